@@ -1,0 +1,158 @@
+/*
+ * VQ6120_LIB: drive a VQ6120 operator terminal over TCP.
+ *
+ * The host opens one connection per terminal with InitialVQ6120 and gets an
+ * opaque handle. Every command function checks its arguments, turns the call
+ * into exactly one frame and writes it to the connection; its result says
+ * only whether the frame was handed to the socket (1) or the call was refused
+ * (0). Traffic from the terminal is collected by polling GetDataFromEthernet
+ * from the host's own loop. The library has no threads, timers, files,
+ * configuration or global state; calls on one handle are to be made from one
+ * thread at a time, and separate handles share nothing.
+ *
+ * Wire frame (both directions): an 8-byte header
+ *   bytes 0-1  length, total frame length incl. header, little-endian
+ *   byte  2    channel: 0x40 terminal, 0x60 serial port 1, 0x61 serial port 2
+ *   bytes 3-5  reserved, zero
+ *   byte  6    command
+ *   byte  7    subcode
+ * followed by length - 8 payload bytes. 16-bit values inside payloads
+ * (coordinates, sizes) are big-endian.
+ *
+ * This header compiles as C99 and as C++.
+ */
+#ifndef VQ6120_LIB_H
+#define VQ6120_LIB_H
+
+#include <stdint.h>
+
+#if defined(_WIN32) || defined(__CYGWIN__)
+#  if defined(VQ6120_LIB_BUILDING)
+#    define VQ6120_API __declspec(dllexport)
+#  elif defined(VQ6120_LIB_STATIC)
+#    define VQ6120_API
+#  else
+#    define VQ6120_API __declspec(dllimport)
+#  endif
+#  define VQ6120_CALL __cdecl
+#else
+#  define VQ6120_API __attribute__((visibility("default")))
+#  define VQ6120_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* An open connection to one terminal. Opaque: the host never looks inside. */
+typedef struct VQ6120_Connection VQ6120_Connection;
+typedef VQ6120_Connection *VQ6120_HANDLE;
+
+/* Results of GetDataFromEthernet. Results 3 to 8 deliver a payload. */
+enum {
+    VQ6120_RECV_CLOSED = 0,      /* peer closed or read failed; also left by a
+                                    frame on an unknown channel             */
+    VQ6120_RECV_NOTHING = 1,     /* nothing to deliver                        */
+    VQ6120_RECV_CONSUMED = 2,    /* a terminal frame with command 0x11 was
+                                    consumed; no payload                     */
+    VQ6120_RECV_FRAME_37 = 3,    /* terminal channel, command 0x37            */
+    VQ6120_RECV_DI_STATUS = 4,   /* terminal channel, command 0x0A: digital
+                                    inputs, decode with ParseDIStatus         */
+    VQ6120_RECV_MODEL_NAME = 5,  /* terminal channel, command 0x00            */
+    VQ6120_RECV_SERIAL_1 = 6,    /* channel 0x60, command 0, subcode 0        */
+    VQ6120_RECV_SERIAL_2 = 7,    /* channel 0x61, command 0, any subcode      */
+    VQ6120_RECV_FRAME_10 = 8     /* terminal channel, command 0x10            */
+};
+
+/* Largest payload a sending call carries (the 16-bit length field minus the
+ * header). Longer payloads are refused with 0. */
+#define VQ6120_MAX_PAYLOAD 65527
+/* Largest frame the receive path accepts from the terminal, and the size of
+ * each handle's receive buffer. */
+#define VQ6120_MAX_RECEIVE_FRAME 32768
+/* A frame whose send makes no progress for this long (the terminal stopped
+ * reading) has its connection shut down; GetDataFromEthernet then reports 0. */
+#define VQ6120_SEND_STALL_SECONDS 5
+
+/* ---- Connection ------------------------------------------------------- */
+
+/* Connects to the terminal. `address` is an IPv4 address in network byte
+ * order, exactly as struct in_addr holds it (bytes 7F 00 00 01 in memory mean
+ * 127.0.0.1); `port` is in host byte order. Blocks until the platform's
+ * connect succeeds or fails. Returns a new handle, or NULL on any failure
+ * (nothing is left allocated). The handle belongs to the host until it passes
+ * it to ExitVQ6120. */
+VQ6120_API VQ6120_HANDLE VQ6120_CALL InitialVQ6120(uint32_t address, uint16_t port);
+
+/* Closes the connection and frees the handle; frames still buffered are
+ * discarded. NULL is ignored. The handle must not be used afterwards. */
+VQ6120_API void VQ6120_CALL ExitVQ6120(VQ6120_HANDLE handle);
+
+/* Probe: sends the model-name request (08 00 40 00 00 00 00 00) and waits up
+ * to `timeoutSeconds` in all (0: no wait) for the terminal's model-name reply
+ * (the first terminal-channel frame with command 0x00). Returns 1 when the
+ * reply's payload begins with "VQ6120", 0 on time-out, closed connection, read
+ * error, any other name, or a NULL handle. Only the reply is taken out of the
+ * receive stream: every other frame stays buffered, in order, for
+ * GetDataFromEthernet. */
+VQ6120_API int32_t VQ6120_CALL GetConnectStatus(VQ6120_HANDLE handle, uint8_t timeoutSeconds);
+
+/* The library version, 1.31. */
+VQ6120_API double VQ6120_CALL GetDllVersion(void);
+
+/* ---- Raw frames ------------------------------------------------------- */
+
+/* Sends one frame with the given header bytes and `dataLength` payload bytes
+ * from `data`; nothing else is checked, so any channel and command may be
+ * sent. Returns 0 for a NULL handle, for NULL `data` with a length above 0,
+ * and for a length above VQ6120_MAX_PAYLOAD (nothing is sent); otherwise 1.
+ * 1 means the frame was handed to the socket, not that it arrived. */
+VQ6120_API int32_t VQ6120_CALL SendData(VQ6120_HANDLE handle, uint8_t channel, uint8_t command,
+                                        uint8_t subcode, const uint8_t *data, uint32_t dataLength);
+
+/* ---- Receiving -------------------------------------------------------- */
+
+/* Polls for traffic from the terminal and delivers at most one payload.
+ * `*payloadLength` holds the capacity of `payloadBuffer` on entry (negative
+ * counts as 0) and the number of bytes copied on return; a payload longer than
+ * the capacity is cut and the rest of that frame is lost. When a whole frame
+ * is already buffered the call neither waits nor reads; otherwise it waits up
+ * to 10 ms for data when `wait` is 1 (any other value: no wait) and reads
+ * once. Returns one of the VQ6120_RECV_ values. When it returns 1 because
+ * only part of a frame is buffered, `*payloadLength` is left as it was.
+ * A NULL handle gives 0 with `*payloadLength` 0; a NULL `payloadLength` gives
+ * 0 and touches nothing. A frame whose length field is below 8 or above
+ * VQ6120_MAX_RECEIVE_FRAME puts the stream out of step: everything buffered
+ * is dropped, nothing is delivered in that call, later traffic is handled
+ * normally. After 0 for a closed connection, close the handle and reconnect. */
+VQ6120_API int32_t VQ6120_CALL GetDataFromEthernet(VQ6120_HANDLE handle, uint8_t *payloadBuffer,
+                                                   int32_t *payloadLength, uint8_t wait);
+
+/* Decodes a digital-input payload of exactly two ASCII digits. Returns the
+ * first digit's value (byte - 0x30, kept to 8 bits) and stores bit 0 of the
+ * second digit in `*firstInput` (0 or 1) and bit 1 in `*secondInput` (0 or 2,
+ * not shifted). Returns -1 and writes nothing when `valid` is 0, the length is
+ * not 2, or any pointer is NULL. */
+VQ6120_API int32_t VQ6120_CALL ParseDIStatus(int32_t valid, const uint8_t *payload, int32_t payloadLength,
+                                             uint8_t *firstInput, uint8_t *secondInput);
+
+/* Decodes a one-byte key payload: returns the byte (0..255) when `valid` is
+ * nonzero, `payloadLength` is 1 and `payload` is not NULL; otherwise 0. */
+VQ6120_API int32_t VQ6120_CALL ParseKeypadMessage(int32_t valid, const uint8_t *payload, int32_t payloadLength);
+
+#ifdef __cplusplus
+} /* extern "C" */
+
+/* Inert example exports, kept for hosts that link against them. They carry
+ * the compiler's decorated C++ names and are not part of the working
+ * interface. */
+class VQ6120_API CVQ6120_LIB {
+public:
+    CVQ6120_LIB(void);
+    CVQ6120_LIB &operator=(const CVQ6120_LIB &other);
+};
+extern VQ6120_API int nVQ6120_LIB;
+VQ6120_API int fnVQ6120_LIB(void);
+#endif
+
+#endif /* VQ6120_LIB_H */

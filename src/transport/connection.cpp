@@ -1,0 +1,92 @@
+// Opening, probing and closing a connection.
+#include "connection.hpp"
+
+#include <chrono>
+#include <new>
+
+namespace vq6120 {
+
+Fill fill_from_socket(Connection &c, int timeout_ms) noexcept {
+    if (net::wait_readable(c.socket, timeout_ms) != net::Readiness::Ready) {
+        return Fill::NothingRead;
+    }
+    const auto room = c.received.free_space();
+    if (room.empty()) {
+        return Fill::NothingRead;
+    }
+    const net::ReadOutcome read = net::read_some(c.socket, room);
+    switch (read.kind) {
+    case net::ReadOutcome::Data:
+        c.received.commit(read.count);
+        return Fill::Read;
+    case net::ReadOutcome::NothingRead:
+        return Fill::NothingRead;
+    case net::ReadOutcome::Closed:
+        break;
+    }
+    return Fill::Closed;
+}
+
+namespace {
+
+// Reads through the receive buffer until the model-name reply is there or the
+// deadline passes. Other frames stay buffered for GetDataFromEthernet.
+std::int32_t await_model_reply(Connection &c, std::chrono::steady_clock::time_point deadline) noexcept {
+    for (;;) {
+        switch (take_model_reply(c.received)) {
+        case ModelReply::Match: return 1;
+        case ModelReply::Mismatch: return 0;
+        case ModelReply::NotFound: break;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const int timeout_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        const Fill fill = fill_from_socket(c, timeout_ms);
+        if (fill == Fill::Closed) {
+            return 0;
+        }
+        if (fill == Fill::NothingRead && (timeout_ms == 0 || c.received.free_space().empty())) {
+            return 0;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vq6120
+
+using namespace vq6120;
+
+extern "C" VQ6120_API VQ6120_HANDLE VQ6120_CALL InitialVQ6120(uint32_t address, uint16_t port) {
+    net::service_start();
+    auto *c = new (std::nothrow) Connection;
+    if (c == nullptr) {
+        net::service_release();
+        return nullptr;
+    }
+    c->socket = net::connect_ipv4(address, port);
+    if (c->socket == net::kInvalidSocket) {
+        delete c;
+        net::service_release();
+        return nullptr;
+    }
+    return c;
+}
+
+extern "C" VQ6120_API void VQ6120_CALL ExitVQ6120(VQ6120_HANDLE handle) {
+    if (handle == nullptr) {
+        return;
+    }
+    net::close(handle->socket);
+    delete handle;
+    net::service_release();
+}
+
+extern "C" VQ6120_API int32_t VQ6120_CALL GetConnectStatus(VQ6120_HANDLE handle, uint8_t timeoutSeconds) {
+    if (handle == nullptr) {
+        return 0;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    transmit(*handle, channel::kTerminal, 0x00, 0x00, {});
+    return await_model_reply(*handle, deadline);
+}
+
+extern "C" VQ6120_API double VQ6120_CALL GetDllVersion(void) { return 1.31; }

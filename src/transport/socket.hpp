@@ -1,0 +1,53 @@
+// The socket layer: the only code of the library that talks to the operating
+// system's sockets. Everything above it works on bytes. One implementation
+// file per platform (socket_posix.cpp, later socket_win32.cpp) keeps the
+// platform differences out of the rest of the tree.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace vq6120::net {
+
+// Wide enough for a POSIX descriptor and a Windows SOCKET alike.
+using Socket = std::intptr_t;
+inline constexpr Socket kInvalidSocket = -1;
+
+// The process-wide socket service, counted per connection: every start is
+// paired by exactly one release. No-ops where the platform has no such service.
+void service_start() noexcept;
+void service_release() noexcept;
+
+// Creates a TCP socket and connects it, blocking, to `address` (IPv4, network
+// byte order, unchanged) and `port` (host byte order). The connected socket
+// has TCP_NODELAY set, is close-on-exec, and bounds each send's stall.
+// Returns kInvalidSocket on any failure, having closed what it created.
+Socket connect_ipv4(std::uint32_t address, std::uint16_t port) noexcept;
+
+void close(Socket s) noexcept;
+
+// Writes all of `bytes`, continuing after short writes and interrupted calls.
+// Never raises SIGPIPE. When the peer stops reading and a send makes no
+// progress for the stall bound, the connection is shut down in both
+// directions so that the next read reports it closed. Errors end the send;
+// they are not reported (the caller's result is the same either way).
+void send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept;
+
+enum class Readiness { Ready, NotReady };
+
+// Waits up to `timeout_ms` (0: no wait) for `s` to become readable. A closed
+// or failed connection counts as readable: the read then reports it. An
+// interrupted or failed wait is NotReady.
+Readiness wait_readable(Socket s, int timeout_ms) noexcept;
+
+struct ReadOutcome {
+    enum Kind { Data, NothingRead, Closed } kind = NothingRead;
+    std::size_t count = 0;
+};
+
+// One read into `into`. Interrupted and would-block reads are NothingRead;
+// an orderly close and every other error are Closed.
+ReadOutcome read_some(Socket s, std::span<std::uint8_t> into) noexcept;
+
+}  // namespace vq6120::net

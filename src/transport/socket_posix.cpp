@@ -1,0 +1,104 @@
+// POSIX sockets. Readiness waits use poll(), so descriptors above FD_SETSIZE
+// work; sends pass MSG_NOSIGNAL (or rely on SO_NOSIGPIPE where that is the
+// platform's way) so a terminal that went away never kills the host process.
+#include "socket.hpp"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "../../include/VQ6120_LIB.h"
+
+#ifndef MSG_NOSIGNAL
+#define MSG_NOSIGNAL 0
+#endif
+
+namespace vq6120::net {
+
+void service_start() noexcept {}
+void service_release() noexcept {}
+
+Socket connect_ipv4(std::uint32_t address, std::uint16_t port) noexcept {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return kInvalidSocket;
+    }
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = address;
+    int rc;
+    do {
+        rc = ::connect(fd, reinterpret_cast<const sockaddr *>(&peer), sizeof peer);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        ::close(fd);
+        return kInvalidSocket;
+    }
+    // Commands are small and the host often waits for an answer right after
+    // them: without TCP_NODELAY a request queued behind an unacknowledged
+    // command waits for the peer's delayed ACK (tens of milliseconds).
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+#ifdef SO_NOSIGPIPE
+    ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#endif
+    // A send that makes no progress for this long returns EAGAIN instead of
+    // blocking the host forever behind a terminal that stopped reading.
+    timeval stall{};
+    stall.tv_sec = VQ6120_SEND_STALL_SECONDS;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
+    return fd;
+}
+
+void close(Socket s) noexcept {
+    if (s != kInvalidSocket) {
+        ::close(static_cast<int>(s));
+    }
+}
+
+void send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept {
+    const int fd = static_cast<int>(s);
+    while (!bytes.empty()) {
+        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            bytes = bytes.subspan(static_cast<std::size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                ::shutdown(fd, SHUT_RDWR);
+            }
+            return;
+        }
+    }
+}
+
+Readiness wait_readable(Socket s, int timeout_ms) noexcept {
+    pollfd p{};
+    p.fd = static_cast<int>(s);
+    p.events = POLLIN;
+    const int rc = ::poll(&p, 1, timeout_ms);
+    if (rc > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        return Readiness::Ready;
+    }
+    return Readiness::NotReady;
+}
+
+ReadOutcome read_some(Socket s, std::span<std::uint8_t> into) noexcept {
+    const ssize_t n = ::recv(static_cast<int>(s), into.data(), into.size(), 0);
+    if (n > 0) {
+        return {ReadOutcome::Data, static_cast<std::size_t>(n)};
+    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return {ReadOutcome::NothingRead, 0};
+    }
+    return {ReadOutcome::Closed, 0};
+}
+
+}  // namespace vq6120::net

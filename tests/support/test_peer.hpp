@@ -1,0 +1,71 @@
+// A real loopback TCP peer standing in for the terminal in tests: it records
+// every byte the library sends, writes scripted byte sequences, and can close
+// or reset the connection.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <initializer_list>
+#include <mutex>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "VQ6120_LIB.h"
+
+namespace vq6120::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class TestPeer {
+public:
+    TestPeer();
+    ~TestPeer();
+    TestPeer(const TestPeer &) = delete;
+    TestPeer &operator=(const TestPeer &) = delete;
+
+    std::uint16_t port() const { return port_; }
+    // 127.0.0.1 as InitialVQ6120 takes it (network byte order).
+    static std::uint32_t loopback();
+
+    // Opens a library connection to this peer and accepts it.
+    VQ6120_HANDLE connect();
+
+    // Writes bytes to the connected host; returns once they are written.
+    void send(std::span<const std::uint8_t> bytes);
+    void send(std::initializer_list<std::uint8_t> bytes) { send(Bytes(bytes)); }
+
+    // The next `n` bytes the host sent, waiting up to `timeout` for them;
+    // fewer when they do not come. They are taken out of the record.
+    Bytes next(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Everything recorded so far, after a short settle time.
+    Bytes take_all(std::chrono::milliseconds settle = std::chrono::milliseconds(50));
+
+    // Orderly close of the accepted connection.
+    void close();
+    // Abortive close: the host's next read sees a reset.
+    void reset();
+
+private:
+    void reader(int fd);
+
+    int listener_ = -1;
+    int conn_ = -1;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    Bytes record_;
+    bool eof_ = false;
+};
+
+// Builds a frame as the terminal would send it.
+Bytes frame(std::uint8_t channel, std::uint8_t command, std::uint8_t subcode, std::span<const std::uint8_t> payload);
+inline Bytes frame(std::uint8_t channel, std::uint8_t command, std::uint8_t subcode = 0,
+                   std::initializer_list<std::uint8_t> payload = {}) {
+    return frame(channel, command, subcode, Bytes(payload));
+}
+Bytes operator+(Bytes a, const Bytes &b);
+
+}  // namespace vq6120::test
