@@ -1,0 +1,18 @@
+// Pictures of the whole terminal: a plain-text dump for tests and terminals,
+// and a PNG for people.
+#pragma once
+
+#include <string>
+
+#include "terminal.hpp"
+
+namespace vq6120::sim {
+
+// The graphic screen as ASCII art ('#' on, '.' off) in a frame, the text
+// screen and keyboard display in frames, then one line per state.
+std::string text_dump(const Terminal &t, bool host_connected);
+
+// Writes the PNG to `path`; false (with `error` set) when it cannot.
+bool write_png(const Terminal &t, bool host_connected, const std::string &path, std::string &error);
+
+}  // namespace vq6120::sim
