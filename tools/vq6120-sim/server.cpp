@@ -460,13 +460,18 @@ int Simulator::run() {
             }
             posted_.clear();
         }
-        if (fds[1].revents & POLLIN) {
-            accept_host(now);
-        }
+        // Operator commands posted before a host's frame arrived act first.
+        run_commands(now);
+        // The current host's traffic (its close too) is read before a new
+        // connection is looked at, so a host that left just before the next
+        // one came is not mistaken for one still connected.
         if (host_at < count && fds[host_at].fd == host_ && host_ >= 0) {
             if (fds[host_at].revents & (POLLIN | POLLHUP | POLLERR)) {
                 read_host(now);
             }
+        }
+        if (fds[1].revents & POLLIN) {
+            accept_host(now);
         }
         if (input_at < count && input_fd_ >= 0 && fds[input_at].fd == input_fd_ && fds[input_at].revents) {
             read_input();
