@@ -140,6 +140,104 @@ VQ6120_API int32_t VQ6120_CALL ParseDIStatus(int32_t valid, const uint8_t *paylo
  * nonzero, `payloadLength` is 1 and `payload` is not NULL; otherwise 0. */
 VQ6120_API int32_t VQ6120_CALL ParseKeypadMessage(int32_t valid, const uint8_t *payload, int32_t payloadLength);
 
+/* ---- Graphic screen (240 x 64 pixels) ---------------------------------
+ * Every command below returns 1 when its frame was handed to the socket and 0
+ * when the call was refused (NULL handle or a value out of range; nothing is
+ * sent then). Coordinates: x 0..239, y 0..63; sizes 0..32; each value is
+ * checked on its own (shapes are not checked to fit the screen) and travels
+ * big-endian. `mode` 0 or 1 selects between the shape's two command codes
+ * (the virtual terminal draws mode 0 as an outline and mode 1 filled). Text
+ * runs are 1..240 bytes, sent raw with no terminator; a NULL `text` is
+ * refused. All frames go on the terminal channel 0x40. */
+
+/* Clears the graphic screen. Command 0x40, no payload. */
+VQ6120_API int32_t VQ6120_CALL ClearGraphicScreen(VQ6120_HANDLE handle);
+/* Sets one pixel. Command 0x43, payload x, y. */
+VQ6120_API int32_t VQ6120_CALL DrawPixel(VQ6120_HANDLE handle, int16_t x, int16_t y);
+/* Draws a line between two points. Command 0x47, payload x1, y1, x2, y2. */
+VQ6120_API int32_t VQ6120_CALL DrawLine(VQ6120_HANDLE handle, int16_t x1, int16_t y1, int16_t x2, int16_t y2);
+/* Draws a rectangle by two corners, sent as given. Command 0x48 (mode 0) or
+ * 0x4C (mode 1), payload x1, y1, x2, y2. */
+VQ6120_API int32_t VQ6120_CALL DrawRectangle(VQ6120_HANDLE handle, int16_t x1, int16_t y1, int16_t x2, int16_t y2,
+                                             uint8_t mode);
+/* Draws a circle around (x, y). Command 0x49 (mode 0) or 0x4D (mode 1),
+ * payload x, y, size. */
+VQ6120_API int32_t VQ6120_CALL DrawCircle(VQ6120_HANDLE handle, int16_t x, int16_t y, int16_t size, uint8_t mode);
+/* Draws an ellipse around (x, y) with half-axes sizeA (x) and sizeB (y).
+ * Command 0x4A (mode 0) or 0x4E (mode 1), payload x, y, sizeA, sizeB. */
+VQ6120_API int32_t VQ6120_CALL DrawEllipse(VQ6120_HANDLE handle, int16_t x, int16_t y, int16_t sizeA, int16_t sizeB,
+                                           uint8_t mode);
+/* Draws a rhombus around (x, y). Command 0x4B, payload x, y, sizeA, sizeB. */
+VQ6120_API int32_t VQ6120_CALL DrawRhombus(VQ6120_HANDLE handle, int16_t x, int16_t y, int16_t sizeA, int16_t sizeB);
+/* Draws `textLength` bytes of text with its top-left corner at pixel (x, y).
+ * Command 0x50, payload x, y, then the text. */
+VQ6120_API int32_t VQ6120_CALL DrawAText(VQ6120_HANDLE handle, int16_t x, int16_t y, const char *text,
+                                         int32_t textLength);
+
+/* ---- Text screen and keyboard display ---------------------------------
+ * `flag` (0 or 1) travels as the frame's subcode; `direction` 0 scrolls by
+ * one line one way (step byte 0xFF), 1 the other (step byte 0x01). */
+
+/* Clears the text screen. Command 0x60. */
+VQ6120_API int32_t VQ6120_CALL ClearText(VQ6120_HANDLE handle);
+/* Places the text screen's cursor; x 0..239, y 0..63. Command 0x65. */
+VQ6120_API int32_t VQ6120_CALL SetScreenCursorPos(VQ6120_HANDLE handle, int16_t x, int16_t y);
+/* Writes text at the cursor. Command 0x61, subcode `flag`, payload the text. */
+VQ6120_API int32_t VQ6120_CALL WriteText(VQ6120_HANDLE handle, const char *text, int32_t textLength, uint8_t flag);
+/* Scrolls the text screen by one line. Command 0x67, payload the step byte. */
+VQ6120_API int32_t VQ6120_CALL ScrolloneLine(VQ6120_HANDLE handle, uint8_t direction);
+/* Clears the keyboard display. Command 0x30. */
+VQ6120_API int32_t VQ6120_CALL ClearKeyboard(VQ6120_HANDLE handle);
+/* Writes text to the keyboard display. Command 0x62, subcode `flag`. */
+VQ6120_API int32_t VQ6120_CALL WriteKeyboardText(VQ6120_HANDLE handle, const char *text, int32_t textLength,
+                                                 uint8_t flag);
+/* Scrolls the keyboard display by one line. Command 0x68. */
+VQ6120_API int32_t VQ6120_CALL ScrollKeyboardoneLine(VQ6120_HANDLE handle, uint8_t direction);
+
+/* ---- Terminal I/O and housekeeping ------------------------------------
+ * One-byte settings without a stated range are forwarded unchanged; their
+ * meaning lies with the terminal (docs/simulator.md gives the virtual
+ * terminal's). */
+
+/* Sets the two digital outputs, each 0 or 1. Command 0x09; the payload holds
+ * the digit of `secondFlag` first, then that of `firstFlag` ('0' or '1'). */
+VQ6120_API int32_t VQ6120_CALL WriteDOStatus(VQ6120_HANDLE handle, uint8_t firstFlag, uint8_t secondFlag);
+/* Requests the digital-input status. Command 0x0A. The answer arrives through
+ * GetDataFromEthernet as VQ6120_RECV_DI_STATUS; decode it with ParseDIStatus. */
+VQ6120_API int32_t VQ6120_CALL ReadDIStatus(VQ6120_HANDLE handle);
+/* Drives the beeper with three raw values. Command 0x0B. */
+VQ6120_API int32_t VQ6120_CALL SetBeeperTime(VQ6120_HANDLE handle, uint8_t beeperValue1, uint8_t beeperValue2,
+                                             uint8_t beeperValue3);
+/* Sets the automatic digital-input report time. Command 0x11. */
+VQ6120_API int32_t VQ6120_CALL SetAutoReportTime(VQ6120_HANDLE handle, uint8_t reportTime);
+/* Requests the model name. Command 0x00. The answer arrives through
+ * GetDataFromEthernet as VQ6120_RECV_MODEL_NAME. */
+VQ6120_API int32_t VQ6120_CALL GetModalName(VQ6120_HANDLE handle);
+/* Sets the LED. Command 0x0C. */
+VQ6120_API int32_t VQ6120_CALL SetLED(VQ6120_HANDLE handle, uint8_t ledValue);
+/* Switches the LCD backlight off (0) or on (1). Command 0x0D. */
+VQ6120_API int32_t VQ6120_CALL SetLCDBacklight(VQ6120_HANDLE handle, uint8_t backlightFlag);
+/* Sets up the host-alive check. Command 0x12, subcode 0. */
+VQ6120_API int32_t VQ6120_CALL SetHostAliveCheck(VQ6120_HANDLE handle, uint8_t aliveCheckValue);
+/* Sends the host-alive signal. Command 0x12, subcode 1, no payload. */
+VQ6120_API int32_t VQ6120_CALL SendHostAlive(VQ6120_HANDLE handle);
+
+/* ---- Serial pass-through (`comPort` 1 or 2: channel 0x60 or 0x61) ------ */
+
+/* Sets a serial port's line. `baudRate` is one of 1200, 2400, 4800, 9600,
+ * 19200, 38400, 57600, 115200 (compared on all 32 bits; sent as its index
+ * 0..7); `optionA` 0..3, `dataBits` 7 or 8, `stopBits` 1 or 2, `optionB` 0 or
+ * 1, `optionC` any. Command 0x01. */
+VQ6120_API int32_t VQ6120_CALL ConfigureCOM(VQ6120_HANDLE handle, uint32_t baudRate, uint8_t optionA,
+                                            uint8_t dataBits, uint8_t stopBits, uint8_t optionB, uint8_t optionC,
+                                            uint8_t comPort);
+/* Sends `dataLength` bytes (1..VQ6120_MAX_PAYLOAD) out of a serial port, in one
+ * frame. Command 0x00. A NULL `data` is refused. Data the terminal receives on
+ * the port comes back through GetDataFromEthernet as VQ6120_RECV_SERIAL_1 or
+ * VQ6120_RECV_SERIAL_2. */
+VQ6120_API int32_t VQ6120_CALL SendCOMData(VQ6120_HANDLE handle, const uint8_t *data, int32_t dataLength,
+                                           uint8_t comPort);
+
 #ifdef __cplusplus
 } /* extern "C" */
 

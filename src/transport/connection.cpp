@@ -89,4 +89,5 @@ extern "C" VQ6120_API int32_t VQ6120_CALL GetConnectStatus(VQ6120_HANDLE handle,
     return await_model_reply(*handle, deadline);
 }
 
-extern "C" VQ6120_API double VQ6120_CALL GetDllVersion(void) { return 1.31; }
+// The project's version, handed in by the build from its one definition.
+extern "C" VQ6120_API double VQ6120_CALL GetDllVersion(void) { return VQ6120_VERSION; }
