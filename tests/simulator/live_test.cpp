@@ -142,11 +142,13 @@ TEST_F(LiveTerminal, ProbeFindsAVQ6120) {
 }
 
 TEST_F(LiveTerminal, DrawingCommandsShowOnTheGraphicScreen) {
-    send(0x40, 0x47, 0, {0, 0, 0, 0, 0, 239, 0, 63});              // diagonal
-    send(0x40, 0x4C, 0, {0, 10, 0, 5, 0, 20, 0, 15});              // filled rectangle
-    send(0x40, 0x49, 0, {0, 120, 0, 32, 0, 10});                   // circle outline
-    send(0x40, 0x4B, 0, {0, 60, 0, 30, 0, 8, 0, 12});              // rhombus
-    send(0x40, 0x50, 0, {0, 200, 0, 0, 'O', 'K'});                 // text
+    ASSERT_EQ(DrawLine(h_, 0, 0, 239, 63), 1);
+    ASSERT_EQ(DrawRectangle(h_, 20, 15, 10, 5, 1), 1);
+    ASSERT_EQ(DrawCircle(h_, 120, 32, 10, 0), 1);
+    ASSERT_EQ(DrawRhombus(h_, 60, 30, 8, 12), 1);
+    ASSERT_EQ(DrawEllipse(h_, 180, 40, 20, 6, 1), 1);
+    ASSERT_EQ(DrawPixel(h_, 239, 0), 1);
+    ASSERT_EQ(DrawAText(h_, 200, 0, "OK", 2), 1);
     sync();
     const auto t = sim_->terminal();
     EXPECT_TRUE(t.graphic.pixel(0, 0));
@@ -155,32 +157,41 @@ TEST_F(LiveTerminal, DrawingCommandsShowOnTheGraphicScreen) {
     EXPECT_TRUE(t.graphic.pixel(130, 32));
     EXPECT_FALSE(t.graphic.pixel(120, 32 - 1));
     EXPECT_TRUE(t.graphic.pixel(52, 30));
+    EXPECT_TRUE(t.graphic.pixel(180, 40));  // filled ellipse centre
+    EXPECT_TRUE(t.graphic.pixel(160, 40));
+    EXPECT_TRUE(t.graphic.pixel(239, 0));
     EXPECT_TRUE(t.graphic.pixel(200, 1));  // 'O' left side
-    send(0x40, 0x40, 0);
+    ASSERT_EQ(ClearGraphicScreen(h_), 1);
     sync();
     EXPECT_EQ(sim_->terminal().graphic.count_on(), 0);
 }
 
 TEST_F(LiveTerminal, TextScreenAndKeyboardDisplay) {
-    send(0x40, 0x65, 0, {0, 12, 0, 8});  // column 2, row 1
-    send(0x40, 0x61, 0, {'a', 'b', 'c'});
-    send(0x40, 0x62, 1, {'K', 'E', 'Y'});
-    send(0x40, 0x67, 0, {0xFF});         // text screen up one row
+    ASSERT_EQ(SetScreenCursorPos(h_, 12, 8), 1);  // column 2, row 1
+    ASSERT_EQ(WriteText(h_, "abc", 3, 0), 1);
+    ASSERT_EQ(WriteKeyboardText(h_, "KEY", 3, 1), 1);
+    ASSERT_EQ(ScrolloneLine(h_, 0), 1);  // step 0xFF: up one row
+    ASSERT_EQ(ScrollKeyboardoneLine(h_, 1), 1);  // step 0x01: down one row
     sync();
     const auto t = sim_->terminal();
     EXPECT_EQ(t.text.row_text(0).substr(0, 5), "  abc");
-    EXPECT_EQ(t.keyboard.row_text(0).substr(0, 3), "KEY");
-    EXPECT_TRUE(t.keyboard.at(0, 0).inverse);
+    EXPECT_EQ(t.keyboard.row_text(1).substr(0, 3), "KEY");
+    EXPECT_TRUE(t.keyboard.at(0, 1).inverse);
+    ASSERT_EQ(ClearText(h_), 1);
+    ASSERT_EQ(ClearKeyboard(h_), 1);
+    sync();
+    EXPECT_EQ(sim_->terminal().text.row_text(0), std::string(40, ' '));
+    EXPECT_EQ(sim_->terminal().keyboard.row_text(1), std::string(20, ' '));
 }
 
 TEST_F(LiveTerminal, OutputsLedBacklightBeeperAndSerialSettings) {
-    send(0x40, 0x09, 0, {0x30, 0x31});  // first output on, second off
-    send(0x40, 0x0C, 0, {1});
-    send(0x40, 0x0D, 0, {0});
-    send(0x40, 0x0B, 0, {20, 10, 2});
-    send(0x60, 0x01, 0, {3, 0, 8, 1, 0, 0});
-    send(0x40, 0x12, 0, {5});
-    send(0x40, 0x12, 1);
+    ASSERT_EQ(WriteDOStatus(h_, 1, 0), 1);
+    ASSERT_EQ(SetLED(h_, 1), 1);
+    ASSERT_EQ(SetLCDBacklight(h_, 0), 1);
+    ASSERT_EQ(SetBeeperTime(h_, 20, 10, 2), 1);
+    ASSERT_EQ(ConfigureCOM(h_, 9600, 0, 8, 1, 0, 0, 1), 1);
+    ASSERT_EQ(SetHostAliveCheck(h_, 5), 1);
+    ASSERT_EQ(SendHostAlive(h_), 1);
     sync();
     const auto t = sim_->terminal();
     EXPECT_TRUE(t.digital_out[0]);
@@ -201,7 +212,7 @@ TEST_F(LiveTerminal, DigitalInputsRoundTrip) {
     };
     for (const Case c : {Case{"di 1 0", 1, 0}, Case{"di 0 1", 0, 2}, Case{"di 1 1", 1, 2}, Case{"di 0 0", 0, 0}}) {
         sim_->post(c.line);
-        send(0x40, 0x0A, 0);
+        ASSERT_EQ(ReadDIStatus(h_), 1);
         const auto r = receive();
         ASSERT_EQ(r.result, VQ6120_RECV_DI_STATUS) << c.line;
         std::uint8_t first = 9, second = 9;
@@ -214,7 +225,7 @@ TEST_F(LiveTerminal, DigitalInputsRoundTrip) {
 
 TEST_F(LiveTerminal, AutoReportSendsInputStatusRepeatedly) {
     sim_->post("di 0 1");
-    send(0x40, 0x11, 0, {1});  // every 100 ms
+    ASSERT_EQ(SetAutoReportTime(h_, 1), 1);  // every 100 ms
     for (int i = 0; i < 2; ++i) {
         const auto r = receive();
         ASSERT_EQ(r.result, VQ6120_RECV_DI_STATUS);
@@ -233,11 +244,12 @@ TEST_F(LiveTerminal, InjectedKeyReachesTheHost) {
 }
 
 TEST_F(LiveTerminal, SerialDataIsEchoedAndInjectedOnBothPorts) {
-    send(0x60, 0x00, 0, {'h', 'e', 'l', 'l', 'o'});
+    ASSERT_EQ(SendCOMData(h_, reinterpret_cast<const std::uint8_t *>("hello"), 5, 1), 1);
     auto r = receive();
     EXPECT_EQ(r.result, VQ6120_RECV_SERIAL_1);
     EXPECT_EQ(r.payload, (Payload{'h', 'e', 'l', 'l', 'o'}));
-    send(0x61, 0x00, 0, {0x00, 0xFF});
+    const std::uint8_t two[] = {0x00, 0xFF};
+    ASSERT_EQ(SendCOMData(h_, two, 2, 2), 1);
     r = receive();
     EXPECT_EQ(r.result, VQ6120_RECV_SERIAL_2);
     EXPECT_EQ(r.payload, (Payload{0x00, 0xFF}));
@@ -256,7 +268,7 @@ TEST_F(LiveTerminal, LongSerialDataComesBackInFramesTheHostAccepts) {
     for (std::size_t i = 0; i < data.size(); ++i) {
         data[i] = static_cast<std::uint8_t>(i * 7);
     }
-    send(0x61, 0x00, 0, data);
+    ASSERT_EQ(SendCOMData(h_, data.data(), static_cast<std::int32_t>(data.size()), 2), 1);
     Payload back;
     while (back.size() < data.size()) {
         const auto r = receive();
