@@ -199,7 +199,7 @@ TEST_F(LiveTerminal, OutputsLedBacklightBeeperAndSerialSettings) {
     EXPECT_EQ(t.led, 1);
     EXPECT_FALSE(t.backlight);
     EXPECT_EQ(t.beeps, 2u);
-    EXPECT_EQ(t.serial[0].describe(), "9600 8N1 flow none opt 0");
+    EXPECT_EQ(t.serial[0].describe(), "9600 8N1 no-flow opt 0");
     EXPECT_EQ(t.alive_seconds, 5);
     EXPECT_EQ(t.alive_signals, 1u);
     EXPECT_FALSE(t.host_lost);

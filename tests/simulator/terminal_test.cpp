@@ -236,7 +236,7 @@ TEST(SerialFrames, ConfigurationIsRecorded) {
     const auto &p = f.t.serial[1];
     EXPECT_TRUE(p.configured);
     EXPECT_EQ(p.baud_rate(), 115200u);
-    EXPECT_EQ(p.describe(), "115200 7E2 flow rts/cts opt 255");
+    EXPECT_EQ(p.describe(), "115200 7E2 rts/cts opt 255");
     f(0x60, 0x01, 0, {8, 0, 8, 1, 0, 0});  // baud index 8 does not exist
     EXPECT_FALSE(f.problem.empty());
     EXPECT_FALSE(f.t.serial[0].configured);

@@ -52,8 +52,8 @@ std::vector<std::string> state_lines(const Terminal &t, bool host_connected) {
     lines.push_back("host alive " + alive_state(t) + ", signals " + std::to_string(t.alive_signals));
     for (int p = 1; p <= 2; ++p) {
         const SerialPort &sp = t.serial[static_cast<std::size_t>(p - 1)];
-        lines.push_back("serial " + std::to_string(p) + " " + sp.describe() + ", from host " +
-                        std::to_string(sp.bytes_from_host) + ", to host " + std::to_string(sp.bytes_to_host));
+        lines.push_back("serial " + std::to_string(p) + " " + sp.describe() + ", tx " +
+                        std::to_string(sp.bytes_from_host) + ", rx " + std::to_string(sp.bytes_to_host));
     }
     return lines;
 }

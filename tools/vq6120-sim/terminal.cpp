@@ -154,9 +154,9 @@ std::string SerialPort::describe() const {
     }
     static constexpr char kParity[] = "NOES";
     char buf[96];
-    std::snprintf(buf, sizeof buf, "%u %u%c%u flow %s opt %u", static_cast<unsigned>(baud_rate()),
+    std::snprintf(buf, sizeof buf, "%u %u%c%u %s opt %u", static_cast<unsigned>(baud_rate()),
                   static_cast<unsigned>(data_bits), kParity[option_a & 3], static_cast<unsigned>(stop_bits),
-                  option_b ? "rts/cts" : "none", static_cast<unsigned>(option_c));
+                  option_b ? "rts/cts" : "no-flow", static_cast<unsigned>(option_c));
     return buf;
 }
 

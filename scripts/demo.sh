@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# The dashboard example against the virtual terminal: sets up the machine,
+# builds (preset gcc), starts the simulator on a free port with a short
+# operator script (a key, a digital-input change, serial data on both ports),
+# runs the dashboard against it and leaves a PNG of the terminal in
+# build/demo/terminal.png.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+scripts/setup.sh
+cmake --preset gcc >/dev/null
+cmake --build --preset gcc
+
+out="$root/build/demo"
+mkdir -p "$out"
+rm -f "$out/terminal.png"
+cat >"$out/operator.txt" <<SCRIPT
+# Runs inside the simulator while the dashboard polls.
+wait connect
+wait 1s
+key 5
+wait 400ms
+di 1 0
+wait 400ms
+serial 1 "hello port 1"
+wait 300ms
+serial 2 "T=21.5C\r\n"
+wait 300ms
+key 12
+wait disconnect
+snapshot $out/terminal.png
+dump
+quit
+SCRIPT
+
+sim="$root/build/gcc/tools/vq6120-sim/vq6120-sim"
+coproc SIM { exec "$sim" --port 0 --no-stdin --script "$out/operator.txt" 2>"$out/simulator.log"; }
+sim_pid=$SIM_PID
+trap 'kill "$sim_pid" 2>/dev/null || true' EXIT
+
+# The simulator's first line names the port it got.
+read -r -t 10 first <&"${SIM[0]}"
+port=${first##*:}
+echo "simulator: $first"
+
+"$root/build/gcc/examples/dashboard" 127.0.0.1 "$port" 4
+
+# The rest of the simulator's output is its closing text dump.
+cat <&"${SIM[0]}" >"$out/terminal.txt"
+wait "$sim_pid"
+trap - EXIT
+echo "text dump: $out/terminal.txt"
+echo "snapshot: $out/terminal.png"
