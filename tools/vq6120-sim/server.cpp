@@ -106,8 +106,6 @@ std::string describe(const char *arrow, std::uint8_t ch, std::uint8_t command, s
     return s;
 }
 
-void set_nonblocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
-
 }  // namespace
 
 Simulator::Simulator(Options options, std::ostream &out, std::ostream &log)
@@ -335,6 +333,8 @@ void Simulator::take_lines(std::string &buffer, bool flush) {
 }
 
 void Simulator::read_input() {
+    // Called only when poll() saw input, so this read does not block; the
+    // descriptor is left blocking since it may be a terminal shared with a shell.
     char chunk[4096];
     const ssize_t n = ::read(input_fd_, chunk, sizeof chunk);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
@@ -415,9 +415,6 @@ void Simulator::run_commands(Clock::time_point now) {
 int Simulator::run() {
     if (listener_ < 0) {
         return 1;
-    }
-    if (input_fd_ >= 0) {
-        set_nonblocking(input_fd_);
     }
     while (!quit_ && !stop_.load()) {
         int timeout = -1;
