@@ -264,6 +264,26 @@ TEST(SerialFrames, LongDataIsSplitSoNoFrameExceeds32768Bytes) {
     EXPECT_EQ(out[1].payload.front(), static_cast<std::uint8_t>(32760));
 }
 
+// Every command on every channel with payloads of every size up to 12 bytes,
+// all 0xFF (coordinates of -1, sizes of -1): nothing is out of bounds, and
+// each frame is either handled or ignored with a reason.
+TEST(TerminalFrames, AnyCommandWithAnyShortPayloadIsSafe) {
+    Feed f;
+    f.t.host_connected(f.now);
+    std::uint64_t frames = 0;
+    for (const std::uint8_t ch : {0x40, 0x60, 0x61, 0x00}) {
+        for (int command = 0; command < 256; ++command) {
+            for (std::size_t n = 0; n <= 12; ++n) {
+                for (const std::uint8_t fill : {0x00, 0x7F, 0xFF}) {
+                    f(ch, static_cast<std::uint8_t>(command), fill, std::vector<std::uint8_t>(n, fill));
+                    ++frames;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(f.t.frames_handled + f.t.frames_ignored, frames);
+}
+
 // ---- Timers -----------------------------------------------------------------
 
 TEST(TerminalTimers, AutoReportEveryNTimes100Milliseconds) {

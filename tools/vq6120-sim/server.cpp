@@ -18,6 +18,8 @@
 namespace vq6120::sim {
 namespace {
 
+constexpr std::size_t kMaxPendingOutput = std::size_t{16} << 20;
+
 std::string hex_bytes(std::span<const std::uint8_t> p, std::size_t limit = 24) {
     std::string s;
     char buf[4];
@@ -208,6 +210,12 @@ void Simulator::send(const OutFrame &f) {
     }
     if (options_.verbose) {
         log_ << describe("->", f.channel, f.command, f.subcode, f.payload) << "\n";
+    }
+    if (outbuf_.size() > kMaxPendingOutput) {
+        // The host sends but does not read: rather than grow without end,
+        // let it go.
+        drop_host("not reading (" + std::to_string(outbuf_.size()) + " bytes waiting)");
+        return;
     }
     const std::size_t at = outbuf_.size();
     outbuf_.resize(at + kHeaderSize + f.payload.size());
