@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev   # compilers and sanitizer runtimes
   libgtest-dev libbenchmark-dev                    # tests and benchmarks
   libpng-dev libcli11-dev pkg-config               # the virtual terminal and tools
+  python3 mono-mcs mono-runtime                    # the Python binding and the C# example
   binutils                                         # nm, for the export check
 )
 

@@ -1,0 +1,115 @@
+"""The vq6120 command-line tool end to end against the virtual terminal."""
+
+import os
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+
+from simulator import Simulator  # noqa: E402
+
+CLI = os.environ.get("VQ6120_CLI", "vq6120")
+
+
+def run(*args, timeout=20):
+    return subprocess.run([CLI, *map(str, args)], capture_output=True, text=True, timeout=timeout)
+
+
+class CliTest(unittest.TestCase):
+    def setUp(self):
+        self.sim = Simulator()
+
+    def tearDown(self):
+        self.sim.close()
+
+    def ok(self, *args):
+        r = run(*args)
+        self.assertEqual(r.returncode, 0, f"{args}: {r.stderr}")
+        return r.stdout
+
+    def settle(self):
+        # A probe on a fresh connection: the terminal has handled every
+        # command of the connections before it.
+        self.ok("probe", self.sim.target)
+
+    def test_probe(self):
+        self.assertIn("is a VQ6120 terminal", self.ok("probe", self.sim.target))
+
+    def test_drawing_and_text(self):
+        self.ok(self.sim.target, "draw-line", 0, 0, 239, 63)
+        self.ok(self.sim.target, "draw-rect", 10, 10, 20, 20, "--mode", 1)
+        self.ok(self.sim.target, "text", "Hello", "--flag", 1)
+        self.settle()
+        px = self.sim.pixels()
+        self.assertEqual((px[0][0], px[63][239], px[15][15]), ("#", "#", "#"))
+        dump = self.sim.dump()
+        self.assertTrue(any(line.startswith("|Hello ") for line in dump))
+        self.assertTrue(any("inverse cells 5" in line for line in dump))
+
+    def test_settings(self):
+        self.ok(self.sim.target, "led", 3)
+        self.ok(self.sim.target, "do", 0, 1)
+        self.ok(self.sim.target, "com-config", 2, 19200, "--option-a", 2, "--data-bits", 7)
+        self.settle()
+        self.assertEqual(self.sim.state("led"), "led 3")
+        self.assertEqual(self.sim.state("digital outputs"), "digital outputs 0 1")
+        self.assertTrue(self.sim.state("serial 2").startswith("serial 2 19200 7E1"))
+
+    def test_requests_print_their_answers(self):
+        self.sim.command("di 0 1")
+        self.sim.wait_for("digital inputs", "digital inputs 0 1")
+        self.assertIn("input1 0 input2 1", self.ok(self.sim.target, "di"))
+        self.assertIn('"VQ6120', self.ok(self.sim.target, "model"))
+
+    def test_monitor_prints_frames_until_the_connection_is_lost(self):
+        self.sim.command("wait connect")
+        self.sim.command("key 7")
+        self.sim.command('serial 2 "hi"')
+        self.sim.command("wait 300ms")
+        self.sim.command("quit")
+        r = run("monitor", self.sim.target, "--seconds", 10)
+        self.assertEqual(r.returncode, 4, r.stderr)
+        self.assertIn("key 7", r.stdout)
+        self.assertIn('[68 69] "hi"', r.stdout)
+        self.assertIn("connection lost", r.stderr)
+
+    def test_refused_arguments_say_which_and_the_range(self):
+        cases = [
+            (("draw-line", 0, 0, 240, 63), "x2", "239"),
+            (("draw-circle", 5, 5, 33), "size", "32"),
+            (("text", "x", "--flag", 2), "--flag", "1"),
+            (("com-config", 1, 9601), "baud", "9600"),
+            (("com-config", 3, 9600), "port", "2"),
+            (("led", 256), "value", "255"),
+        ]
+        for args, name, bound in cases:
+            with self.subTest(args=args):
+                r = run(self.sim.target, *args)
+                self.assertEqual(r.returncode, 2)
+                self.assertIn(name, r.stderr)
+                self.assertIn(bound, r.stderr)
+
+    def test_failed_connect(self):
+        port = self.sim.port
+        self.sim.close()
+        r = run(f"127.0.0.1:{port}", "led", 1)
+        self.assertEqual(r.returncode, 3)
+        self.assertIn("cannot connect", r.stderr)
+
+
+class HelpTest(unittest.TestCase):
+    def test_every_subcommand_has_help(self):
+        top = run("--help")
+        self.assertEqual(top.returncode, 0)
+        names = [line.split()[0] for line in top.stdout.split("Subcommands:")[1].splitlines() if line.strip()]
+        self.assertGreater(len(names), 25)
+        for name in names:
+            with self.subTest(name):
+                r = run(name, "--help")
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertIn("Usage", r.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
