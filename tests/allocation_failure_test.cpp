@@ -1,0 +1,81 @@
+// When memory runs out the library refuses cleanly: no handle, no frame, and
+// nothing half sent. The replaced nothrow allocation fails on request.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <new>
+
+#include "test_peer.hpp"
+
+namespace {
+std::atomic<bool> g_fail_nothrow_new{false};
+}
+
+// Both forward to the ordinary allocation, so the matching delete (the
+// runtime's or a sanitizer's) releases what they return.
+void *operator new(std::size_t size, const std::nothrow_t &) noexcept {
+    if (g_fail_nothrow_new.load()) {
+        return nullptr;
+    }
+    try {
+        return ::operator new(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void *operator new[](std::size_t size, const std::nothrow_t &) noexcept {
+    if (g_fail_nothrow_new.load()) {
+        return nullptr;
+    }
+    try {
+        return ::operator new[](size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+namespace vq6120 {
+namespace {
+
+using test::Bytes;
+using test::TestPeer;
+
+struct FailingAllocation {
+    FailingAllocation() { g_fail_nothrow_new = true; }
+    ~FailingAllocation() { g_fail_nothrow_new = false; }
+};
+
+TEST(AllocationFailure, NoHandleWhenTheConnectionCannotBeAllocated) {
+    TestPeer peer;
+    {
+        FailingAllocation failing;
+        EXPECT_EQ(InitialVQ6120(TestPeer::loopback(), peer.port()), nullptr);
+    }
+    // The socket service count is back where it was: the next open works.
+    VQ6120_HANDLE h = peer.connect();
+    EXPECT_EQ(SendHostAlive(h), 1);
+    EXPECT_EQ(peer.next(8), (Bytes{0x08, 0x00, 0x40, 0x00, 0x00, 0x00, 0x12, 0x01}));
+    ExitVQ6120(h);
+}
+
+TEST(AllocationFailure, LargeFrameRefusedAndNothingSent) {
+    TestPeer peer;
+    VQ6120_HANDLE h = peer.connect();
+    Bytes data(300, 0x55);
+    {
+        FailingAllocation failing;
+        EXPECT_EQ(SendData(h, 0x60, 0x00, 0x00, data.data(), static_cast<std::uint32_t>(data.size())), 0);
+        EXPECT_EQ(SendCOMData(h, data.data(), static_cast<std::int32_t>(data.size()), 1), 0);
+        // Frames that fit the stack buffer need no allocation at all.
+        EXPECT_EQ(SendCOMData(h, data.data(), 256, 2), 1);
+    }
+    const Bytes frame = peer.next(264);
+    ASSERT_EQ(frame.size(), 264u);
+    EXPECT_EQ(frame[2], 0x61);
+    EXPECT_EQ(SendHostAlive(h), 1);
+    EXPECT_EQ(peer.next(8), (Bytes{0x08, 0x00, 0x40, 0x00, 0x00, 0x00, 0x12, 0x01}));
+    ExitVQ6120(h);
+}
+
+}  // namespace
+}  // namespace vq6120
