@@ -9,6 +9,8 @@
 // its thread does not show up.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -387,6 +389,66 @@ TEST_F(HotPath, BufferedFramesAreDeliveredWithoutTouchingTheSocket) {
     EXPECT_EQ(GetDataFromEthernet(h, payload, &length, 1), 0);
     h->socket = real;
     ::close(dead[0]);
+}
+
+// A command's first send never blocks; when the socket is full, or takes
+// only part of the frame, the rest of the frame follows once the terminal
+// reads again. Nothing may be lost or sent twice: the terminal side checks
+// that the stream is exactly the frames, in order.
+TEST(HotPathSend, CommandsMeetingAFullSocketStillSendWholeFrames) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len), 0);
+    VQ6120_HANDLE h = InitialVQ6120(htonl(INADDR_LOOPBACK), ntohs(addr.sin_port));
+    ASSERT_NE(h, nullptr);
+    const int terminal = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(terminal, 0);
+    const int small = 4096;
+    ::setsockopt(static_cast<int>(h->socket), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ::setsockopt(terminal, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+
+    // Far more than the buffers hold; the terminal starts reading only after
+    // the host has had time to fill them.
+    constexpr int kFrames = 4000;
+    std::string text(240, ' ');
+    Bytes stream;
+    std::thread reader([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::uint8_t chunk[65536];
+        for (;;) {
+            const ssize_t n = ::recv(terminal, chunk, sizeof chunk, 0);
+            if (n <= 0) {
+                return;
+            }
+            stream.insert(stream.end(), chunk, chunk + n);
+        }
+    });
+    int sent = 0;
+    for (int i = 0; i < kFrames; ++i) {
+        text[0] = static_cast<char>(i);
+        text[239] = static_cast<char>(i >> 8);
+        sent += WriteText(h, text.data(), 240, 0);
+    }
+    ExitVQ6120(h);
+    reader.join();
+    ::close(terminal);
+    ::close(listener);
+
+    EXPECT_EQ(sent, kFrames);
+    ASSERT_EQ(stream.size(), kFrames * 248u);
+    for (int i = 0; i < kFrames; ++i) {
+        const std::uint8_t *f = stream.data() + i * 248;
+        ASSERT_EQ(f[0] | (f[1] << 8), 248) << "frame " << i;
+        ASSERT_EQ(f[6], 0x61) << "frame " << i;
+        ASSERT_EQ(f[8], static_cast<std::uint8_t>(i)) << "frame " << i;
+        ASSERT_EQ(f[247], static_cast<std::uint8_t>(i >> 8)) << "frame " << i;
+    }
 }
 
 }  // namespace
