@@ -193,42 +193,72 @@ void drain_loop(std::vector<int> fds) {
     }
 }
 
-void respond_loop(int fd) {
-    std::vector<std::uint8_t> buffer(1 << 16);
-    std::size_t held = 0;
-    for (;;) {
-        const ssize_t n = ::recv(fd, buffer.data() + held, buffer.size() - held, 0);
-        if (n < 0 && errno == EINTR) {
-            continue;
+// Takes the whole frames off the front of what one connection sent and
+// answers the requests among them. False when the connection is of no
+// further use.
+bool answer_requests(int fd, std::vector<std::uint8_t> &buffer, std::size_t &held) {
+    std::size_t at = 0;
+    while (held - at >= 8) {
+        const std::size_t length = buffer[at] | (buffer[at + 1] << 8);
+        if (length < 8) {
+            return false;  // out of step: nothing here can be trusted
         }
-        if (n <= 0) {
+        if (held - at < length) {
+            break;
+        }
+        if (buffer[at + 2] == 0x40 && buffer[at + 6] == 0x0A) {
+            if (!send_all(fd, di_status_reply())) {
+                return false;
+            }
+        } else if (buffer[at + 2] == 0x40 && buffer[at + 6] == 0x00) {
+            if (!send_all(fd, model_name_reply())) {
+                return false;
+            }
+        }
+        at += length;
+    }
+    std::memmove(buffer.data(), buffer.data() + at, held - at);
+    held -= at;
+    return held < buffer.size();
+}
+
+void respond_loop(std::vector<int> fds) {
+    struct Stream {
+        std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(1 << 16);
+        std::size_t held = 0;
+    };
+    std::vector<Stream> streams(fds.size());
+    std::vector<pollfd> polls;
+    for (int fd : fds) {
+        polls.push_back({fd, POLLIN, 0});
+    }
+    std::size_t open = polls.size();
+    while (open > 0) {
+        if (::poll(polls.data(), polls.size(), -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
             return;
         }
-        held += static_cast<std::size_t>(n);
-        std::size_t at = 0;
-        while (held - at >= 8) {
-            const std::size_t length = buffer[at] | (buffer[at + 1] << 8);
-            if (length < 8) {
-                return;  // out of step: nothing here can be trusted
+        for (std::size_t i = 0; i < polls.size(); ++i) {
+            pollfd &p = polls[i];
+            if (p.fd < 0 || p.revents == 0) {
+                continue;
             }
-            if (held - at < length) {
-                break;
+            Stream &s = streams[i];
+            const ssize_t n = ::recv(p.fd, s.buffer.data() + s.held, s.buffer.size() - s.held, MSG_DONTWAIT);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+                continue;
             }
-            if (buffer[at + 2] == 0x40 && buffer[at + 6] == 0x0A) {
-                if (!send_all(fd, di_status_reply())) {
-                    return;
-                }
-            } else if (buffer[at + 2] == 0x40 && buffer[at + 6] == 0x00) {
-                if (!send_all(fd, model_name_reply())) {
-                    return;
-                }
+            bool open_still = n > 0;
+            if (open_still) {
+                s.held += static_cast<std::size_t>(n);
+                open_still = answer_requests(p.fd, s.buffer, s.held);
             }
-            at += length;
-        }
-        std::memmove(buffer.data(), buffer.data() + at, held - at);
-        held -= at;
-        if (held == buffer.size()) {
-            return;
+            if (!open_still) {
+                p.fd = -1;
+                --open;
+            }
         }
     }
 }
@@ -254,10 +284,18 @@ void Drain::stop() {
 
 Drain::~Drain() { stop(); }
 
-Responder::Responder(Fd peer) : peer_(std::move(peer)) { thread_ = std::thread(respond_loop, peer_.get()); }
+Responder::Responder(std::vector<Fd> peers) : peers_(std::move(peers)) {
+    std::vector<int> fds;
+    for (const Fd &fd : peers_) {
+        fds.push_back(fd.get());
+    }
+    thread_ = std::thread(respond_loop, std::move(fds));
+}
 
 void Responder::stop() {
-    ::shutdown(peer_.get(), SHUT_RDWR);
+    for (const Fd &fd : peers_) {
+        ::shutdown(fd.get(), SHUT_RDWR);
+    }
     if (thread_.joinable()) {
         thread_.join();
     }

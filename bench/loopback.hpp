@@ -95,20 +95,21 @@ private:
     std::thread thread_;
 };
 
-// Plays the terminal on one connection: answers each digital-input request
-// (terminal channel, command 0x0A) with the status "12" and each model-name
-// request (command 0x00) with "VQ6120"; every other frame is read and
-// ignored. Takes ownership of the descriptor.
+// Plays the terminal on the given connections, from one thread so that the
+// library and its baseline meet the same peer: answers each digital-input
+// request (terminal channel, command 0x0A) with the status "12" and each
+// model-name request (command 0x00) with "VQ6120"; every other frame is read
+// and ignored. Takes ownership of the descriptors.
 class Responder {
 public:
-    explicit Responder(Fd peer);
+    explicit Responder(std::vector<Fd> peers);
     ~Responder();
     Responder(const Responder &) = delete;
     Responder &operator=(const Responder &) = delete;
     void stop();
 
 private:
-    Fd peer_;
+    std::vector<Fd> peers_;
     std::thread thread_;
 };
 

@@ -240,8 +240,10 @@ void BM_RoundTrip(benchmark::State &state) {
     Listener listener;
     LibraryLink lib = connect_library(listener);
     RawLink raw = connect_raw(listener);
-    Responder lib_terminal(std::move(lib.peer));
-    Responder raw_terminal(std::move(raw.peer));
+    std::vector<Fd> peers;
+    peers.push_back(std::move(lib.peer));
+    peers.push_back(std::move(raw.peer));
+    Responder terminal(std::move(peers));
     RawExchange baseline;
     std::vector<double> lib_ns, raw_ns;
     bool ok = true;
@@ -289,7 +291,9 @@ BENCHMARK(BM_RoundTrip)->UseManualTime();
 void BM_RoundTripNagleOn(benchmark::State &state) {
     Listener listener;
     RawLink raw = connect_raw(listener, /*nagle=*/true);
-    Responder terminal(std::move(raw.peer));
+    std::vector<Fd> peers;
+    peers.push_back(std::move(raw.peer));
+    Responder terminal(std::move(peers));
     RawExchange baseline;
     std::vector<double> times;
     bool ok = true;
@@ -403,8 +407,10 @@ void BM_Probe(benchmark::State &state) {
     Listener listener;
     LibraryLink lib = connect_library(listener);
     RawLink raw = connect_raw(listener);
-    Responder lib_terminal(std::move(lib.peer));
-    Responder raw_terminal(std::move(raw.peer));
+    std::vector<Fd> peers;
+    peers.push_back(std::move(lib.peer));
+    peers.push_back(std::move(raw.peer));
+    Responder terminal(std::move(peers));
     const Bytes request = frame(0x40, 0x00, 0, Bytes{});
     RawReceiver receiver;
     auto raw_probe = [&] {
