@@ -34,36 +34,48 @@ std::size_t put_values(std::uint8_t *out, std::initializer_list<Value> values) n
 
 }  // namespace
 
+bool build_values(SmallFrame &frame, VQ6120_HANDLE handle, std::uint8_t command, std::uint8_t subcode,
+                  std::initializer_list<Value> values) noexcept {
+    if (handle == nullptr || !all_admitted(values)) {
+        return false;
+    }
+    const std::size_t n = put_values(frame.bytes.data() + kHeaderSize, values);
+    encode_header(frame.bytes.data(), channel::kTerminal, command, subcode, n);
+    frame.size = kHeaderSize + n;
+    return true;
+}
+
+bool build_text(SmallFrame &frame, VQ6120_HANDLE handle, std::uint8_t command, std::uint8_t subcode,
+                std::initializer_list<Value> position, const char *text, std::int32_t text_length) noexcept {
+    if (handle == nullptr || !all_admitted(position) || text == nullptr || !kTextRun.admits(text_length)) {
+        return false;
+    }
+    static_assert(kHeaderSize + kMaxValues * 2 + kTextRun.hi <= kFrameBufferSize);
+    std::uint8_t *payload = frame.bytes.data() + kHeaderSize;
+    std::size_t n = put_values(payload, position);
+    std::memcpy(payload + n, text, static_cast<std::size_t>(text_length));
+    n += static_cast<std::size_t>(text_length);
+    encode_header(frame.bytes.data(), channel::kTerminal, command, subcode, n);
+    frame.size = kHeaderSize + n;
+    return true;
+}
+
+bool build_bytes(SmallFrame &frame, VQ6120_HANDLE handle, std::uint8_t command, std::uint8_t subcode,
+                 std::initializer_list<std::uint8_t> bytes) noexcept {
+    if (handle == nullptr || bytes.size() > kFrameBufferSize - kHeaderSize) {
+        return false;
+    }
+    if (bytes.size() != 0) {
+        std::memcpy(frame.bytes.data() + kHeaderSize, bytes.begin(), bytes.size());
+    }
+    encode_header(frame.bytes.data(), channel::kTerminal, command, subcode, bytes.size());
+    frame.size = kHeaderSize + bytes.size();
+    return true;
+}
+
 std::int32_t send_frame(VQ6120_HANDLE handle, std::uint8_t channel, std::uint8_t command, std::uint8_t subcode,
                         std::span<const std::uint8_t> payload) noexcept {
     return handle == nullptr ? 0 : transmit(*handle, channel, command, subcode, payload);
-}
-
-std::int32_t send_values(VQ6120_HANDLE handle, std::uint8_t command, std::uint8_t subcode,
-                         std::initializer_list<Value> values) noexcept {
-    if (!all_admitted(values)) {
-        return 0;
-    }
-    std::array<std::uint8_t, kMaxValues * 2> payload;
-    const std::size_t n = put_values(payload.data(), values);
-    return send_frame(handle, channel::kTerminal, command, subcode, std::span(payload).first(n));
-}
-
-std::int32_t send_text(VQ6120_HANDLE handle, std::uint8_t command, std::uint8_t subcode,
-                       std::initializer_list<Value> position, const char *text, std::int32_t text_length) noexcept {
-    if (!all_admitted(position) || text == nullptr || !kTextRun.admits(text_length)) {
-        return 0;
-    }
-    std::array<std::uint8_t, kMaxValues * 2 + kTextRun.hi> payload;
-    std::size_t n = put_values(payload.data(), position);
-    std::memcpy(payload.data() + n, text, static_cast<std::size_t>(text_length));
-    n += static_cast<std::size_t>(text_length);
-    return send_frame(handle, channel::kTerminal, command, subcode, std::span(payload).first(n));
-}
-
-std::int32_t send_bytes(VQ6120_HANDLE handle, std::uint8_t command, std::uint8_t subcode,
-                        std::initializer_list<std::uint8_t> bytes) noexcept {
-    return send_frame(handle, channel::kTerminal, command, subcode, {bytes.begin(), bytes.size()});
 }
 
 }  // namespace vq6120::commands

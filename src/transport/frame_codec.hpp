@@ -31,7 +31,14 @@ struct FrameHeader {
 
 // Reads the header fields from the first 8 bytes at `bytes`; reserved bytes
 // are ignored.
-FrameHeader decode_header(const std::uint8_t *bytes) noexcept;
+inline FrameHeader decode_header(const std::uint8_t *bytes) noexcept {
+    FrameHeader h;
+    h.length = static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+    h.channel = bytes[2];
+    h.command = bytes[6];
+    h.subcode = bytes[7];
+    return h;
+}
 
 // Writes the 8 header bytes (reserved bytes zero) for a frame with
 // `payload_size` payload bytes. The caller keeps payload_size <= kMaxPayloadSize.
@@ -68,6 +75,24 @@ struct FrameCut {
 
 // Looks at the front of `stream`. A declared length is checked against 8 and
 // `max_frame` before it is trusted; bytes are only counted, never copied.
-FrameCut cut_frame(std::span<const std::uint8_t> stream, std::size_t max_frame) noexcept;
+// Inline: the receive path cuts once per frame handed out, and draining a
+// burst is mostly this.
+inline FrameCut cut_frame(std::span<const std::uint8_t> stream, std::size_t max_frame) noexcept {
+    FrameCut cut;
+    if (stream.size() < kHeaderSize) {
+        return cut;
+    }
+    cut.header = decode_header(stream.data());
+    if (cut.header.length < kHeaderSize || cut.header.length > max_frame) {
+        cut.status = CutStatus::OutOfStep;
+        return cut;
+    }
+    if (cut.header.length > stream.size()) {
+        return cut;
+    }
+    cut.status = CutStatus::Whole;
+    cut.frame = stream.first(cut.header.length);
+    return cut;
+}
 
 }  // namespace vq6120

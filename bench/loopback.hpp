@@ -1,0 +1,120 @@
+// Loopback plumbing for the benchmarks: a listener on 127.0.0.1 with an
+// ephemeral port, raw client sockets set up as the library sets up its own,
+// and the peer-side threads that stand in for a terminal (one that drains
+// everything, one that answers requests). Every thread ends by itself when
+// the host side of its connections closes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "VQ6120_LIB.h"
+
+namespace vq6120::bench {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A frame as it travels on the wire.
+Bytes frame(std::uint8_t channel, std::uint8_t command, std::uint8_t subcode, std::span<const std::uint8_t> payload);
+Bytes operator+(Bytes a, const Bytes &b);
+
+// An owned descriptor.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd &&o) noexcept : fd_(o.release()) {}
+    Fd &operator=(Fd &&o) noexcept;
+    ~Fd();
+    int get() const { return fd_; }
+    int release();
+    void reset();
+
+private:
+    int fd_ = -1;
+};
+
+class Listener {
+public:
+    Listener();
+    std::uint16_t port() const { return port_; }
+    static std::uint32_t loopback();  // network byte order, as InitialVQ6120 takes it
+    Fd accept();
+
+private:
+    Fd fd_;
+    std::uint16_t port_ = 0;
+};
+
+// A client socket made the way the library makes its own: close-on-exec, a
+// bounded send stall, and TCP_NODELAY unless `nagle` is asked for.
+Fd raw_connect(std::uint16_t port, bool nagle = false);
+
+// A library connection and its accepted peer end.
+struct LibraryLink {
+    VQ6120_HANDLE host = nullptr;
+    Fd peer;
+    LibraryLink() = default;
+    LibraryLink(LibraryLink &&o) noexcept : host(o.host), peer(std::move(o.peer)) { o.host = nullptr; }
+    LibraryLink &operator=(LibraryLink &&) = delete;
+    ~LibraryLink() { ExitVQ6120(host); }
+};
+LibraryLink connect_library(Listener &l);
+
+// A raw client socket and its accepted peer end.
+struct RawLink {
+    Fd host;
+    Fd peer;
+};
+RawLink connect_raw(Listener &l, bool nagle = false);
+
+// Writes all of `bytes`; false when the connection failed.
+bool send_all(int fd, std::span<const std::uint8_t> bytes);
+// Reads exactly `n` bytes (waiting up to 2 s); fewer on time-out or close.
+Bytes read_exactly(int fd, std::size_t n);
+// Waits until `n` bytes are readable on `fd` without reading them (up to 2 s).
+bool await_readable_bytes(int fd, std::size_t n);
+
+// Reads and discards everything arriving on the given peer descriptors until
+// each of them reports end of stream. Takes ownership of the descriptors.
+class Drain {
+public:
+    explicit Drain(std::vector<Fd> peers);
+    ~Drain();
+    Drain(const Drain &) = delete;
+    Drain &operator=(const Drain &) = delete;
+    // Shuts the peers down so the thread ends even if a host side stays open.
+    void stop();
+
+private:
+    std::vector<Fd> peers_;
+    std::thread thread_;
+};
+
+// Plays the terminal on the given connections, from one thread so that the
+// library and its baseline meet the same peer: answers each digital-input
+// request (terminal channel, command 0x0A) with the status "12" and each
+// model-name request (command 0x00) with "VQ6120"; every other frame is read
+// and ignored. Takes ownership of the descriptors.
+class Responder {
+public:
+    explicit Responder(std::vector<Fd> peers);
+    ~Responder();
+    Responder(const Responder &) = delete;
+    Responder &operator=(const Responder &) = delete;
+    void stop();
+
+private:
+    std::vector<Fd> peers_;
+    std::thread thread_;
+};
+
+// The terminal's answers as the responder sends them.
+const Bytes &di_status_reply();
+const Bytes &model_name_reply();
+
+}  // namespace vq6120::bench
