@@ -8,13 +8,6 @@
 #include <cstdint>
 #include <span>
 
-#if !defined(_WIN32)
-#include <sys/socket.h>
-#include <sys/types.h>
-
-#include <cerrno>
-#endif
-
 namespace vq6120::net {
 
 // Wide enough for a POSIX descriptor and a Windows SOCKET alike.
@@ -56,30 +49,5 @@ struct ReadOutcome {
 // One read into `into`. Interrupted and would-block reads are NothingRead;
 // an orderly close and every other error are Closed.
 ReadOutcome read_some(Socket s, std::span<std::uint8_t> into) noexcept;
-
-// send_all for the command path, with a first try made inline, in the
-// caller's own stack frame. Each stack frame between the host and the send()
-// system call costs a mispredicted return on the way back (the kernel's own
-// calls overwrite the processor's return-address predictor), which shows
-// against a send over loopback. The first try never blocks; anything but a
-// complete write hands the frame to send_all.
-#if defined(_WIN32)
-inline void send_all_inline(Socket s, std::span<const std::uint8_t> bytes) noexcept { send_all(s, bytes); }
-#else
-// What follows a first try that returned `first`, leaving `error` in errno.
-void send_rest(Socket s, std::span<const std::uint8_t> bytes, std::ptrdiff_t first, int error) noexcept;
-
-[[gnu::always_inline]] inline void send_all_inline(Socket s, std::span<const std::uint8_t> bytes) noexcept {
-#ifdef MSG_NOSIGNAL
-    constexpr int kFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
-#else
-    constexpr int kFlags = MSG_DONTWAIT;  // SO_NOSIGPIPE is set on the socket instead
-#endif
-    const ssize_t n = ::send(static_cast<int>(s), bytes.data(), bytes.size(), kFlags);
-    if (n != static_cast<ssize_t>(bytes.size())) {
-        send_rest(s, bytes, n, errno);
-    }
-}
-#endif
 
 }  // namespace vq6120::net

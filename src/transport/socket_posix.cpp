@@ -101,12 +101,4 @@ ReadOutcome read_some(Socket s, std::span<std::uint8_t> into) noexcept {
     return {ReadOutcome::Closed, 0};
 }
 
-void send_rest(Socket s, std::span<const std::uint8_t> bytes, std::ptrdiff_t first, int error) noexcept {
-    if (first > 0) {
-        send_all(s, bytes.subspan(static_cast<std::size_t>(first)));
-    } else if (first < 0 && (error == EINTR || error == EAGAIN || error == EWOULDBLOCK)) {
-        send_all(s, bytes);  // full, or interrupted: the bounded wait is send_all's
-    }
-}
-
 }  // namespace vq6120::net
