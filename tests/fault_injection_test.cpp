@@ -345,6 +345,58 @@ TEST(Interrupted, NothingIsLostOrReportedClosed) {
     ExitVQ6120(h);
 }
 
+TEST(Interrupted, ConnectThatIsInterruptedStillConnects) {
+    // A listener whose queue is full drops the handshake, so the library's
+    // connect waits (for the retransmission, about a second) while the signals
+    // keep coming. An interrupted connect goes on in the background: calling
+    // connect again would only report it already in progress.
+    Listener listener(0, 0);
+    std::vector<int> queued;
+    for (int i = 0; i < 4; ++i) {  // fill the accept queue
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = loopback();
+        to.sin_port = htons(listener.port());
+        ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to);
+        queued.push_back(fd);
+    }
+    InterruptStorm storm;
+    InterruptStorm::block(true);
+    std::atomic<bool> connected{false};
+    std::thread acceptor([&] {
+        // Room in the queue only after the library has been waiting a while;
+        // then everything is accepted until the library is through.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::vector<int> accepted;
+        for (int i = 0; i < 100; ++i) {
+            const int fd = listener.accept(100);
+            if (fd >= 0) {
+                accepted.push_back(fd);
+            } else if (connected) {
+                break;
+            }
+        }
+        for (const int fd : accepted) {
+            ::close(fd);
+        }
+    });
+    InterruptStorm::block(false);
+    storm.start();
+    VQ6120_HANDLE h = InitialVQ6120(loopback(), listener.port());
+    InterruptStorm::stop();
+    connected = true;
+    const int interrupts = g_interrupts.load();
+    acceptor.join();
+    for (const int fd : queued) {
+        ::close(fd);
+    }
+    std::printf("interrupts during connect: %d\n", interrupts);
+    EXPECT_GT(interrupts, 0) << "the connect never had to wait";
+    EXPECT_NE(h, nullptr);
+    ExitVQ6120(h);
+}
+
 // ---- A terminal that stops reading -------------------------------------
 
 TEST(Stall, TerminalThatStopsReadingCannotHoldTheHost) {

@@ -11,7 +11,7 @@
 
 namespace vq6120::test {
 
-Listener::Listener(int receive_buffer) {
+Listener::Listener(int receive_buffer, int backlog) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ >= 0 && receive_buffer > 0) {
         // Set on the listener so that the accepted socket starts with it (the
@@ -21,7 +21,7 @@ Listener::Listener(int receive_buffer) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd_, 8) != 0) {
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd_, backlog) != 0) {
         throw std::runtime_error("listener cannot listen");
     }
     socklen_t len = sizeof addr;
@@ -31,11 +31,11 @@ Listener::Listener(int receive_buffer) {
 
 Listener::~Listener() { ::close(fd_); }
 
-int Listener::accept() {
+int Listener::accept(int timeout_ms) {
     pollfd p{fd_, POLLIN, 0};
     int rc;
     do {
-        rc = ::poll(&p, 1, 5000);
+        rc = ::poll(&p, 1, timeout_ms);
     } while (rc < 0 && errno == EINTR);
     if (rc != 1) {
         return -1;

@@ -14,14 +14,15 @@ class Listener {
 public:
     // `receive_buffer` > 0 shrinks the receive buffer of accepted sockets, so
     // that a peer which stops reading fills up after little traffic.
-    explicit Listener(int receive_buffer = 0);
+    // `backlog` is the queue of connections not yet accepted.
+    explicit Listener(int receive_buffer = 0, int backlog = 8);
     ~Listener();
     Listener(const Listener &) = delete;
     Listener &operator=(const Listener &) = delete;
 
     std::uint16_t port() const { return port_; }
-    // Accepts one connection, waiting up to five seconds; -1 when none came.
-    int accept();
+    // Accepts one connection, waiting up to `timeout_ms`; -1 when none came.
+    int accept(int timeout_ms = 5000);
 
 private:
     int fd_ = -1;
