@@ -21,9 +21,10 @@ declare -A max_len=(
   [receive_walk]=40000     # room for a largest frame (32,768 bytes) and more
   [model_reply]=40000
   [payload_parsers]=64
+  [socket_receive]=40000
 )
 
-for harness in receive_walk payload_parsers model_reply; do
+for harness in receive_walk payload_parsers model_reply socket_receive; do
   run="build/fuzz/runs/$harness"
   mkdir -p "$run/corpus"
   log="$run/last.log"
