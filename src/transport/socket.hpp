@@ -31,8 +31,8 @@ void close(Socket s) noexcept;
 // Never raises SIGPIPE. When the peer stops reading and the socket takes no
 // more of the frame for the stall bound (counted afresh after every part that
 // goes out), the connection is shut down in both directions so that the next
-// read reports it closed. Errors end the send;
-// they are not reported (the caller's result is the same either way).
+// read reports it closed. Errors end the send; they are not reported (the
+// caller's result is the same either way).
 void send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept;
 
 enum class Readiness { Ready, NotReady };
