@@ -1,6 +1,11 @@
 # Installs the header, both libraries, a CMake package giving the imported
 # target VQ6120_LIB::VQ6120_LIB (shared) and VQ6120_LIB::VQ6120_LIB_static,
 # and a pkg-config file.
+# Sanitizer builds are for testing; they install nothing.
+if(VQ6120_ANY_SANITIZER)
+  return()
+endif()
+
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 

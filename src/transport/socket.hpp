@@ -28,10 +28,11 @@ Socket connect_ipv4(std::uint32_t address, std::uint16_t port) noexcept;
 void close(Socket s) noexcept;
 
 // Writes all of `bytes`, continuing after short writes and interrupted calls.
-// Never raises SIGPIPE. When the peer stops reading and a send makes no
-// progress for the stall bound, the connection is shut down in both
-// directions so that the next read reports it closed. Errors end the send;
-// they are not reported (the caller's result is the same either way).
+// Never raises SIGPIPE. When the peer stops reading and the socket takes no
+// more of the frame for the stall bound (counted afresh after every part that
+// goes out), the connection is shut down in both directions so that the next
+// read reports it closed. Errors end the send; they are not reported (the
+// caller's result is the same either way).
 void send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept;
 
 enum class Readiness { Ready, NotReady };

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "../../include/VQ6120_LIB.h"
@@ -50,6 +51,8 @@ Socket connect_ipv4(std::uint32_t address, std::uint16_t port) noexcept {
 #endif
     // A send that makes no progress for this long returns EAGAIN instead of
     // blocking the host forever behind a terminal that stopped reading.
+    // send_all does not block in send itself (it keeps its own deadline, see
+    // there); the time-out stays as a backstop for any blocking send.
     timeval stall{};
     stall.tv_sec = VQ6120_SEND_STALL_SECONDS;
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
@@ -63,19 +66,43 @@ void close(Socket s) noexcept {
 }
 
 void send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept {
+    // The stall bound counts from the last byte that went out. A blocking send
+    // under SO_SNDTIMEO cannot keep it: a call that moved part of the frame
+    // before the buffers filled waits out the whole time-out and returns the
+    // short count, and the next call waits the time-out again, so one frame
+    // could hold the host for twice the bound or more. Sending without
+    // blocking and waiting in poll() against one deadline keeps it exact.
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kStall = std::chrono::seconds(VQ6120_SEND_STALL_SECONDS);
     const int fd = static_cast<int>(s);
+    auto deadline = Clock::now() + kStall;
     while (!bytes.empty()) {
-        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             bytes = bytes.subspan(static_cast<std::size_t>(n));
-        } else if (n < 0 && errno == EINTR) {
+            deadline = Clock::now() + kStall;
             continue;
-        } else {
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                ::shutdown(fd, SHUT_RDWR);
-            }
-            return;
         }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left > 0) {
+                pollfd p{fd, POLLOUT, 0};
+                // Writable, failed (the next send reports it) or interrupted:
+                // try again. Only a wait that runs out is a stall; a send tried
+                // after it could still squeeze a few bytes into the buffer and
+                // restart the clock, one trickle after another.
+                if (::poll(&p, 1, static_cast<int>(left)) != 0) {
+                    continue;
+                }
+            }
+            // Stalled: whatever the terminal is doing, the connection is of no
+            // further use, and the next read must report it closed.
+            ::shutdown(fd, SHUT_RDWR);
+        }
+        return;
     }
 }
 
