@@ -14,6 +14,9 @@ PKG_CONFIG_PATH="$libdir/pkgconfig" cmake -S "$source/examples/consumer" -B "$wo
 cmake --build "$work/build" >/dev/null
 for consumer in consumer_cmake consumer_pkgconfig; do
   # The installed library, not the build tree's, must be the one loaded.
-  LD_LIBRARY_PATH="$libdir" ldd "$work/build/$consumer" | grep -q "$libdir/libVQ6120_LIB.so.1"
+  # (ldd's output is taken whole first: grep -q stopping early would make the
+  # pipeline fail under pipefail.)
+  loaded=$(LD_LIBRARY_PATH="$libdir" ldd "$work/build/$consumer")
+  grep -q "$libdir/libVQ6120_LIB.so.1" <<<"$loaded"
   LD_LIBRARY_PATH="$libdir" "$(dirname "$0")/with_simulator.sh" "$sim" "$work/build/$consumer" @HOST@ @PORT@
 done
