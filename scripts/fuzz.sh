@@ -22,9 +22,10 @@ declare -A max_len=(
   [model_reply]=40000
   [payload_parsers]=64
   [socket_receive]=40000
+  [host_reader]=140000     # room for two largest host frames (65,535 bytes)
 )
 
-for harness in receive_walk payload_parsers model_reply socket_receive; do
+for harness in receive_walk payload_parsers model_reply socket_receive host_reader; do
   run="build/fuzz/runs/$harness"
   mkdir -p "$run/corpus"
   log="$run/last.log"

@@ -1,5 +1,7 @@
 #include "server.hpp"
 
+#include "host_reader.hpp"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -286,20 +288,7 @@ void Simulator::read_host(Clock::time_point now) {
         return;
     }
     in_.insert(in_.end(), chunk, chunk + n);
-    std::size_t used = 0;
-    for (;;) {
-        const auto cut = cut_frame(std::span(in_).subspan(used), kMaxFrameSize);
-        if (cut.status == CutStatus::Incomplete) {
-            break;
-        }
-        if (cut.status == CutStatus::OutOfStep) {
-            // No way to find the next frame boundary in a stream that lied
-            // about a length: the connection is dropped, the host reconnects.
-            log_ << "error: frame length " << cut.header.length << " below 8, stream out of step\n";
-            in_.clear();
-            drop_host("stream out of step");
-            return;
-        }
+    const HostRead read = read_host_frames(in_, [&](const FrameCut &cut) {
         const auto payload = cut.payload();
         if (options_.verbose) {
             log_ << describe("<-", cut.header.channel, cut.header.command, cut.header.subcode, payload) << "\n";
@@ -309,10 +298,14 @@ void Simulator::read_host(Clock::time_point now) {
         if (!problem.empty()) {
             log_ << "error: " << problem << "\n";
         }
-        used += cut.frame.size();
         send_all(replies);
+    });
+    if (read.out_of_step) {
+        // No way to find the next frame boundary in a stream that lied
+        // about a length: the connection is dropped, the host reconnects.
+        log_ << "error: frame length " << read.bad_length << " below 8, stream out of step\n";
+        drop_host("stream out of step");
     }
-    in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(used));
 }
 
 void Simulator::write_host() {
