@@ -1,7 +1,7 @@
 // The socket layer: the only code of the library that talks to the operating
 // system's sockets. Everything above it works on bytes. One implementation
-// file per platform (socket_posix.cpp, later socket_win32.cpp) keeps the
-// platform differences out of the rest of the tree.
+// file per platform (socket_posix.cpp, socket_win32.cpp) keeps the platform
+// differences out of the rest of the tree.
 #pragma once
 
 #include <cstddef>
@@ -14,9 +14,12 @@ namespace vq6120::net {
 using Socket = std::intptr_t;
 inline constexpr Socket kInvalidSocket = -1;
 
-// The process-wide socket service, counted per connection: every start is
-// paired by exactly one release. No-ops where the platform has no such service.
-void service_start() noexcept;
+// The process-wide socket service, counted per connection: every start that
+// returned true is paired by exactly one release. A start that returned false
+// took no reference, and nothing may be released for it: releasing would drop
+// a reference the host or another connection holds. Where the platform has no
+// such service, start always succeeds and release does nothing.
+bool service_start() noexcept;
 void service_release() noexcept;
 
 // Creates a TCP socket and connects it, blocking, to `address` (IPv4, network

@@ -20,7 +20,7 @@
 
 namespace vq6120::net {
 
-void service_start() noexcept {}
+bool service_start() noexcept { return true; }
 void service_release() noexcept {}
 
 Socket connect_ipv4(std::uint32_t address, std::uint16_t port) noexcept {
