@@ -3,6 +3,7 @@
 // or reset the connection.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "VQ6120_LIB.h"
+#include "peer_socket.hpp"
 
 namespace vq6120::test {
 
@@ -48,12 +50,16 @@ public:
     void reset();
 
 private:
-    void reader(int fd);
+    void reader(sock::Handle conn);
 
-    int listener_ = -1;
-    int conn_ = -1;
+    sock::Handle listener_ = sock::kNone;
+    sock::Handle conn_ = sock::kNone;
     std::uint16_t port_ = 0;
     std::thread thread_;
+    // Tells the recorder to stop. Not every platform wakes a blocked recv
+    // when another thread shuts the socket down, so the recorder only reads
+    // what is already there and looks at this between short waits.
+    std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::condition_variable arrived_;
     Bytes record_;
