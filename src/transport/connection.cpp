@@ -7,6 +7,9 @@
 namespace vq6120 {
 
 Fill fill_from_socket(Connection &c, int timeout_ms) noexcept {
+    if (c.stalled) {
+        return Fill::Closed;
+    }
     if (net::wait_readable(c.socket, timeout_ms) != net::Readiness::Ready) {
         return Fill::NothingRead;
     }

@@ -13,6 +13,9 @@
 struct VQ6120_Connection {
     vq6120::net::Socket socket = vq6120::net::kInvalidSocket;
     vq6120::ReceiveBuffer received;
+    // A send stalled past the bound and the socket was shut down: the
+    // connection reads as closed from then on.
+    bool stalled = false;
 };
 
 namespace vq6120 {

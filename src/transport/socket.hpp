@@ -30,12 +30,16 @@ Socket connect_ipv4(std::uint32_t address, std::uint16_t port) noexcept;
 
 void close(Socket s) noexcept;
 
+enum class SendOutcome { Sent, Failed, Stalled };
+
 // Writes all of `bytes`, continuing after short writes and interrupted calls.
 // Never raises SIGPIPE. When the peer stops reading and a send makes no
 // progress for the stall bound, the connection is shut down in both
-// directions so that the next read reports it closed. Errors end the send;
-// they are not reported (the caller's result is the same either way).
-void send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept;
+// directions and the result is Stalled: the caller then treats the
+// connection as closed (not every platform makes a socket it shut down
+// itself readable, so a read alone need not notice). Other errors end the
+// send with Failed.
+SendOutcome send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept;
 
 enum class Readiness { Ready, NotReady };
 

@@ -62,7 +62,7 @@ void close(Socket s) noexcept {
     }
 }
 
-void send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept {
+SendOutcome send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept {
     const int fd = static_cast<int>(s);
     while (!bytes.empty()) {
         const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -73,10 +73,12 @@ void send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept {
         } else {
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
                 ::shutdown(fd, SHUT_RDWR);
+                return SendOutcome::Stalled;
             }
-            return;
+            return SendOutcome::Failed;
         }
     }
+    return SendOutcome::Sent;
 }
 
 Readiness wait_readable(Socket s, int timeout_ms) noexcept {

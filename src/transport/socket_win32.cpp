@@ -75,7 +75,7 @@ void close(Socket s) noexcept {
     }
 }
 
-void send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept {
+SendOutcome send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept {
     const SOCKET sock = native(s);
     while (!bytes.empty()) {
         const int chunk = static_cast<int>(std::min(bytes.size(), kMaxChunk));
@@ -90,13 +90,16 @@ void send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept {
                 continue;
             }
             // After a send time-out Windows leaves the socket in an undefined
-            // state; shutting it down makes the next read report it closed.
+            // state. Neither select() nor WSAPoll() report a socket shut down
+            // on this side as readable, hence the Stalled result.
             if (error == WSAETIMEDOUT || error == WSAEWOULDBLOCK) {
                 ::shutdown(sock, SD_BOTH);
+                return SendOutcome::Stalled;
             }
         }
-        return;
+        return SendOutcome::Failed;
     }
+    return SendOutcome::Sent;
 }
 
 Readiness wait_readable(Socket s, int timeout_ms) noexcept {

@@ -23,7 +23,9 @@ std::int32_t transmit(Connection &c, std::uint8_t channel, std::uint8_t command,
         frame = {large.get(), size};
     }
     encode_frame(frame, channel, command, subcode, payload);
-    net::send_all(c.socket, frame.first(size));
+    if (net::send_all(c.socket, frame.first(size)) == net::SendOutcome::Stalled) {
+        c.stalled = true;
+    }
     return 1;
 }
 

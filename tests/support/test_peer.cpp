@@ -97,6 +97,13 @@ Bytes TestPeer::take_all(std::chrono::milliseconds settle) {
     return out;
 }
 
+void TestPeer::stop_reading() {
+    stop_ = true;
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
 void TestPeer::close() {
     stop_ = true;
     if (thread_.joinable()) {

@@ -44,6 +44,10 @@ public:
     // Everything recorded so far, after a short settle time.
     Bytes take_all(std::chrono::milliseconds settle = std::chrono::milliseconds(50));
 
+    // Stops taking bytes off the connection: the host's sends then fill the
+    // socket buffers and stall, as with a terminal that stopped reading.
+    void stop_reading();
+
     // Orderly close of the accepted connection.
     void close();
     // Abortive close: the host's next read sees a reset.
