@@ -8,6 +8,8 @@ packages=(
   libgtest-dev libbenchmark-dev                    # tests and benchmarks
   libpng-dev libcli11-dev pkg-config               # the virtual terminal and tools
   binutils                                         # nm, for the export check
+  g++-mingw-w64-x86-64-posix googletest            # the Windows cross build (GoogleTest from source)
+  wine wine64                                      # running the Windows tests
 )
 
 missing=()
