@@ -42,11 +42,13 @@ quit
 SCRIPT
 coproc SIM { exec "$sim" --port 0 --no-stdin --script "$out/operator.txt" 2>"$out/simulator.log"; }
 sim_pid=$SIM_PID
+# Bash drops SIM once the simulator has quit: keep its output on our own fd.
+exec {sim_out}<&"${SIM[0]}"
 trap 'kill "$sim_pid" 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
 # The simulator's first line names the port it got.
-read -r -t 10 first <&"${SIM[0]}"
+read -r -t 10 first <&"$sim_out"
 port=${first##*:}
 scripts/wine-run.sh "$dashboard" 127.0.0.1 "$port" 3 >"$out/dashboard.txt"
-cat <&"${SIM[0]}" >"$out/terminal.txt"
+cat <&"$sim_out" >"$out/terminal.txt"
 wait "$sim_pid"
 echo "example under Wine: dashboard.exe ran against the virtual terminal on port $port (output in $out)"
