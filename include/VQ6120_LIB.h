@@ -28,7 +28,9 @@
 
 #if defined(_WIN32) || defined(__CYGWIN__)
 #  if defined(VQ6120_LIB_BUILDING)
-#    define VQ6120_API __declspec(dllexport)
+     /* The DLL's .def file names every export with its ordinal; dllexport
+      * would add the constructor's base-object variant besides. */
+#    define VQ6120_API
 #  elif defined(VQ6120_LIB_STATIC)
 #    define VQ6120_API
 #  else

@@ -9,6 +9,8 @@ packages=(
   libpng-dev libcli11-dev pkg-config               # the virtual terminal and tools
   python3 mono-mcs mono-runtime                    # the Python binding and the C# example
   binutils                                         # nm, for the export check
+  g++-mingw-w64-x86-64-posix googletest            # the Windows cross build (GoogleTest from source)
+  wine wine64                                      # running the Windows tests
 )
 
 missing=()

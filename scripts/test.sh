@@ -2,7 +2,8 @@
 # Builds everything and runs every test: a smoke run of the fuzzers
 # (scripts/fuzz.sh, 20 s per harness), then the suite once with g++, once with
 # clang under AddressSanitizer and UndefinedBehaviorSanitizer, once with clang
-# under ThreadSanitizer. Works on a fresh machine.
+# under ThreadSanitizer, and once cross-built for Windows and run under Wine.
+# Works on a fresh machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -19,3 +20,4 @@ ctest --preset gcc
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --preset asan
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --preset tsan
+scripts/test-windows.sh

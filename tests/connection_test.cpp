@@ -1,11 +1,8 @@
 // Opening and closing connections, and sending raw frames, through real
 // loopback sockets.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 
-#include <csignal>
+#include <chrono>
 #include <cstring>
 
 #include "test_peer.hpp"
@@ -30,11 +27,11 @@ TEST(Lifecycle, ConnectsToTheAddressAsItLiesInMemory) {
     std::memcpy(&address, bytes, 4);
     VQ6120_HANDLE h = InitialVQ6120(address, peer.port());
     ASSERT_NE(h, nullptr);
-    sockaddr_in where{};
-    socklen_t len = sizeof where;
-    ASSERT_EQ(getpeername(static_cast<int>(h->socket), reinterpret_cast<sockaddr *>(&where), &len), 0);
-    EXPECT_EQ(where.sin_addr.s_addr, address);
-    EXPECT_EQ(ntohs(where.sin_port), peer.port());
+    std::uint32_t where = 0;
+    std::uint16_t port = 0;
+    ASSERT_TRUE(test::sock::peer_address(h->socket, where, port));
+    EXPECT_EQ(where, address);
+    EXPECT_EQ(port, peer.port());
     ExitVQ6120(h);
 }
 
@@ -77,10 +74,9 @@ TEST(Lifecycle, TwoConnectionsAreIndependent) {
 }
 
 TEST_F(Connected, SocketHasNagleOff) {
-    int value = 0;
-    socklen_t len = sizeof value;
-    ASSERT_EQ(getsockopt(static_cast<int>(h->socket), IPPROTO_TCP, TCP_NODELAY, &value, &len), 0);
-    EXPECT_NE(value, 0);
+    bool on = false;
+    ASSERT_TRUE(test::sock::nodelay(h->socket, on));
+    EXPECT_TRUE(on);
 }
 
 TEST_F(Connected, SendDataWritesTheFrameAsGiven) {
@@ -127,9 +123,9 @@ TEST_F(Connected, RefusedCallsSendNothing) {
 }
 
 TEST_F(Connected, SendingToAVanishedPeerReturnsOneAndDoesNotKillTheHost) {
-    // SIGPIPE stays at its default action: a send without MSG_NOSIGNAL would
-    // end this process.
-    const auto previous = std::signal(SIGPIPE, SIG_DFL);
+    // Where there is SIGPIPE, it stays at its default action: a send without
+    // MSG_NOSIGNAL would end this process.
+    const test::sock::DefaultSigpipe sigpipe;
     peer.reset();
     std::uint8_t out[8];
     std::int32_t len = 8;
@@ -138,7 +134,33 @@ TEST_F(Connected, SendingToAVanishedPeerReturnsOneAndDoesNotKillTheHost) {
     }
     EXPECT_EQ(GetDataFromEthernet(h, out, &len, 1), 0);
     EXPECT_EQ(len, 0);
-    std::signal(SIGPIPE, previous);
+}
+
+TEST_F(Connected, ATerminalThatStopsReadingHoldsNoCommandPastTheStallBound) {
+    using std::chrono::steady_clock;
+    peer.stop_reading();
+    const Bytes data(kMaxPayloadSize, 0x55);
+    // One send may move a last few bytes before it stalls, and the next then
+    // stalls for the whole bound: two bounds and some slack per call.
+    const auto per_call = std::chrono::seconds(2 * VQ6120_SEND_STALL_SECONDS + 3);
+    const auto give_up = steady_clock::now() + std::chrono::seconds(60);
+    std::uint8_t out[8];
+    std::int32_t len = sizeof out;
+    std::int32_t received = 1;
+    int sends = 0;
+    // The socket buffers on both sides take at most some megabytes; once they
+    // are full a send stalls, the bound cuts it, and the connection is shut
+    // down, which the receive path then reports as closed.
+    while (received == 1 && steady_clock::now() < give_up) {
+        const auto start = steady_clock::now();
+        EXPECT_EQ(SendData(h, 0x60, 0x00, 0x00, data.data(), static_cast<std::uint32_t>(data.size())), 1);
+        ASSERT_LT(steady_clock::now() - start, per_call) << "send " << sends << " blocked past the stall bound";
+        ++sends;
+        len = sizeof out;
+        received = GetDataFromEthernet(h, out, &len, 0);
+    }
+    EXPECT_EQ(received, 0) << "after " << sends << " sends";
+    EXPECT_EQ(len, 0);
 }
 
 }  // namespace

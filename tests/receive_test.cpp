@@ -2,8 +2,6 @@
 // bursts, closes and resets, and the argument checks.
 #include <gtest/gtest.h>
 
-#include <poll.h>
-
 #include <chrono>
 
 #include "test_peer.hpp"
@@ -47,8 +45,7 @@ struct Receiving : ::testing::Test {
     // Waits until the peer's bytes are readable on the host's socket, without
     // reading them: the next call then takes a whole small write in one read.
     void await_bytes() {
-        pollfd p{static_cast<int>(h->socket), POLLIN, 0};
-        ASSERT_EQ(::poll(&p, 1, 2000), 1);
+        ASSERT_TRUE(test::sock::wait_readable(h->socket, 2000));
     }
     // Polls until a result other than 1 comes, or gives up after ~2 s.
     Poll next_delivery(std::int32_t capacity = 64) {

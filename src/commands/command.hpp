@@ -70,7 +70,7 @@ bool build_bytes(SmallFrame &frame, VQ6120_HANDLE handle, std::uint8_t command, 
 // apiece; with three more stack frames between the host and the send, a
 // DrawLine cost 7% more than a bare send() of its bytes over loopback.
 VQ6120_FORCE_INLINE std::int32_t send_built(VQ6120_HANDLE handle, const SmallFrame &frame) noexcept {
-    net::send_all(handle->socket, std::span(frame.bytes).first(frame.size));
+    send_frame_bytes(*handle, std::span(frame.bytes).first(frame.size));
     return 1;
 }
 

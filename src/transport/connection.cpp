@@ -7,6 +7,9 @@
 namespace vq6120 {
 
 Fill fill_from_socket(Connection &c, int timeout_ms) noexcept {
+    if (c.stalled) {
+        return Fill::Closed;
+    }
     if (net::wait_readable(c.socket, timeout_ms) != net::Readiness::Ready) {
         return Fill::NothingRead;
     }
@@ -56,7 +59,9 @@ std::int32_t await_model_reply(Connection &c, std::chrono::steady_clock::time_po
 using namespace vq6120;
 
 extern "C" VQ6120_API VQ6120_HANDLE VQ6120_CALL InitialVQ6120(uint32_t address, uint16_t port) {
-    net::service_start();
+    if (!net::service_start()) {
+        return nullptr;
+    }
     auto *c = new (std::nothrow) Connection;
     if (c == nullptr) {
         net::service_release();

@@ -13,6 +13,9 @@
 struct VQ6120_Connection {
     vq6120::net::Socket socket = vq6120::net::kInvalidSocket;
     vq6120::ReceiveBuffer received;
+    // A send stalled past the bound and the socket was shut down: the
+    // connection reads as closed from then on.
+    bool stalled = false;
 };
 
 namespace vq6120 {
@@ -29,6 +32,14 @@ inline constexpr std::size_t kFrameBufferSize = 264;
 // refused call sends nothing.
 std::int32_t transmit(Connection &c, std::uint8_t channel, std::uint8_t command, std::uint8_t subcode,
                       std::span<const std::uint8_t> payload) noexcept;
+
+// Hands a built frame to the socket. A send that stalled past the bound has
+// shut the socket down; the connection then reads as closed.
+inline void send_frame_bytes(Connection &c, std::span<const std::uint8_t> frame) noexcept {
+    if (net::send_all(c.socket, frame) == net::SendOutcome::Stalled) {
+        c.stalled = true;
+    }
+}
 
 enum class Fill { Read, NothingRead, Closed };
 

@@ -1,7 +1,7 @@
 // The socket layer: the only code of the library that talks to the operating
 // system's sockets. Everything above it works on bytes. One implementation
-// file per platform (socket_posix.cpp, later socket_win32.cpp) keeps the
-// platform differences out of the rest of the tree.
+// file per platform (socket_posix.cpp, socket_win32.cpp) keeps the platform
+// differences out of the rest of the tree.
 #pragma once
 
 #include <cstddef>
@@ -14,9 +14,12 @@ namespace vq6120::net {
 using Socket = std::intptr_t;
 inline constexpr Socket kInvalidSocket = -1;
 
-// The process-wide socket service, counted per connection: every start is
-// paired by exactly one release. No-ops where the platform has no such service.
-void service_start() noexcept;
+// The process-wide socket service, counted per connection: every start that
+// returned true is paired by exactly one release. A start that returned false
+// took no reference, and nothing may be released for it: releasing would drop
+// a reference the host or another connection holds. Where the platform has no
+// such service, start always succeeds and release does nothing.
+bool service_start() noexcept;
 void service_release() noexcept;
 
 // Creates a TCP socket and connects it, blocking, to `address` (IPv4, network
@@ -27,13 +30,17 @@ Socket connect_ipv4(std::uint32_t address, std::uint16_t port) noexcept;
 
 void close(Socket s) noexcept;
 
+enum class SendOutcome { Sent, Failed, Stalled };
+
 // Writes all of `bytes`, continuing after short writes and interrupted calls.
 // Never raises SIGPIPE. When the peer stops reading and the socket takes no
 // more of the frame for the stall bound (counted afresh after every part that
-// goes out), the connection is shut down in both directions so that the next
-// read reports it closed. Errors end the send; they are not reported (the
-// caller's result is the same either way).
-void send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept;
+// goes out), the connection is shut down in both directions and the result
+// is Stalled: the caller then treats the
+// connection as closed (not every platform makes a socket it shut down
+// itself readable, so a read alone need not notice). Other errors end the
+// send with Failed.
+SendOutcome send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept;
 
 enum class Readiness { Ready, NotReady };
 

@@ -21,7 +21,7 @@
 
 namespace vq6120::net {
 
-void service_start() noexcept {}
+bool service_start() noexcept { return true; }
 void service_release() noexcept {}
 
 Socket connect_ipv4(std::uint32_t address, std::uint16_t port) noexcept {
@@ -65,7 +65,7 @@ void close(Socket s) noexcept {
     }
 }
 
-void send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept {
+SendOutcome send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept {
     // The stall bound counts from the last byte that went out. A blocking send
     // under SO_SNDTIMEO cannot keep it: a call that moved part of the frame
     // before the buffers filled waits out the whole time-out and returns the
@@ -101,9 +101,11 @@ void send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept {
             // Stalled: whatever the terminal is doing, the connection is of no
             // further use, and the next read must report it closed.
             ::shutdown(fd, SHUT_RDWR);
+            return SendOutcome::Stalled;
         }
-        return;
+        return SendOutcome::Failed;
     }
+    return SendOutcome::Sent;
 }
 
 Readiness wait_readable(Socket s, int timeout_ms) noexcept {

@@ -23,7 +23,7 @@ std::int32_t transmit(Connection &c, std::uint8_t channel, std::uint8_t command,
         frame = {large.get(), size};
     }
     encode_frame(frame, channel, command, subcode, payload);
-    net::send_all(c.socket, frame.first(size));
+    send_frame_bytes(c, frame.first(size));
     return 1;
 }
 

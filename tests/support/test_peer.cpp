@@ -1,38 +1,33 @@
 #include "test_peer.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <stdexcept>
 
 namespace vq6120::test {
 
 TestPeer::TestPeer() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::listen(listener_, 8) != 0) {
-        throw std::runtime_error("test peer cannot listen");
+    sock::service_acquire();
+    try {
+        listener_ = sock::listen_loopback(port_);
+    } catch (...) {
+        sock::service_drop();
+        throw;
     }
-    socklen_t len = sizeof addr;
-    ::getsockname(listener_, reinterpret_cast<sockaddr *>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
 }
 
 TestPeer::~TestPeer() {
     close();
-    ::close(listener_);
+    sock::close(listener_);
+    sock::service_drop();
 }
 
-std::uint32_t TestPeer::loopback() { return htonl(INADDR_LOOPBACK); }
+std::uint32_t TestPeer::loopback() {
+    // 127.0.0.1 in network byte order, whatever the host's byte order.
+    const std::uint8_t bytes[4] = {127, 0, 0, 1};
+    std::uint32_t address;
+    std::copy(bytes, bytes + 4, reinterpret_cast<std::uint8_t *>(&address));
+    return address;
+}
 
 VQ6120_HANDLE TestPeer::connect() {
     VQ6120_HANDLE h = InitialVQ6120(loopback(), port_);
@@ -40,8 +35,8 @@ VQ6120_HANDLE TestPeer::connect() {
         throw std::runtime_error("library could not connect to the test peer");
     }
     close();
-    conn_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (conn_ < 0) {
+    conn_ = sock::accept(listener_);
+    if (conn_ == sock::kNone) {
         throw std::runtime_error("test peer accept failed");
     }
     {
@@ -49,34 +44,35 @@ VQ6120_HANDLE TestPeer::connect() {
         record_.clear();
         eof_ = false;
     }
-    thread_ = std::thread([this, fd = conn_] { reader(fd); });
+    stop_ = false;
+    thread_ = std::thread([this, conn = conn_] { reader(conn); });
     return h;
 }
 
-void TestPeer::reader(int fd) {
-    std::uint8_t chunk[65536];
+void TestPeer::reader(sock::Handle conn) {
+    std::vector<std::uint8_t> chunk(65536);
     for (;;) {
-        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-        if (n < 0 && errno == EINTR) {
+        if (stop_) {
+            return;
+        }
+        if (!sock::wait_readable(conn, 20)) {
             continue;
         }
+        const long n = sock::recv_some(conn, chunk.data(), chunk.size());
         std::lock_guard lock(mutex_);
         if (n <= 0) {
             eof_ = true;
             arrived_.notify_all();
             return;
         }
-        record_.insert(record_.end(), chunk, chunk + n);
+        record_.insert(record_.end(), chunk.begin(), chunk.begin() + n);
         arrived_.notify_all();
     }
 }
 
 void TestPeer::send(std::span<const std::uint8_t> bytes) {
     while (!bytes.empty()) {
-        const ssize_t n = ::send(conn_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
+        const long n = sock::send_some(conn_, bytes.data(), bytes.size());
         if (n <= 0) {
             throw std::runtime_error("test peer send failed");
         }
@@ -101,31 +97,35 @@ Bytes TestPeer::take_all(std::chrono::milliseconds settle) {
     return out;
 }
 
-void TestPeer::close() {
-    if (conn_ >= 0) {
-        ::shutdown(conn_, SHUT_RDWR);
-    }
+void TestPeer::stop_reading() {
+    stop_ = true;
     if (thread_.joinable()) {
         thread_.join();
     }
-    if (conn_ >= 0) {
-        ::close(conn_);
-        conn_ = -1;
+}
+
+void TestPeer::close() {
+    stop_ = true;
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    if (conn_ != sock::kNone) {
+        sock::shutdown_both(conn_);
+        sock::close(conn_);
+        conn_ = sock::kNone;
     }
 }
 
 void TestPeer::reset() {
-    if (conn_ >= 0) {
-        // A zero linger makes the close send RST instead of FIN. Shutting down
-        // the read side first wakes the recorder without telling the host.
-        linger hard{1, 0};
-        ::setsockopt(conn_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        ::shutdown(conn_, SHUT_RD);
+    if (conn_ != sock::kNone) {
+        // A zero linger makes the close send RST instead of FIN.
+        sock::abort_on_close(conn_);
+        stop_ = true;
         if (thread_.joinable()) {
             thread_.join();
         }
-        ::close(conn_);
-        conn_ = -1;
+        sock::close(conn_);
+        conn_ = sock::kNone;
     }
 }
 

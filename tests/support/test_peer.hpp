@@ -3,6 +3,7 @@
 // or reset the connection.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "VQ6120_LIB.h"
+#include "peer_socket.hpp"
 
 namespace vq6120::test {
 
@@ -42,18 +44,26 @@ public:
     // Everything recorded so far, after a short settle time.
     Bytes take_all(std::chrono::milliseconds settle = std::chrono::milliseconds(50));
 
+    // Stops taking bytes off the connection: the host's sends then fill the
+    // socket buffers and stall, as with a terminal that stopped reading.
+    void stop_reading();
+
     // Orderly close of the accepted connection.
     void close();
     // Abortive close: the host's next read sees a reset.
     void reset();
 
 private:
-    void reader(int fd);
+    void reader(sock::Handle conn);
 
-    int listener_ = -1;
-    int conn_ = -1;
+    sock::Handle listener_ = sock::kNone;
+    sock::Handle conn_ = sock::kNone;
     std::uint16_t port_ = 0;
     std::thread thread_;
+    // Tells the recorder to stop. Not every platform wakes a blocked recv
+    // when another thread shuts the socket down, so the recorder only reads
+    // what is already there and looks at this between short waits.
+    std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::condition_variable arrived_;
     Bytes record_;

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Runs a cross-built Windows program under Wine: the emulator CMake uses for
+# the mingw build's tests and test discovery. Wine's own debug chatter is off;
+# the Wine prefix lives in the mingw build tree unless WINEPREFIX says
+# otherwise, so no state is kept outside the build directory.
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+export WINEPREFIX="${WINEPREFIX:-$here/../build/mingw/wineprefix}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEARCH=win64
+# No desktop integration, no Mono or Gecko prompts when the prefix is made.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}"
+
+# The wineserver and Wine's own services (services.exe, winedevice.exe, ...)
+# outlive the program that happens to start them and inherit its descriptors.
+# Started by a test, they would hold ctest's output pipe open and ctest would
+# wait for them; and a wineserver that quits three seconds after its last
+# client makes a program started just then fail ("wine client error: recvmsg:
+# Connection reset by peer"). So: one caller at a time (ctest runs tests in
+# parallel) starts a server that stays a minute after its last client, then
+# makes or boots the prefix, both detached from our descriptors. When the
+# server is already up, `wineserver -p` exits non-zero and nothing is done.
+# (-o: the lock is not handed down to the server, which would hold it.)
+mkdir -p "$(dirname "$WINEPREFIX")"
+flock -o "$WINEPREFIX.lock" bash -c '
+  if wineserver -p60 </dev/null >/dev/null 2>&1; then
+    wine wineboot --init </dev/null >/dev/null 2>&1 || true
+  fi'
+exec wine "$@"
