@@ -13,11 +13,11 @@ for preset in gcc asan tsan; do
   cmake --build --preset "$preset"
 done
 
-# First, so that the test runners' summaries close the output.
+# First, so that the native test runners' summaries close the output.
 scripts/fuzz.sh
+scripts/test-windows.sh
 
 ctest --preset gcc
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --preset asan
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --preset tsan
-scripts/test-windows.sh
