@@ -236,15 +236,11 @@ struct RawExchange {
     }
 };
 
-void BM_RoundTrip(benchmark::State &state) {
-    Listener listener;
-    LibraryLink lib = connect_library(listener);
-    RawLink raw = connect_raw(listener);
-    std::vector<Fd> peers;
-    peers.push_back(std::move(lib.peer));
-    peers.push_back(std::move(raw.peer));
-    Responder terminal(std::move(peers));
-    RawExchange baseline;
+// Times `library` and `baseline` once per iteration, alternating which goes
+// first, and reports both medians and their ratio under `name`.
+template <class Library, class Baseline>
+void paired_medians(benchmark::State &state, const std::string &name, Library library, Baseline baseline,
+                    const char *failure) {
     std::vector<double> lib_ns, raw_ns;
     bool ok = true;
     bool lib_first = true;
@@ -252,12 +248,12 @@ void BM_RoundTrip(benchmark::State &state) {
         double lib_time = 0;
         auto run_library = [&] {
             const auto t0 = Clock::now();
-            ok &= library_exchange(lib.host);
+            ok &= library();
             lib_time = ns(Clock::now() - t0);
         };
         auto run_raw = [&] {
             const auto t0 = Clock::now();
-            ok &= baseline.run(raw.host.get());
+            ok &= baseline();
             raw_ns.push_back(ns(Clock::now() - t0));
         };
         if (lib_first) {
@@ -272,16 +268,30 @@ void BM_RoundTrip(benchmark::State &state) {
         state.SetIterationTime(lib_time * 1e-9);
     }
     if (!ok) {
-        state.SkipWithError("an exchange did not complete");
+        state.SkipWithError(failure);
         return;
     }
     const double lib_median = median(lib_ns), raw_median = median(raw_ns);
     state.counters["lib_median_us"] = lib_median / 1e3;
     state.counters["raw_median_us"] = raw_median / 1e3;
     state.counters["ratio"] = lib_median / raw_median;
-    figures()["RoundTrip.lib_us"] = lib_median / 1e3;
-    figures()["RoundTrip.raw_us"] = raw_median / 1e3;
-    figures()["RoundTrip.ratio"] = lib_median / raw_median;
+    figures()[name + ".lib_us"] = lib_median / 1e3;
+    figures()[name + ".raw_us"] = raw_median / 1e3;
+    figures()[name + ".ratio"] = lib_median / raw_median;
+}
+
+void BM_RoundTrip(benchmark::State &state) {
+    Listener listener;
+    LibraryLink lib = connect_library(listener);
+    RawLink raw = connect_raw(listener);
+    std::vector<Fd> peers;
+    peers.push_back(std::move(lib.peer));
+    peers.push_back(std::move(raw.peer));
+    Responder terminal(std::move(peers));
+    RawExchange baseline;
+    paired_medians(
+        state, "RoundTrip", [&] { return library_exchange(lib.host); },
+        [&] { return baseline.run(raw.host.get()); }, "an exchange did not complete");
 }
 BENCHMARK(BM_RoundTrip)->UseManualTime();
 
@@ -430,43 +440,8 @@ void BM_Probe(benchmark::State &state) {
         }
         return false;
     };
-    std::vector<double> lib_ns, raw_ns;
-    bool ok = true;
-    bool lib_first = true;
-    for (auto _ : state) {
-        double lib_time = 0;
-        auto run_library = [&] {
-            const auto t0 = Clock::now();
-            ok &= GetConnectStatus(lib.host, 2) == 1;
-            lib_time = ns(Clock::now() - t0);
-        };
-        auto run_raw = [&] {
-            const auto t0 = Clock::now();
-            ok &= raw_probe();
-            raw_ns.push_back(ns(Clock::now() - t0));
-        };
-        if (lib_first) {
-            run_library();
-            run_raw();
-        } else {
-            run_raw();
-            run_library();
-        }
-        lib_first = !lib_first;
-        lib_ns.push_back(lib_time);
-        state.SetIterationTime(lib_time * 1e-9);
-    }
-    if (!ok) {
-        state.SkipWithError("a probe failed");
-        return;
-    }
-    const double lib_median = median(lib_ns), raw_median = median(raw_ns);
-    state.counters["lib_median_us"] = lib_median / 1e3;
-    state.counters["raw_median_us"] = raw_median / 1e3;
-    state.counters["ratio"] = lib_median / raw_median;
-    figures()["Probe.lib_us"] = lib_median / 1e3;
-    figures()["Probe.raw_us"] = raw_median / 1e3;
-    figures()["Probe.ratio"] = lib_median / raw_median;
+    paired_medians(
+        state, "Probe", [&] { return GetConnectStatus(lib.host, 2) == 1; }, raw_probe, "a probe failed");
 }
 BENCHMARK(BM_Probe)->UseManualTime();
 
