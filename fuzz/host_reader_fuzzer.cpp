@@ -20,18 +20,8 @@
 #include "host_reader.hpp"
 #include "terminal.hpp"
 
-namespace {
-
-[[noreturn]] void fail(const char *what) {
-    std::fprintf(stderr, "host reader: %s\n", what);
-    std::abort();
-}
-#define CHECK(cond)               \
-    do {                          \
-        if (!(cond)) fail(#cond); \
-    } while (0)
-
-}  // namespace
+#define FUZZ_HARNESS "host reader"
+#include "fuzz_check.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     using namespace vq6120;

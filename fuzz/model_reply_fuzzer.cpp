@@ -21,16 +21,10 @@
 
 #include "transport/receive_buffer.hpp"
 
-namespace {
+#define FUZZ_HARNESS "model reply"
+#include "fuzz_check.hpp"
 
-[[noreturn]] void fail(const char *what) {
-    std::fprintf(stderr, "model reply: %s\n", what);
-    std::abort();
-}
-#define CHECK(cond)               \
-    do {                          \
-        if (!(cond)) fail(#cond); \
-    } while (0)
+namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 

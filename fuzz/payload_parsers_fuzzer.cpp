@@ -14,18 +14,8 @@
 
 #include "VQ6120_LIB.h"
 
-namespace {
-
-[[noreturn]] void fail(const char *what) {
-    std::fprintf(stderr, "payload parsers: %s\n", what);
-    std::abort();
-}
-#define CHECK(cond)               \
-    do {                          \
-        if (!(cond)) fail(#cond); \
-    } while (0)
-
-}  // namespace
+#define FUZZ_HARNESS "payload parsers"
+#include "fuzz_check.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size < 2) return 0;

@@ -24,18 +24,12 @@
 
 #include "transport/receive_buffer.hpp"
 
+#define FUZZ_HARNESS "receive walk"
+#include "fuzz_check.hpp"
+
 namespace {
 
 constexpr std::size_t kMaxFrame = 32768;
-
-[[noreturn]] void fail(const char *what) {
-    std::fprintf(stderr, "receive walk: %s\n", what);
-    std::abort();
-}
-#define CHECK(cond)               \
-    do {                          \
-        if (!(cond)) fail(#cond); \
-    } while (0)
 
 struct Step {
     std::size_t chunk;

@@ -30,16 +30,10 @@
 
 #include "transport/connection.hpp"
 
-namespace {
+#define FUZZ_HARNESS "socket receive"
+#include "fuzz_check.hpp"
 
-[[noreturn]] void fail(const char *what) {
-    std::fprintf(stderr, "socket receive: %s\n", what);
-    std::abort();
-}
-#define CHECK(cond)               \
-    do {                          \
-        if (!(cond)) fail(#cond); \
-    } while (0)
+namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kCapacity = 32768;
