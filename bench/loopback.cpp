@@ -265,15 +265,15 @@ void respond_loop(std::vector<int> fds) {
 
 }  // namespace
 
-Drain::Drain(std::vector<Fd> peers) : peers_(std::move(peers)) {
+PeerThread::PeerThread(std::vector<Fd> peers, void (*loop)(std::vector<int> fds)) : peers_(std::move(peers)) {
     std::vector<int> fds;
     for (const Fd &fd : peers_) {
         fds.push_back(fd.get());
     }
-    thread_ = std::thread(drain_loop, std::move(fds));
+    thread_ = std::thread(loop, std::move(fds));
 }
 
-void Drain::stop() {
+void PeerThread::stop() {
     for (const Fd &fd : peers_) {
         ::shutdown(fd.get(), SHUT_RDWR);
     }
@@ -282,26 +282,11 @@ void Drain::stop() {
     }
 }
 
-Drain::~Drain() { stop(); }
+PeerThread::~PeerThread() { stop(); }
 
-Responder::Responder(std::vector<Fd> peers) : peers_(std::move(peers)) {
-    std::vector<int> fds;
-    for (const Fd &fd : peers_) {
-        fds.push_back(fd.get());
-    }
-    thread_ = std::thread(respond_loop, std::move(fds));
-}
+Drain::Drain(std::vector<Fd> peers) : PeerThread(std::move(peers), drain_loop) {}
 
-void Responder::stop() {
-    for (const Fd &fd : peers_) {
-        ::shutdown(fd.get(), SHUT_RDWR);
-    }
-    if (thread_.joinable()) {
-        thread_.join();
-    }
-}
-
-Responder::~Responder() { stop(); }
+Responder::Responder(std::vector<Fd> peers) : PeerThread(std::move(peers), respond_loop) {}
 
 const Bytes &di_status_reply() {
     static const Bytes reply = frame(0x40, 0x0A, 0x00, Bytes{0x31, 0x32});

@@ -79,15 +79,15 @@ Bytes read_exactly(int fd, std::size_t n);
 // Waits until `n` bytes are readable on `fd` without reading them (up to 2 s).
 bool await_readable_bytes(int fd, std::size_t n);
 
-// Reads and discards everything arriving on the given peer descriptors until
-// each of them reports end of stream. Takes ownership of the descriptors.
-class Drain {
+// A thread serving the peer ends of some connections with `loop`. Takes
+// ownership of the descriptors; stopping shuts them down, which ends the
+// thread even if a host side stays open.
+class PeerThread {
 public:
-    explicit Drain(std::vector<Fd> peers);
-    ~Drain();
-    Drain(const Drain &) = delete;
-    Drain &operator=(const Drain &) = delete;
-    // Shuts the peers down so the thread ends even if a host side stays open.
+    PeerThread(std::vector<Fd> peers, void (*loop)(std::vector<int> fds));
+    ~PeerThread();
+    PeerThread(const PeerThread &) = delete;
+    PeerThread &operator=(const PeerThread &) = delete;
     void stop();
 
 private:
@@ -95,22 +95,21 @@ private:
     std::thread thread_;
 };
 
+// Reads and discards everything arriving on the given peer descriptors until
+// each of them reports end of stream.
+class Drain : public PeerThread {
+public:
+    explicit Drain(std::vector<Fd> peers);
+};
+
 // Plays the terminal on the given connections, from one thread so that the
 // library and its baseline meet the same peer: answers each digital-input
 // request (terminal channel, command 0x0A) with the status "12" and each
 // model-name request (command 0x00) with "VQ6120"; every other frame is read
-// and ignored. Takes ownership of the descriptors.
-class Responder {
+// and ignored.
+class Responder : public PeerThread {
 public:
     explicit Responder(std::vector<Fd> peers);
-    ~Responder();
-    Responder(const Responder &) = delete;
-    Responder &operator=(const Responder &) = delete;
-    void stop();
-
-private:
-    std::vector<Fd> peers_;
-    std::thread thread_;
 };
 
 // The terminal's answers as the responder sends them.

@@ -26,6 +26,7 @@
 
 #define FUZZ_HARNESS "receive walk"
 #include "fuzz_check.hpp"
+#include "reference.hpp"
 
 namespace {
 
@@ -63,25 +64,6 @@ Step decode_step(std::uint8_t a, std::uint8_t b) {
     s.out.reset(new std::uint8_t[s.capacity > 0 ? std::size_t(s.capacity) : 0]);
     return s;
 }
-
-// The reference: terminal-side meaning of a frame header, from the wire
-// description, with the result carried over from earlier frames of one call.
-std::int32_t reference_result(std::uint8_t channel, std::uint8_t command, std::uint8_t subcode,
-                              std::int32_t current) {
-    if (channel == 0x40) {
-        if (command == 0x00) return 5;
-        if (command == 0x0A) return 4;
-        if (command == 0x10) return 8;
-        if (command == 0x11) return 2;
-        if (command == 0x37) return 3;
-        return current;
-    }
-    if (channel == 0x60) return (command == 0 && subcode == 0) ? 6 : current;
-    if (channel == 0x61) return command == 0 ? 7 : current;
-    return 0;
-}
-
-std::size_t length_at(const std::uint8_t *p) { return std::size_t{p[0]} | (std::size_t{p[1]} << 8); }
 
 struct Expected {
     std::int32_t result = 1;

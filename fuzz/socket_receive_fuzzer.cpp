@@ -32,27 +32,17 @@
 
 #define FUZZ_HARNESS "socket receive"
 #include "fuzz_check.hpp"
+#include "reference.hpp"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kCapacity = 32768;
 
-std::size_t length_at(const Bytes &b, std::size_t at) { return std::size_t{b[at]} | (std::size_t{b[at + 1]} << 8); }
+std::size_t length_at(const Bytes &b, std::size_t at) { return ::length_at(b.data() + at); }
 
 std::int32_t reference_result(const Bytes &b, std::size_t at, std::int32_t current) {
-    const std::uint8_t channel = b[at + 2], command = b[at + 6], subcode = b[at + 7];
-    if (channel == 0x40) {
-        if (command == 0x00) return 5;
-        if (command == 0x0A) return 4;
-        if (command == 0x10) return 8;
-        if (command == 0x11) return 2;
-        if (command == 0x37) return 3;
-        return current;
-    }
-    if (channel == 0x60) return (command == 0 && subcode == 0) ? 6 : current;
-    if (channel == 0x61) return command == 0 ? 7 : current;
-    return 0;
+    return ::reference_result(b[at + 2], b[at + 6], b[at + 7], current);
 }
 
 bool front_is_whole(const Bytes &b) {
