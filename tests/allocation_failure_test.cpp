@@ -1,38 +1,9 @@
 // When memory runs out the library refuses cleanly: no handle, no frame, and
-// nothing half sent. The replaced nothrow allocation fails on request.
+// nothing half sent. The library's allocation functions fail on request.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <new>
-
+#include "transport/memory.hpp"
 #include "test_peer.hpp"
-
-namespace {
-std::atomic<bool> g_fail_nothrow_new{false};
-}
-
-// Both forward to the ordinary allocation, so the matching delete (the
-// runtime's or a sanitizer's) releases what they return.
-void *operator new(std::size_t size, const std::nothrow_t &) noexcept {
-    if (g_fail_nothrow_new.load()) {
-        return nullptr;
-    }
-    try {
-        return ::operator new(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void *operator new[](std::size_t size, const std::nothrow_t &) noexcept {
-    if (g_fail_nothrow_new.load()) {
-        return nullptr;
-    }
-    try {
-        return ::operator new[](size);
-    } catch (...) {
-        return nullptr;
-    }
-}
 
 namespace vq6120 {
 namespace {
@@ -41,8 +12,11 @@ using test::Bytes;
 using test::TestPeer;
 
 struct FailingAllocation {
-    FailingAllocation() { g_fail_nothrow_new = true; }
-    ~FailingAllocation() { g_fail_nothrow_new = false; }
+    static void *none(std::size_t) noexcept { return nullptr; }
+    static void *none_again(void *, std::size_t) noexcept { return nullptr; }
+    FailingAllocation() : previous(memory::set_allocator({none, none_again, memory::allocator().release})) {}
+    ~FailingAllocation() { memory::set_allocator(previous); }
+    memory::Allocator previous;
 };
 
 TEST(AllocationFailure, NoHandleWhenTheConnectionCannotBeAllocated) {

@@ -23,6 +23,7 @@
 
 #include "test_peer.hpp"
 #include "transport/connection.hpp"
+#include "transport/memory.hpp"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -90,6 +91,24 @@ void free(void *p) noexcept {
 #else
 #define VQ6120_NOTE_NEW() note_allocation()
 #define VQ6120_NOTE_DELETE(p) note_free(p)
+// The library allocates through its own functions over malloc, which cannot
+// be counted here: count them where the library calls them.
+namespace {
+const vq6120::memory::Allocator g_library_allocator = vq6120::memory::allocator();
+const auto g_counted = vq6120::memory::set_allocator({
+    [](std::size_t size) noexcept {
+        note_allocation();
+        return g_library_allocator.allocate(size);
+    },
+    [](void *block, std::size_t size) noexcept {
+        note_allocation();
+        return g_library_allocator.reallocate(block, size);
+    },
+    [](void *block) noexcept {
+        note_free(block);
+        g_library_allocator.release(block);
+    }});
+}  // namespace
 #endif
 
 void *operator new(std::size_t size) {

@@ -2,7 +2,8 @@
 #include "connection.hpp"
 
 #include <chrono>
-#include <new>
+
+#include "memory.hpp"
 
 namespace vq6120 {
 
@@ -34,14 +35,14 @@ namespace {
 
 // Reads through the receive buffer until the model-name reply is there or the
 // deadline passes. Other frames stay buffered for GetDataFromEthernet.
-std::int32_t await_model_reply(Connection &c, std::chrono::steady_clock::time_point deadline) noexcept {
+std::int32_t await_model_reply(Connection &c, net::Clock::time_point deadline) noexcept {
     for (;;) {
         switch (take_model_reply(c.received)) {
         case ModelReply::Match: return 1;
         case ModelReply::Mismatch: return 0;
         case ModelReply::NotFound: break;
         }
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - net::Clock::now());
         const int timeout_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
         const Fill fill = fill_from_socket(c, timeout_ms);
         if (fill == Fill::Closed) {
@@ -62,14 +63,14 @@ extern "C" VQ6120_API VQ6120_HANDLE VQ6120_CALL InitialVQ6120(uint32_t address, 
     if (!net::service_start()) {
         return nullptr;
     }
-    auto *c = new (std::nothrow) Connection;
+    auto *c = memory::create<Connection>();
     if (c == nullptr) {
         net::service_release();
         return nullptr;
     }
     c->socket = net::connect_ipv4(address, port);
     if (c->socket == net::kInvalidSocket) {
-        delete c;
+        memory::destroy(c);
         net::service_release();
         return nullptr;
     }
@@ -81,7 +82,7 @@ extern "C" VQ6120_API void VQ6120_CALL ExitVQ6120(VQ6120_HANDLE handle) {
         return;
     }
     net::close(handle->socket);
-    delete handle;
+    memory::destroy(handle);
     net::service_release();
 }
 
@@ -89,7 +90,7 @@ extern "C" VQ6120_API int32_t VQ6120_CALL GetConnectStatus(VQ6120_HANDLE handle,
     if (handle == nullptr) {
         return 0;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    const auto deadline = net::Clock::now() + std::chrono::seconds(timeoutSeconds);
     transmit(*handle, channel::kTerminal, 0x00, 0x00, {});
     return await_model_reply(*handle, deadline);
 }

@@ -4,8 +4,10 @@
 // differences out of the rest of the tree.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <ratio>
 #include <span>
 
 namespace vq6120::net {
@@ -13,6 +15,18 @@ namespace vq6120::net {
 // Wide enough for a POSIX descriptor and a Windows SOCKET alike.
 using Socket = std::intptr_t;
 inline constexpr Socket kInvalidSocket = -1;
+
+// The monotonic clock of every deadline. std::chrono::steady_clock::now()
+// lives in the C++ runtime library, which the library does not link (hosts
+// link it from C): this clock reads the platform's monotonic clock directly.
+struct Clock {
+    using rep = std::int64_t;
+    using period = std::nano;
+    using duration = std::chrono::duration<rep, period>;
+    using time_point = std::chrono::time_point<Clock>;
+    static constexpr bool is_steady = true;
+    static time_point now() noexcept;
+};
 
 // The process-wide socket service, counted per connection: every start that
 // returned true is paired by exactly one release. A start that returned false

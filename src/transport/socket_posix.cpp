@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
+#include <ctime>
 #include <cstring>
 
 #include "../../include/VQ6120_LIB.h"
@@ -20,6 +20,12 @@
 #endif
 
 namespace vq6120::net {
+
+Clock::time_point Clock::now() noexcept {
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return time_point{duration{static_cast<rep>(t.tv_sec) * 1'000'000'000 + t.tv_nsec}};
+}
 
 bool service_start() noexcept { return true; }
 void service_release() noexcept {}
@@ -72,7 +78,6 @@ SendOutcome send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept {
     // short count, and the next call waits the time-out again, so one frame
     // could hold the host for twice the bound or more. Sending without
     // blocking and waiting in poll() against one deadline keeps it exact.
-    using Clock = std::chrono::steady_clock;
     constexpr auto kStall = std::chrono::seconds(VQ6120_SEND_STALL_SECONDS);
     const int fd = static_cast<int>(s);
     auto deadline = Clock::now() + kStall;

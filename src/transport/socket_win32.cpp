@@ -17,7 +17,6 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 
 #include "../../include/VQ6120_LIB.h"
@@ -36,6 +35,10 @@ constexpr std::size_t kMaxChunk = INT_MAX;
 
 static_assert(static_cast<Socket>(INVALID_SOCKET) == kInvalidSocket,
               "INVALID_SOCKET must map to kInvalidSocket");
+
+Clock::time_point Clock::now() noexcept {
+    return time_point{std::chrono::duration_cast<duration>(std::chrono::milliseconds{::GetTickCount64()})};
+}
 
 bool service_start() noexcept {
     WSADATA data;
@@ -109,7 +112,6 @@ SendOutcome send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept {
     // The stall bound counts from the last byte that went out: a blocking
     // send under SO_SNDTIMEO would wait out the whole time-out after moving
     // part of a frame and then again for the rest.
-    using Clock = std::chrono::steady_clock;
     constexpr auto kStall = std::chrono::seconds(VQ6120_SEND_STALL_SECONDS);
     const SOCKET sock = native(s);
     auto deadline = Clock::now() + kStall;

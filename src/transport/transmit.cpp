@@ -1,8 +1,7 @@
 #include <array>
-#include <memory>
-#include <new>
 
 #include "connection.hpp"
+#include "memory.hpp"
 
 namespace vq6120 {
 
@@ -13,17 +12,18 @@ std::int32_t transmit(Connection &c, std::uint8_t channel, std::uint8_t command,
     }
     const std::size_t size = kHeaderSize + payload.size();
     std::array<std::uint8_t, kFrameBufferSize> small;
-    std::unique_ptr<std::uint8_t[]> large;
     std::span<std::uint8_t> frame{small};
+    void *large = nullptr;
     if (size > small.size()) {
-        large.reset(new (std::nothrow) std::uint8_t[size]);
-        if (!large) {
+        large = memory::allocate(size);
+        if (large == nullptr) {
             return 0;
         }
-        frame = {large.get(), size};
+        frame = {static_cast<std::uint8_t *>(large), size};
     }
     encode_frame(frame, channel, command, subcode, payload);
     send_frame_bytes(c, frame.first(size));
+    memory::release(large);
     return 1;
 }
 

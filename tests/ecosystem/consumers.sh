@@ -1,22 +1,40 @@
 #!/usr/bin/env bash
-# Installs the library into a scratch prefix, builds the out-of-tree consumer
-# project against it (CMake package and pkg-config), and runs both consumers
-# against the virtual terminal.
-#   consumers.sh BUILD_DIR SOURCE_DIR SIMULATOR
+# Installs the library into a scratch prefix, builds the out-of-tree C
+# consumer project against it (CMake package and pkg-config, shared and
+# static), links the static library once more the way a C programmer does by
+# hand (`cc ... $(pkg-config --static --libs VQ6120_LIB)`), and runs every
+# consumer against the virtual terminal.
+#   consumers.sh BUILD_DIR SOURCE_DIR SIMULATOR [PREFIX]
+# With PREFIX, the library installed there (e.g. an unpacked -dev package)
+# is used instead of installing the build.
 set -euo pipefail
 build=$(realpath "$1") source=$(realpath "$2") sim=$(realpath "$3")
 work="$build/consumer-check"
 rm -rf "$work"
-cmake --install "$build" --prefix "$work/prefix" >/dev/null
-libdir=$(ls -d "$work/prefix"/lib*)
-PKG_CONFIG_PATH="$libdir/pkgconfig" cmake -S "$source/examples/consumer" -B "$work/build" -G Ninja \
-      -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+if [ $# -ge 4 ]; then
+  prefix=$(realpath "$4")
+else
+  prefix="$work/prefix"
+  cmake --install "$build" --prefix "$prefix" >/dev/null
+fi
+pcfile=$(find "$prefix" -name VQ6120_LIB.pc | head -n1)
+libdir=$(dirname "$(dirname "$pcfile")")
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+cmake -S "$source/examples/consumer" -B "$work/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/build" >/dev/null
-for consumer in consumer_cmake consumer_pkgconfig; do
-  # The installed library, not the build tree's, must be the one loaded.
-  # (ldd's output is taken whole first: grep -q stopping early would make the
-  # pipeline fail under pipefail.)
+# Static on the command line: -Bstatic picks libVQ6120_LIB.a next to the .so.
+# shellcheck disable=SC2046
+cc -std=c99 -o "$work/build/consumer_pkgconfig_static" "$source/examples/consumer/consumer.c" \
+   $(pkg-config --cflags VQ6120_LIB) -Wl,-Bstatic $(pkg-config --static --libs VQ6120_LIB) -Wl,-Bdynamic
+
+for consumer in consumer_cmake consumer_pkgconfig consumer_cmake_static consumer_pkgconfig_static; do
+  # The installed library, not the build tree's, must be the one loaded, and
+  # the static consumers load none. (ldd's output is taken whole first: grep
+  # -q stopping early would make the pipeline fail under pipefail.)
   loaded=$(LD_LIBRARY_PATH="$libdir" ldd "$work/build/$consumer")
-  grep -q "$libdir/libVQ6120_LIB.so.1" <<<"$loaded"
+  case $consumer in
+    *_static) ! grep -q "libVQ6120_LIB" <<<"$loaded" ;;
+    *) grep -q "$libdir/libVQ6120_LIB.so.1" <<<"$loaded" ;;
+  esac
   LD_LIBRARY_PATH="$libdir" "$(dirname "$0")/with_simulator.sh" "$sim" "$work/build/$consumer" @HOST@ @PORT@
 done
