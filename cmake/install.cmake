@@ -1,6 +1,8 @@
 # Installs the header, both libraries, a CMake package giving the imported
 # target VQ6120_LIB::VQ6120_LIB (shared) and VQ6120_LIB::VQ6120_LIB_static,
-# and a pkg-config file.
+# a pkg-config file, the Python module, the docs and the examples, each in
+# the component of the package it belongs to (cmake/packaging.cmake):
+# runtime (the shared library), dev, python; tools/ installs into tools.
 # Sanitizer builds are for testing; they install nothing.
 if(VQ6120_ANY_SANITIZER)
   return()
@@ -9,11 +11,12 @@ endif()
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME dev)
 install(FILES ${PROJECT_SOURCE_DIR}/include/VQ6120_LIB.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS VQ6120_LIB VQ6120_LIB_static EXPORT VQ6120_LIBTargets
-        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 set(VQ6120_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/VQ6120_LIB)
@@ -25,5 +28,33 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/VQ6120_LIBConfigVersion.c
 install(FILES ${PROJECT_BINARY_DIR}/VQ6120_LIBConfig.cmake ${PROJECT_BINARY_DIR}/VQ6120_LIBConfigVersion.cmake
         DESTINATION ${VQ6120_CMAKE_DIR})
 
+# What a static link needs besides the library: Winsock on Windows; the C
+# library's sockets elsewhere, which every link has.
+set(VQ6120_PC_LIBS_PRIVATE "")
+if(WIN32)
+  set(VQ6120_PC_LIBS_PRIVATE "-lws2_32")
+endif()
+# The prefix relative to the .pc file, so an unpacked or moved install works:
+# one level deeper under Debian's multiarch library folder (lib/<triplet>).
+file(RELATIVE_PATH VQ6120_PC_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" VQ6120_PC_PREFIX "${VQ6120_PC_PREFIX}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/VQ6120_LIB.pc.in ${PROJECT_BINARY_DIR}/VQ6120_LIB.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/VQ6120_LIB.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The documentation and the example sources.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} FILES_MATCHING PATTERN "*.md")
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+# The Python module, where Debian's python3 looks (/usr/lib/python3/dist-packages
+# in a /usr install; elsewhere PYTHONPATH names it), with the way from it to
+# the library installed beside it.
+set(VQ6120_INSTALL_PYTHONDIR lib/python3/dist-packages CACHE STRING "Where the Python module is installed, relative to the prefix")
+file(RELATIVE_PATH VQ6120_PYTHON_LIBRARY_DIR ${CMAKE_INSTALL_PREFIX}/${VQ6120_INSTALL_PYTHONDIR}/vq6120
+     ${CMAKE_INSTALL_FULL_LIBDIR})
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/python/_installed.py CONTENT
+     "# Written by the CMake install: the library directory, relative to this module.\nLIBRARY_DIR = \"@VQ6120_PYTHON_LIBRARY_DIR@\"\n" @ONLY)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/vq6120 DESTINATION ${VQ6120_INSTALL_PYTHONDIR} COMPONENT python
+        PATTERN "__pycache__" EXCLUDE)
+install(FILES ${PROJECT_BINARY_DIR}/python/_installed.py DESTINATION ${VQ6120_INSTALL_PYTHONDIR}/vq6120
+        COMPONENT python)

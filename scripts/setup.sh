@@ -8,10 +8,20 @@ packages=(
   libgtest-dev libbenchmark-dev                    # tests and benchmarks
   libpng-dev libcli11-dev pkg-config               # the virtual terminal and tools
   python3 mono-mcs mono-runtime                    # the Python binding and the C# example
+  python3-pip python3-setuptools python3-wheel     # pip install ./python, offline
+  dpkg-dev file                                    # cpack -G DEB: dpkg-shlibdeps
   binutils                                         # nm, for the export check
   g++-mingw-w64-x86-64-posix googletest            # the Windows cross build (GoogleTest from source)
   wine wine64                                      # running the Windows tests
+  g++-mingw-w64-i686-posix wine32:i386             # the 32-bit Windows build and its tests
 )
+
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+# wine32 is an i386 package: the architecture must be known to dpkg first.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo_cmd[@]}" dpkg --add-architecture i386
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -19,8 +29,6 @@ for p in "${packages[@]}"; do
 done
 if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

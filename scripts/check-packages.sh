@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# The build as a packager makes it: a plain Release build (no preset; warnings
+# as errors, so the optimiser's warnings show here first) into /usr, its
+# Debian packages from `cpack -G DEB`, their names, sections, dependencies and
+# contents checked, and the C consumers built against the -dev package
+# unpacked into a scratch folder, run against the unpacked tools' simulator.
+# Expects the packages of scripts/setup.sh.
+#   check-packages.sh [BUILD_DIR]     (default build/release)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source=$(pwd)
+build=$(realpath -m "${1:-build/release}")
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DVQ6120_WERROR=ON \
+      -DVQ6120_BUILD_TESTS=OFF -DVQ6120_BUILD_BENCHMARKS=OFF -DVQ6120_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build "$build"
+rm -rf "$build/packages"
+(cd "$build" && cpack -G DEB >/dev/null)
+
+version=$(sed -n 's/^project(VQ6120_LIB VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+major=${version%%.*}
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+libdir=usr/lib/$multiarch
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+deb() {   # the one package file of that name
+  local files=("$build"/packages/"$1"_*.deb)
+  [ -f "${files[0]}" ] || { echo "no package $1 in $build/packages" >&2; exit 1; }
+  echo "${files[0]}"
+}
+# expect PACKAGE SECTION DEPENDS-REGEX PATH... : the control fields, and each
+# path in the contents ("!PATH": absent).
+expect() {
+  local package=$1 section=$2 depends=$3 file contents field
+  shift 3
+  file=$(deb "$package")
+  field=$(dpkg-deb -f "$file" Section)
+  [ "$field" = "$section" ] || fail "$package: section '$field', expected '$section'"
+  field=$(dpkg-deb -f "$file" Depends)
+  grep -Eq "$depends" <<<"$field" || fail "$package: depends '$field', expected /$depends/"
+  contents=$(dpkg-deb -c "$file" | awk '{ print $6 }' | sed 's|^\./||')
+  for path in "$@"; do
+    if [[ $path == !* ]]; then
+      ! grep -qx "${path#!}" <<<"$contents" || fail "$package: contains ${path#!}"
+    else
+      grep -qx "$path" <<<"$contents" || fail "$package: lacks $path"
+    fi
+  done
+}
+
+runtime=libvq6120-lib$major
+same_version="\\(= $version[^)]*\\)"
+expect "$runtime" libs '(^|, )libc6 ' \
+  "$libdir/libVQ6120_LIB.so.$version" "$libdir/libVQ6120_LIB.so.$major" \
+  "!$libdir/libVQ6120_LIB.so" "!$libdir/libVQ6120_LIB.a" "!usr/include/VQ6120_LIB.h"
+expect libvq6120-lib-dev libdevel "$runtime $same_version" \
+  usr/include/VQ6120_LIB.h "$libdir/libVQ6120_LIB.a" "$libdir/libVQ6120_LIB.so" \
+  "$libdir/cmake/VQ6120_LIB/VQ6120_LIBConfig.cmake" "$libdir/pkgconfig/VQ6120_LIB.pc" \
+  usr/share/doc/VQ6120_LIB/README.md usr/share/doc/VQ6120_LIB/reference.md \
+  usr/share/doc/VQ6120_LIB/examples/consumer/consumer.c "!$libdir/libVQ6120_LIB.so.$major"
+# shlibdeps: the simulator's PNG library, the programs' own library.
+expect vq6120-tools utils "$runtime $same_version.*libpng|libpng.*$runtime $same_version" \
+  usr/bin/vq6120 usr/bin/vq6120-sim
+expect python3-vq6120 python "python3.*$runtime|$runtime.*python3" \
+  usr/lib/python3/dist-packages/vq6120/__init__.py
+[ "$(dpkg-deb -f "$(deb python3-vq6120)" Architecture)" = all ] || fail "python3-vq6120 is not Architecture: all"
+
+# The runtime package's library carries its SONAME, and shlibs names the package.
+scratch="$build/package-check"
+rm -rf "$scratch"
+mkdir -p "$scratch/root"
+for f in "$build"/packages/*.deb; do dpkg-deb -x "$f" "$scratch/root"; done
+soname=$(objdump -p "$scratch/root/$libdir/libVQ6120_LIB.so.$version" | awk '$1 == "SONAME" { print $2 }')
+[ "$soname" = "libVQ6120_LIB.so.$major" ] || fail "SONAME '$soname'"
+dpkg-deb -e "$(deb "$runtime")" "$scratch/control"
+grep -q "^libVQ6120_LIB $major $runtime" "$scratch/control/shlibs" || fail "shlibs: $(cat "$scratch/control/shlibs")"
+
+# The installed programs have no RUNPATH into the build tree (the system's
+# library folder needs none).
+if readelf -d "$scratch/root/usr/bin/vq6120" | grep -q 'R.*PATH'; then fail "vq6120 has a RUNPATH in /usr"; fi
+
+# A consumer builds against the unpacked -dev package and runs.
+tests/ecosystem/consumers.sh "$build" "$source" "$scratch/root/usr/bin/vq6120-sim" "$scratch/root/usr" \
+  || fail "consumers against the unpacked -dev package"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures package check(s) failed" >&2
+  exit 1
+fi
+echo "packages: $(cd "$build/packages" && echo *.deb) checked"
