@@ -7,7 +7,8 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 export WINEPREFIX="${WINEPREFIX:-$here/../build/mingw/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEARCH=win64
+# A 64-bit prefix unless the caller asks for a 32-bit one (preset mingw32).
+export WINEARCH="${WINEARCH:-win64}"
 # No desktop integration, no Mono or Gecko prompts when the prefix is made.
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}"
 
