@@ -22,9 +22,9 @@ std::int32_t transmit(Connection &c, std::uint8_t channel, std::uint8_t command,
         frame = {static_cast<std::uint8_t *>(large), size};
     }
     encode_frame(frame, channel, command, subcode, payload);
-    send_frame_bytes(c, frame.first(size));
+    const std::int32_t handed_over = send_frame_bytes(c, frame.first(size));
     memory::release(large);
-    return 1;
+    return handed_over;
 }
 
 }  // namespace vq6120
