@@ -51,5 +51,30 @@ TEST(AllocationFailure, LargeFrameRefusedAndNothingSent) {
     ExitVQ6120(h);
 }
 
+TEST(AllocationFailure, BatchWithoutMemorySendsInOrderAndLosesNothing) {
+    TestPeer peer;
+    VQ6120_HANDLE h = peer.connect();
+    ASSERT_EQ(VQ6120Ex_BeginBatch(h), 1);
+    EXPECT_EQ(SendHostAlive(h), 1);  // collected: the batch's memory is had now
+    {
+        FailingAllocation failing;
+        Bytes data(250, 0x55);   // 21 frames: past the batch's first 4 KiB, which cannot grow
+        EXPECT_EQ(SendData(h, 0x60, 0x00, 0x00, data.data(), 250), 1);
+        for (int i = 0; i < 20; ++i) {
+            EXPECT_EQ(SendCOMData(h, data.data(), 240, 2), 1);
+        }
+    }
+    EXPECT_EQ(VQ6120Ex_EndBatch(h), 1);
+    const Bytes alive{0x08, 0x00, 0x40, 0x00, 0x00, 0x00, 0x12, 0x01};
+    EXPECT_EQ(peer.next(8), alive);
+    EXPECT_EQ(peer.next(258)[2], 0x60);
+    for (int i = 0; i < 20; ++i) {
+        const Bytes frame = peer.next(248);
+        ASSERT_EQ(frame.size(), 248u) << i;
+        EXPECT_EQ(frame[2], 0x61) << i;
+    }
+    ExitVQ6120(h);
+}
+
 }  // namespace
 }  // namespace vq6120
