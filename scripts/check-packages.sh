@@ -5,11 +5,11 @@
 # contents checked, and the C consumers built against the -dev package
 # unpacked into a scratch folder, run against the unpacked tools' simulator.
 # Expects the packages of scripts/setup.sh.
-#   check-packages.sh [BUILD_DIR]     (default build/release)
+#   check-packages.sh [BUILD_DIR]     (default build/deb, as in the README)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source=$(pwd)
-build=$(realpath -m "${1:-build/release}")
+build=$(realpath -m "${1:-build/deb}")
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DVQ6120_WERROR=ON \
       -DVQ6120_BUILD_TESTS=OFF -DVQ6120_BUILD_BENCHMARKS=OFF -DVQ6120_BUILD_EXAMPLES=OFF >/dev/null

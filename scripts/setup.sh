@@ -9,6 +9,7 @@ packages=(
   libpng-dev libcli11-dev pkg-config               # the virtual terminal and tools
   python3 mono-mcs mono-runtime                    # the Python binding and the C# example
   python3-pip python3-setuptools python3-wheel     # pip install ./python, offline
+  python3-venv iproute2                            # the README check: a venv, a private loopback
   dpkg-dev file                                    # cpack -G DEB: dpkg-shlibdeps
   binutils                                         # nm, for the export check
   g++-mingw-w64-x86-64-posix googletest            # the Windows cross build (GoogleTest from source)

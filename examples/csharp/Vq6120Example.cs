@@ -3,6 +3,8 @@
 // coordinates, byte flags, a double version), then used against a terminal.
 //
 //   mcs Vq6120Example.cs && mono Vq6120Example.exe 127.0.0.1 16120
+// (Vq6120Example.exe.config beside the .exe maps the library to its SONAME;
+// LD_LIBRARY_PATH names its folder when it is not installed.)
 //
 // Exits 0 when every step behaved as the library documents.
 using System;
