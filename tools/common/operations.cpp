@@ -133,8 +133,8 @@ constexpr Operation kOperations[] = {
      [](VQ6120_HANDLE h, const Bound &a) { return SendCOMData(h, a.bytes(1), a.length(1), a.byte(0)); }},
 };
 
-Result bad(const Argument &arg, std::string error) {
-    return {Result::Status::BadArgument, std::string(arg.name), std::move(error)};
+Result bad(const Argument &arg, const std::string &problem) {
+    return {Result::Status::BadArgument, std::string(arg.name), std::string(arg.name) + ": " + problem};
 }
 
 // Checks every argument and fills in the defaults; on success `values` holds
@@ -155,11 +155,13 @@ Result bind(const Operation &op, const Arguments &args, std::vector<Value> &valu
     for (const Argument &arg : op.arguments) {
         const auto given = args.find(arg.name);
         if (given == args.end()) {
-            if (!arg.default_value) return bad(arg, std::string(arg.name) + ": missing (" + range_text(arg) + ")");
+            if (!arg.default_value) return bad(arg, "missing (" + range_text(arg) + ")");
             values.emplace_back(*arg.default_value);
             continue;
         }
-        if (std::string error = check_value(arg, given->second); !error.empty()) return bad(arg, std::move(error));
+        if (std::string problem = check_value(arg, given->second); !problem.empty()) {
+            return bad(arg, problem);
+        }
         values.push_back(given->second);
     }
     return {};
@@ -190,26 +192,23 @@ std::string range_text(const Argument &arg) {
 }
 
 std::string check_value(const Argument &arg, const Value &value) {
-    const std::string name(arg.name);
     if (arg.kind == Int) {
         const auto *v = std::get_if<std::int64_t>(&value);
-        if (v == nullptr) return name + ": expected a whole number, " + range_text(arg);
+        if (v == nullptr) return "expected a whole number, " + range_text(arg);
         const bool listed = arg.choices.empty() || std::find(arg.choices.begin(), arg.choices.end(), *v) != arg.choices.end();
         if (*v < arg.min || *v > arg.max || !listed) {
-            return name + ": " + std::to_string(*v) + " is not " + (arg.choices.empty() ? "in " : "") + range_text(arg);
+            return std::to_string(*v) + " is not " + (arg.choices.empty() ? "in " : "") + range_text(arg);
         }
         return {};
     }
     const auto *s = std::get_if<std::string>(&value);
-    if (s == nullptr) return name + ": expected " + (arg.kind == Text ? "text" : "bytes") + ", " + range_text(arg);
+    if (s == nullptr) return std::string("expected ") + (arg.kind == Text ? "text" : "bytes") + ", " + range_text(arg);
     const auto length = static_cast<std::int64_t>(s->size());
-    if (length < arg.min || length > arg.max) {
-        return name + ": length " + std::to_string(length) + " is not in " + range_text(arg);
-    }
+    if (length < arg.min || length > arg.max) return "length " + std::to_string(length) + " is not in " + range_text(arg);
     return {};
 }
 
-Result parse_word(const Argument &arg, std::string_view word, Value &out) {
+std::string parse_word(const Argument &arg, std::string_view word, Value &out) {
     if (arg.kind != Int) {
         out = std::string(word);
         return {};
@@ -217,8 +216,7 @@ Result parse_word(const Argument &arg, std::string_view word, Value &out) {
     std::int64_t v = 0;
     const auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), v);
     if (word.empty() || ec != std::errc{} || end != word.data() + word.size()) {
-        return bad(arg, std::string(arg.name) + ": '" + std::string(word) + "' is not a whole number (" +
-                            range_text(arg) + ")");
+        return "'" + std::string(word) + "' is not a whole number (" + range_text(arg) + ")";
     }
     out = v;
     return {};
