@@ -56,7 +56,7 @@ constexpr Argument kOutputs[] = {{.name = "first", .max = 1, .help = "first outp
                                  {.name = "second", .max = 1, .help = "second output, 0 off, 1 on"}};
 constexpr Argument kBeep[] = {{.name = "tone", .max = 255, .unit = "x 10 ms", .help = "tone length, 0 silence"},
                               {.name = "pause", .max = 255, .unit = "x 10 ms", .help = "pause after each tone"},
-                              {.name = "count", .max = 255, .help = "number of beeps (0 counts as 1)"}};
+                              {.name = "count", .max = 255, .help = "number of beeps, 0 counts as 1"}};
 constexpr Argument kAutoReport[] = {
     {.name = "time", .max = 255, .unit = "x 100 ms", .help = "input report period, 0 stops the reports"}};
 constexpr Argument kLed[] = {{.name = "value", .max = 255, .help = "0 off, any other value on"}};
