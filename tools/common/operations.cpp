@@ -140,14 +140,15 @@ Result bad(const Argument &arg, const std::string &problem) {
 // Checks every argument and fills in the defaults; on success `values` holds
 // them in the order of the call.
 Result bind(const Operation &op, const Arguments &args, std::vector<Value> &values) {
-    for (const auto &[name, value] : args) {
+    for (const auto &given : args) {
+        const std::string &name = given.first;
         const bool known = std::any_of(op.arguments.begin(), op.arguments.end(),
                                        [&name](const Argument &a) { return a.name == name; });
         if (!known) {
             std::string names;
             for (const Argument &a : op.arguments) names += (names.empty() ? "" : ", ") + std::string(a.name);
             return {Result::Status::BadArgument, name,
-                    std::string(op.name) + " takes no argument '" + name + "'" +
+                    name + ": not an argument of " + std::string(op.name) +
                         (names.empty() ? std::string(" (it takes none)") : " (it takes " + names + ")")};
         }
     }
