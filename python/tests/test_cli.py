@@ -108,6 +108,20 @@ class CliTest(unittest.TestCase):
         self.assertEqual(r.returncode, 3)
         self.assertIn("cannot connect", r.stderr)
         self.assertIn("refused", r.stderr)
+        # A listener whose accept queue is full leaves further connects
+        # unanswered, as a host that drops them does.
+        with socket.socket() as listener:
+            listener.bind(("127.0.0.1", 0))
+            listener.listen(0)
+            queued = [socket.socket() for _ in range(3)]
+            for q in queued:
+                q.setblocking(False)
+                q.connect_ex(listener.getsockname())
+            r = run("127.0.0.1:%d" % listener.getsockname()[1], "led", 1, "--connect-timeout", 0.5)
+            for q in queued:
+                q.close()
+        self.assertEqual(r.returncode, 3, r.stderr)
+        self.assertIn("timed out", r.stderr)
 
 
 class HelpTest(unittest.TestCase):

@@ -9,7 +9,6 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
-#include <chrono>
 #include <cstring>
 
 namespace vq6120::cli {
@@ -84,14 +83,11 @@ bool looks_like_address(std::string_view word) {
 }
 
 VQ6120_HANDLE connect(const Target &target, int timeout_ms, std::string &reason) {
-    const auto start = std::chrono::steady_clock::now();
     errno = 0;
-    VQ6120_HANDLE h = InitialVQ6120(target.address, target.port);  // TEMP until the bounded open lands
+    VQ6120_HANDLE h = VQ6120Ex_Open(target.address, target.port, timeout_ms);
     if (h != nullptr) return h;
     const int error = errno;
-    const auto elapsed =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-    if (error == ETIMEDOUT || (error == 0 && elapsed >= timeout_ms)) {
+    if (error == ETIMEDOUT) {
         reason = "timed out after " + std::to_string(timeout_ms) + " ms (no answer from the address)";
     } else if (error == ECONNREFUSED) {
         reason = "refused (nothing listens on that port)";
