@@ -79,6 +79,7 @@ std::string Formatter::make_usage(const CLI::App *app, std::string name) const {
 }
 
 std::string diagnose(const CLI::App &app, const std::vector<std::string> &words) {
+    const std::string listed = " (" + app.get_name() + " --help lists the operations)";
     std::vector<std::string> positionals;
     for (std::size_t i = 0; i < words.size(); ++i) {
         if (words[i].starts_with('-') && words[i].size() > 1) {
@@ -88,6 +89,7 @@ std::string diagnose(const CLI::App &app, const std::vector<std::string> &words)
         }
         positionals.push_back(words[i]);
     }
+    if (words.empty()) return "usage: " + app.get_name() + " HOST[:PORT] OPERATION [ARGUMENTS]" + listed;
     if (positionals.empty()) return {};
     const auto is_operation = [&app](const std::string &w) {
         try {
@@ -97,7 +99,6 @@ std::string diagnose(const CLI::App &app, const std::vector<std::string> &words)
         }
     };
     const std::string &first = positionals[0];
-    const std::string listed = " (" + app.get_name() + " --help lists the operations)";
     if (is_operation(first)) {
         if (takes_host(app.get_subcommand(first))) return {};
         for (std::size_t i = 1; i < positionals.size(); ++i) {

@@ -45,7 +45,13 @@ int main(int argc, char **argv) {
         ->type_name("");
     double connect_timeout = 5;
     app.add_option("--connect-timeout", connect_timeout, "seconds to wait for the connection (0.1..600, default 5)")
-        ->check(CLI::Range(0.1, 600.0).description(""));
+        ->check(CLI::Validator(
+            [](std::string &word) {
+                double seconds = 0;
+                const bool number = CLI::detail::lexical_cast(word, seconds);
+                return number && seconds >= 0.1 && seconds <= 600 ? std::string{} : word + " is not in 0.1..600";
+            },
+            ""));
 
     TableCommands table(app);
     int probe_timeout = 2;
