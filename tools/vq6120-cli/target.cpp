@@ -79,7 +79,8 @@ bool looks_like_address(std::string_view word) {
     if (colon == std::string::npos || colon == 0 || !is_port(s.substr(colon + 1))) return false;
     const std::string host = s.substr(0, colon);
     return host == "localhost" || inet_pton(AF_INET, host.c_str(), &a4) == 1 ||
-           std::all_of(host.begin(), host.end(), [](unsigned char c) { return std::isalnum(c) || c == '.' || c == '-'; });
+           std::all_of(host.begin(), host.end(),
+                       [](unsigned char c) { return std::isalnum(c) || c == '.' || c == '-'; });
 }
 
 VQ6120_HANDLE connect(const Target &target, int timeout_ms, std::string &reason) {
