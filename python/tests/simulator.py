@@ -9,6 +9,13 @@ import threading
 import time
 
 
+def tool_env():
+    """The environment for the project's own executables. A sanitizer runtime
+    preloaded into Python for an instrumented library must not be loaded
+    again into an executable that carries its own."""
+    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+
+
 class Lines:
     """The lines a child process prints, each fetched with a time limit.
 
@@ -39,7 +46,7 @@ class Simulator:
     def __init__(self, path=None, port=0):
         self.path = path or os.environ["VQ6120_SIM"]
         self.proc = subprocess.Popen([self.path, "--port", str(port)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, text=True, bufsize=1)
+                                     stderr=subprocess.DEVNULL, text=True, bufsize=1, env=tool_env())
         self._lines = Lines(self.proc.stdout)
         first = self._line(10)
         if not first.startswith("listening on "):
