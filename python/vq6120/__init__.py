@@ -297,8 +297,9 @@ class Terminal:
             remaining = deadline - time.monotonic()
             if remaining <= 0:
                 return None
-            if self._selector is None:
-                self._selector = selectors.DefaultSelector()
+            if self._selector is None:   # poll(2) or select(): no descriptor of its own per terminal
+                self._selector = (selectors.PollSelector if hasattr(selectors, "PollSelector")
+                                  else selectors.SelectSelector)()
                 self._selector.register(self.fileno(), selectors.EVENT_READ)
             self._selector.select(remaining)
         return event
@@ -447,8 +448,8 @@ class PendingConnection:
 
     def finish(self) -> Optional[Terminal]:
         """The connected Terminal, None while still connecting, or
-        ConnectionError when the connect failed. Either result ends this
-        object: its handle now belongs to the Terminal or is closed."""
+        ConnectionError when the connect failed. A Terminal or a failure ends
+        this object: its handle then belongs to the Terminal or is closed."""
         if not self._handle:
             raise ConnectionError("the connect is finished or abandoned")
         state = self._lib.VQ6120Ex_FinishOpen(self._handle, 0)
