@@ -161,9 +161,10 @@ def _text(name: str, text: Union[str, bytes]) -> bytes:
     return data
 
 
-def _seconds(name: str, value: float) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not value >= 0 or math.isinf(value):
-        raise ValueError(f"{name}={value!r} is not a finite number of seconds >= 0")
+def _seconds(name: str, value: float, least: str = ">=") -> float:
+    if (isinstance(value, bool) or not isinstance(value, (int, float)) or math.isinf(value)
+            or not (value > 0 if least == ">" else value >= 0)):
+        raise ValueError(f"{name}={value!r} is not a finite number of seconds {least} 0")
     return float(value)
 
 
@@ -195,7 +196,7 @@ class Terminal:
         if connect_timeout is None:
             handle = lib.InitialVQ6120(_address(host), port)
         else:
-            limit_ms = min(math.ceil(_seconds("connect_timeout", connect_timeout) * 1000), 2**31 - 1)
+            limit_ms = min(math.ceil(_seconds("connect_timeout", connect_timeout, ">") * 1000), 2**31 - 1)
             handle = lib.VQ6120Ex_Open(_address(host), port, limit_ms)
         if not handle:
             raise ConnectionError(f"cannot connect to {host}:{port}")
@@ -248,8 +249,8 @@ class Terminal:
         A refused value still raises at once; commands issued before an
         exception are still sent. Nested blocks join the outermost one. When
         the collected commands cannot be sent, leaving the block raises
-        ConnectionClosed. Do not probe() inside a batch: its request would
-        wait in the batch."""
+        ConnectionClosed. probe() inside a batch sends what was collected
+        first; close() sends it before closing."""
         if self._batch_depth == 0:
             if not self._handle:
                 raise ConnectionClosed("the terminal is closed")
@@ -304,14 +305,17 @@ class Terminal:
             self._selector.select(remaining)
         return event
 
-    def set_keepalive(self, idle: int, interval: int, count: int) -> None:
-        """TCP keepalive: after `idle` seconds without traffic, a probe every
-        `interval` seconds; `count` unanswered probes close the link, which
-        poll() then reports as ConnectionClosed. idle=0 turns it off."""
+    def set_keepalive(self, idle: int, interval: int = 0, count: int = 0) -> None:
+        """TCP keepalive: after `idle` seconds (1..32767) without traffic, a
+        probe every `interval` seconds (1..32767); `count` (1..127) unanswered
+        probes close the link, which poll() then reports as ConnectionClosed.
+        set_keepalive(0) turns it off."""
+        if _check("idle", idle, 0, 32767):
+            _check("interval", interval, 1, 32767), _check("count", count, 1, 127)
         if not self._handle:
             raise ConnectionClosed("the terminal is closed")
         if self._lib.VQ6120Ex_SetKeepAlive(self._handle, idle, interval, count) != 1:
-            raise ValueError(f"set_keepalive refused idle={idle!r}, interval={interval!r}, count={count!r}")
+            raise OSError("the system refused the keepalive settings")
 
     def _receive(self, wait: int) -> Optional[Event]:
         length = _i32(MAX_RECEIVE_FRAME)
