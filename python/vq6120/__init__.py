@@ -302,7 +302,7 @@ class Terminal:
                 self._selector = (selectors.PollSelector if hasattr(selectors, "PollSelector")
                                   else selectors.SelectSelector)()
                 self._selector.register(self.fileno(), selectors.EVENT_READ)
-            self._selector.select(remaining)
+            self._selector.select(min(remaining, 3600.0))   # the system's wait takes no more
         return event
 
     def set_keepalive(self, idle: int, interval: int = 0, count: int = 0) -> None:
