@@ -77,6 +77,15 @@ class HostLoopTest(unittest.TestCase):
             wait_writable(pending, 600)
             pending.finish()
 
+    def test_dropped_connections_give_their_sockets_back(self):
+        with socket.create_server(("127.0.0.1", 0), backlog=64) as listener:
+            before = len(os.listdir("/proc/self/fd"))
+            for _ in range(20):
+                vq6120.Terminal(*listener.getsockname())
+                vq6120.PendingConnection(*listener.getsockname())
+                listener.accept()[0].close(), listener.accept()[0].close()
+            self.assertEqual(len(os.listdir("/proc/self/fd")), before)
+
 
 class BatchTest(unittest.TestCase):
     def connect(self):
@@ -118,7 +127,10 @@ class BatchTest(unittest.TestCase):
 class PlantExampleTest(unittest.TestCase):
     def test_serves_the_others_while_one_restarts(self):
         a, b = Simulator(), Simulator()
-        plant = subprocess.Popen([sys.executable, PLANT, a.target, b.target, "--seconds", "100"],
+        mute = socket.create_server(("127.0.0.1", 0))     # takes connections, never says a word
+        self.addCleanup(mute.close)
+        silent = "127.0.0.1:%d" % mute.getsockname()[1]
+        plant = subprocess.Popen([sys.executable, PLANT, a.target, b.target, silent, "--seconds", "100"],
                                  stdout=subprocess.PIPE, text=True)
         lines = Lines(plant.stdout)
         self.addCleanup(lambda: (a.close(), b.close(), plant.kill(), plant.wait(), plant.stdout.close()))
@@ -138,6 +150,7 @@ class PlantExampleTest(unittest.TestCase):
         b.command("wait connect")
         b.command("key 4")
         expect(f"{b.target} key 4")
+        expect(f"{silent} offline: silent for 3.5 s")     # three input reports missed
 
 
 if __name__ == "__main__":

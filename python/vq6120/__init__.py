@@ -220,6 +220,11 @@ class Terminal:
     def __exit__(self, *exc) -> None:
         self.close()
 
+    def __del__(self) -> None:
+        # A dropped terminal gives its socket back, as a dropped socket does.
+        if getattr(self, "_handle", None):
+            self.close()
+
     def close(self) -> None:
         """Closes the connection; unregister fileno() from any selector first."""
         if self._selector is not None:
@@ -470,6 +475,8 @@ class PendingConnection:
         if self._handle:
             self._lib.ExitVQ6120(self._handle)
             self._handle = None
+
+    __del__ = Terminal.__del__
 
     def __enter__(self) -> "PendingConnection":
         return self
