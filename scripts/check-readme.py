@@ -6,11 +6,14 @@ Every fenced block carries a comment line just above it that says how it is
 checked; a block without one fails the check:
 
     <!-- check: save PATH... -->              the block's text, written to each PATH
-    <!-- check: run [with-terminal] [until N] -->
+    <!-- check: run [with-terminal] [each-line] [until N] -->
                                               run by bash -e; with-terminal: a virtual
                                               terminal listens on 127.0.0.1:16120 meanwhile;
                                               until N: still running after N seconds is
-                                              success (programs that run until Ctrl-C)
+                                              success (programs that run until Ctrl-C);
+                                              each-line: every line on its own, after the
+                                              block's export lines (a line that runs until
+                                              Ctrl-C does not hide the ones below it)
     <!-- check: skip: REASON -->              not run here; REASON says what checks it
 
 The check runs in network and mount namespaces of its own (as root): the
@@ -116,11 +119,21 @@ def check(block):
     if words[0] == "run":
         until = int(words[words.index("until") + 1]) if "until" in words else None
         started = time.monotonic()
-        if "with-terminal" in words:
-            with Terminal():
-                ok, out = run(text, until)
+        if "each-line" in words:
+            lines = [line for line in text.splitlines() if line.strip()]
+            exports = [line for line in lines if line.startswith("export ")]
+            scripts = ["\n".join(exports + [line]) for line in lines if line not in exports]
         else:
-            ok, out = run(text, until)
+            scripts = [text]
+        ok, out = True, ""
+        for script in scripts:
+            if "with-terminal" in words:
+                with Terminal():
+                    ok, out = run(script, until)
+            else:
+                ok, out = run(script, until)
+            if not ok:
+                break
         return ok, f"ran in {time.monotonic() - started:.1f} s" + ("" if ok else ":\n" + out[-4000:])
     return False, f"unknown check '{how}'"
 

@@ -21,6 +21,7 @@ extern "C" void on_signal(int) {
 
 int main(int argc, char **argv) {
     CLI::App app{"Virtual VQ6120 terminal: serves one host at a time over TCP and shows what it was sent."};
+    app.set_version_flag("--version", std::string("vq6120-sim ") + VQ6120_TOOLS_VERSION);
     vq6120::sim::Options options;
     std::string script;
     bool no_stdin = false;
