@@ -69,6 +69,26 @@ SCRIPT
   trap stop_wine EXIT
   echo "example under Wine ($preset): dashboard.exe ran against the virtual terminal on port $port (output in $out)"
 }
+# The command-line tool of one build against the virtual terminal: an
+# answered probe, a request and its answer, a refused value (exit 2).
+run_cli() {
+  local preset=$1 cli="$root/build/$1/bin/vq6120.exe" arch=win64 status
+  [ "$preset" != mingw32 ] || arch=win32
+  if [ ! -x "$cli" ] || [ ! -x "$sim" ]; then
+    echo "vq6120.exe under Wine ($preset): skipped (needs the tools and the gcc build of tools/vq6120-sim)"
+    return 0
+  fi
+  export WINEPREFIX="$root/build/$preset/wineprefix" WINEARCH=$arch
+  tests/ecosystem/with_simulator.sh "$sim" scripts/wine-run.sh "$cli" probe @HOST@:@PORT@
+  tests/ecosystem/with_simulator.sh "$sim" scripts/wine-run.sh "$cli" @HOST@:@PORT@ di | grep -q "input1 0 input2 0"
+  status=0
+  tests/ecosystem/with_simulator.sh "$sim" scripts/wine-run.sh "$cli" @HOST@:@PORT@ draw-line 0 0 240 0 \
+    2>/dev/null || status=$?
+  [ "$status" -eq 2 ] || { echo "vq6120.exe: x2 240 gave exit status $status, not 2" >&2; return 1; }
+  unset WINEPREFIX WINEARCH
+  echo "vq6120.exe under Wine ($preset): probe, inputs and a refused value as on Linux"
+}
 for preset in "${presets[@]}"; do
   run_example "$preset"
+  run_cli "$preset"
 done

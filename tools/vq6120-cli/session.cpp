@@ -7,6 +7,7 @@
 #include <string>
 
 #include "frame_text.hpp"
+#include "platform.hpp"
 
 namespace vq6120::cli {
 
@@ -21,8 +22,7 @@ std::string timestamp() {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm local{};
-    localtime_r(&seconds, &local);
+    const std::tm local = os::local_time(seconds);
     char buffer[40];
     const std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &local);
     std::snprintf(buffer + n, sizeof buffer - n, ".%03d", static_cast<int>(ms));

@@ -1,25 +1,17 @@
 #include "target.hpp"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 
+#include "platform.hpp"
+
 namespace vq6120::cli {
 namespace {
 
 constexpr const char *kNoIpv6 = "IPv6 is not supported: VQ6120 terminals speak IPv4 only";
-
-bool is_ipv6(const std::string &host) {
-    in6_addr a{};
-    return inet_pton(AF_INET6, host.c_str(), &a) == 1;
-}
 
 bool is_port(std::string_view s) {
     unsigned p = 0;
@@ -27,22 +19,11 @@ bool is_port(std::string_view s) {
     return !s.empty() && ec == std::errc{} && end == s.data() + s.size() && p >= 1 && p <= 65535;
 }
 
-// Whether `family` finds `host` at all.
-bool has_addresses(const std::string &host, int family) {
-    addrinfo hints{};
-    hints.ai_family = family;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return false;
-    freeaddrinfo(found);
-    return true;
-}
-
 }  // namespace
 
 std::optional<Target> resolve(const std::string &spec, std::string &error) {
     // Two colons or brackets cannot be HOST:PORT: it is an IPv6 address.
-    if (spec.starts_with('[') || spec.find(':') != spec.rfind(':') || is_ipv6(spec)) {
+    if (spec.starts_with('[') || spec.find(':') != spec.rfind(':') || os::is_ipv6_literal(spec)) {
         error = "'" + spec + "': " + kNoIpv6;
         return std::nullopt;
     }
@@ -57,28 +38,24 @@ std::optional<Target> resolve(const std::string &spec, std::string &error) {
         }
         t.port = static_cast<std::uint16_t>(std::stoi(port));
     }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    if (const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found); rc != 0) {
-        error = has_addresses(host, AF_INET6) ? "'" + host + "' has only IPv6 addresses; " + kNoIpv6
-                                              : "cannot resolve '" + host + "': " + gai_strerror(rc);
+    std::string why;
+    const auto address = os::lookup_ipv4(host, why);
+    if (!address) {
+        error = os::has_ipv6_address(host) ? "'" + host + "' has only IPv6 addresses; " + kNoIpv6
+                                            : "cannot resolve '" + host + "': " + why;
         return std::nullopt;
     }
-    t.address = reinterpret_cast<sockaddr_in *>(found->ai_addr)->sin_addr.s_addr;
-    freeaddrinfo(found);
+    t.address = *address;
     return t;
 }
 
 bool looks_like_address(std::string_view word) {
     const std::string s(word);
-    in_addr a4{};
-    if (inet_pton(AF_INET, s.c_str(), &a4) == 1 || is_ipv6(s) || s == "localhost" || s.starts_with('[')) return true;
+    if (os::is_ipv4_literal(s) || os::is_ipv6_literal(s) || s == "localhost" || s.starts_with('[')) return true;
     const auto colon = s.rfind(':');
     if (colon == std::string::npos || colon == 0 || !is_port(s.substr(colon + 1))) return false;
     const std::string host = s.substr(0, colon);
-    return host == "localhost" || inet_pton(AF_INET, host.c_str(), &a4) == 1 ||
+    return host == "localhost" || os::is_ipv4_literal(host) ||
            std::all_of(host.begin(), host.end(),
                        [](unsigned char c) { return std::isalnum(c) || c == '.' || c == '-'; });
 }
