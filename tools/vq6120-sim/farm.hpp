@@ -112,6 +112,7 @@ private:
     void send(std::size_t i, const OutFrame &f);
     void on_time(std::size_t i, Clock::time_point now);
     void schedule(std::size_t i);
+    Clock::time_point traffic_start(std::size_t i, Clock::time_point now) const;
     void update_watch(std::size_t i);
     void read_input();
     void take_lines(bool flush);
