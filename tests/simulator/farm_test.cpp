@@ -133,6 +133,21 @@ TEST_F(FarmInProcess, EveryTerminalAnswersAndKeepsItsOwnState) {
     }
 }
 
+TEST_F(FarmInProcess, AHostThatReconnectsAtOnceIsTakenNotRefused) {
+    // Its old connection's close and its new handshake reach the farm in
+    // the same turn; the close is read first.
+    VQ6120_HANDLE h = open(5);
+    for (int k = 0; k < 50; ++k) {
+        ASSERT_NE(h, nullptr);
+        ASSERT_EQ(SetLED(h, 1), 1);
+        ExitVQ6120(h);
+        h = open(5);
+        ASSERT_EQ(GetConnectStatus(h, 2), 1) << k;
+    }
+    ExitVQ6120(h);
+    EXPECT_EQ(farm_->state(5).refused, 0u);
+}
+
 TEST_F(FarmInProcess, TrafficCarriesConsecutiveSequenceNumbersAndMonotonicSendTimes) {
     VQ6120_HANDLE h = open(7);
     ASSERT_NE(h, nullptr);

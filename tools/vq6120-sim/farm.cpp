@@ -299,6 +299,11 @@ void Farm::accept_hosts(std::size_t i, Clock::time_point now) {
             os::close(fd);
             continue;
         }
+        // A host that left just before this one came may have its last
+        // frames and its close still unread: take them first, so a host
+        // that reconnects at once is not refused by its own old connection.
+        for (int turns = 0; s.connected() && !s.frozen && turns < 64 && read_host(i, now); ++turns) {
+        }
         if (s.connected()) {
             // One host at a time: a second one is closed at once.
             ++s.refused;
@@ -340,21 +345,21 @@ void Farm::drop_host(std::size_t i, const std::string &why) {
     s.terminal.host_disconnected();
 }
 
-void Farm::read_host(std::size_t i, Clock::time_point now) {
+bool Farm::read_host(std::size_t i, Clock::time_point now) {
     Slot &s = *slots_[i];
     static thread_local std::array<std::uint8_t, 65536> chunk;
     std::string error;
     const long n = os::receive(s.host, chunk, error);
     if (n == 0) {
         drop_host(i, "closed by the host");
-        return;
+        return false;
     }
     if (n == os::kFailed) {
         drop_host(i, "read failed: " + error);
-        return;
+        return false;
     }
     if (n == os::kWouldBlock) {
-        return;
+        return false;
     }
     const std::size_t before = s.link.out.size();
     const bool keep = s.link.receive(std::span(chunk).first(static_cast<std::size_t>(n)), s.terminal, now, log_);
@@ -363,13 +368,14 @@ void Farm::read_host(std::size_t i, Clock::time_point now) {
     }
     if (!keep) {
         drop_host(i, s.link.out.size() > kMaxPendingOutput ? "not reading" : "stream out of step");
-        return;
+        return false;
     }
     if (s.link.out.size() > before && !s.dirty) {
         s.dirty = true;
         dirty_.push_back(i);
     }
     schedule(i);  // a frame may have set a timer
+    return true;
 }
 
 void Farm::write_host(std::size_t i) {
