@@ -149,29 +149,43 @@ TEST_F(FarmInProcess, AHostThatReconnectsAtOnceIsTakenNotRefused) {
 }
 
 TEST_F(FarmInProcess, TrafficCarriesConsecutiveSequenceNumbersAndMonotonicSendTimes) {
-    VQ6120_HANDLE h = open(7);
-    ASSERT_NE(h, nullptr);
-    ASSERT_EQ(GetConnectStatus(h, 2), 1);
-    timespec before{};
-    ::clock_gettime(CLOCK_MONOTONIC, &before);
-    const std::uint64_t before_ns = static_cast<std::uint64_t>(before.tv_sec) * 1'000'000'000u +
-                                    static_cast<std::uint64_t>(before.tv_nsec);
-    command("on 7 traffic 500 serial 2");
-    for (std::uint64_t expected = 0; expected < 20; ++expected) {
-        std::vector<std::uint8_t> payload;
-        ASSERT_EQ(receive(h, 5s, &payload), VQ6120_RECV_SERIAL_2);
-        const auto stamp = read_traffic_stamp(payload);
-        ASSERT_TRUE(stamp.has_value());
-        EXPECT_EQ(stamp->sequence, expected);
-        timespec now{};
-        ::clock_gettime(CLOCK_MONOTONIC, &now);
-        EXPECT_GE(stamp->sent_ns, before_ns);
-        EXPECT_LE(stamp->sent_ns, static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u +
-                                      static_cast<std::uint64_t>(now.tv_nsec));
+    struct Case {
+        std::size_t terminal;
+        const char *kind;
+        int result;
+    };
+    const Case cases[] = {{7, "serial 2", VQ6120_RECV_SERIAL_2}, {8, "keys", VQ6120_RECV_FRAME_37}};
+    auto monotonic_ns = [] {
+        timespec ts{};
+        ::clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(ts.tv_nsec);
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.kind);
+        VQ6120_HANDLE h = open(c.terminal);
+        ASSERT_NE(h, nullptr);
+        ASSERT_EQ(GetConnectStatus(h, 2), 1);
+        const std::uint64_t before = monotonic_ns();
+        const std::string on = "on " + std::to_string(c.terminal) + " traffic ";
+        command(on + "500 " + c.kind);
+        for (std::uint64_t expected = 0; expected < 20; ++expected) {
+            std::vector<std::uint8_t> payload;
+            ASSERT_EQ(receive(h, 5s, &payload), c.result);
+            if (c.result == VQ6120_RECV_FRAME_37) {
+                ASSERT_EQ(payload.size(), 1u);  // the key code: the sequence number's low byte
+                EXPECT_EQ(payload[0], expected);
+                continue;
+            }
+            const auto stamp = read_traffic_stamp(payload);
+            ASSERT_TRUE(stamp.has_value());
+            EXPECT_EQ(stamp->sequence, expected);
+            EXPECT_GE(stamp->sent_ns, before);
+            EXPECT_LE(stamp->sent_ns, monotonic_ns());
+        }
+        command(on + "0");
+        ExitVQ6120(h);
     }
-    command("on 7 traffic 0");
-    EXPECT_EQ(farm_->state(8).traffic_sent, 0u);  // only the terminal it was aimed at
-    ExitVQ6120(h);
+    EXPECT_EQ(farm_->state(9).traffic_sent, 0u);  // only the terminals it was aimed at
 }
 
 // Each fault on one terminal, then its undo; every case also checks that
