@@ -260,6 +260,19 @@ TEST_F(FarmInProcess, EachFaultDoesWhatItSaysAndTheOthersCarryOn) {
              EXPECT_EQ(GetConnectStatus(h, 2), 1);
              ExitVQ6120(h);
          }},
+        {"garbage", nullptr,
+         [](FarmInProcess &t, std::size_t i) {
+             // The library takes a frame on an unknown channel as the end of
+             // the connection; a new one is served as ever.
+             VQ6120_HANDLE h = t.open(i);
+             ASSERT_EQ(GetConnectStatus(h, 2), 1);
+             t.command("on " + std::to_string(i) + " garbage");
+             EXPECT_EQ(receive(h, 5s), VQ6120_RECV_CLOSED);
+             ExitVQ6120(h);
+             h = t.open(i);
+             EXPECT_EQ(GetConnectStatus(h, 2), 1);
+             ExitVQ6120(h);
+         }},
         {"silent", "speak",
          [](FarmInProcess &t, std::size_t i) {
              // Nothing comes back, yet the terminal goes on reading.

@@ -565,6 +565,19 @@ void Farm::apply(std::size_t i, const FarmCommand &c, Clock::time_point now) {
     case K::Drop:
         drop_host(i, "dropped by the operator");
         break;
+    case K::Garbage:
+        if (s.connected() && !s.silent) {
+            // A frame on a channel no terminal uses, then a length field
+            // below 8: a host cannot find its way back into the stream.
+            static constexpr std::uint8_t kGarbage[] = {8, 0, 0x7F, 0xFF, 0xFF, 0, 0, 0, 4, 0, 0x40, 0, 0, 0, 0, 0};
+            s.link.out.insert(s.link.out.end(), std::begin(kGarbage), std::end(kGarbage));
+            if (!s.dirty) {
+                s.dirty = true;
+                dirty_.push_back(i);
+            }
+            log_ << s.who << "garbage sent\n";
+        }
+        break;
     case K::Restart:
         drop_host(i, "terminal restarting");
         start_accepting(i);
