@@ -12,8 +12,9 @@ constexpr std::uint64_t kInputTag = os::Loop::kWakeTag - 1;
 // Tags: terminal index times two, plus 0 for its listener, 1 for its host.
 constexpr std::uint64_t listener_tag(std::size_t i) { return std::uint64_t{i} * 2; }
 constexpr std::uint64_t host_tag(std::size_t i) { return std::uint64_t{i} * 2 + 1; }
-// Traffic that fell behind catches up by at most this many frames at once.
-constexpr int kTrafficBurst = 8;
+// Traffic that fell behind catches up by at most this many frames at once,
+// or 10 ms worth at high rates (the loop's timer counts in milliseconds).
+constexpr double kTrafficBurst = 8;
 // How long a restarted listener waits before trying its port again.
 constexpr auto kReopenRetry = std::chrono::milliseconds(100);
 
@@ -456,7 +457,8 @@ void Farm::on_time(std::size_t i, Clock::time_point now) {
     }
     if (s.connected() && s.rate > 0) {
         const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / s.rate));
-        for (int burst = 0; s.next_traffic <= now && burst < kTrafficBurst && s.connected(); ++burst) {
+        const double burst_limit = std::max(kTrafficBurst, s.rate / 100);
+        for (double burst = 0; s.next_traffic <= now && burst < burst_limit && s.connected(); ++burst) {
             Bytes payload(kTrafficPayloadSize);
             put_le64(payload.data(), s.sequence++);
             put_le64(payload.data() + 8, os::monotonic_ns());
