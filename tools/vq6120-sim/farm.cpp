@@ -78,11 +78,8 @@ Farm::Farm(FarmOptions options, std::ostream &out, std::ostream &log)
         auto s = std::make_unique<Slot>();
         s->who = "terminal " + std::to_string(i) + ": ";
         s->link.verbose = options_.verbose;
+        s->link.who = s->who;  // a view: the slot stays where it is allocated
         slots_.push_back(std::move(s));
-    }
-    // HostLink keeps a view of `who`: set it once the string no longer moves.
-    for (auto &s : slots_) {
-        s->link.who = s->who;
     }
 }
 
