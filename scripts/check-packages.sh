@@ -11,7 +11,10 @@ cd "$(dirname "$0")/.."
 source=$(pwd)
 build=$(realpath -m "${1:-build/deb}")
 
+# -Wrestrict stays a warning: g++ 12 at -O3 reports `"literal" + std::string`
+# inside libstdc++ as an overlapping copy, a known false positive.
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DVQ6120_WERROR=ON \
+      -DCMAKE_CXX_FLAGS=-Wno-error=restrict \
       -DVQ6120_BUILD_TESTS=OFF -DVQ6120_BUILD_BENCHMARKS=OFF -DVQ6120_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build "$build"
 rm -rf "$build/packages"

@@ -85,14 +85,17 @@ std::string describe(const char *arrow, std::uint8_t ch, std::uint8_t command, s
         const std::size_t n = command == 0x50 ? std::min<std::size_t>(p.size(), 4) : p.size();
         s += " (";
         for (std::size_t i = 0; i + 1 < n; i += 2) {
-            s += (i ? ", " : "") + std::to_string(static_cast<std::int16_t>(get_be16(p.data() + i)));
+            s += i ? ", " : "";
+            s += std::to_string(static_cast<std::int16_t>(get_be16(p.data() + i)));
         }
         s += ")";
         if (command == 0x50 && p.size() > 4) {
-            s += " " + printable(p.subspan(4));
+            s += ' ';  // appended apart: g++ 12 -O3 misreads `" " + string` (-Wrestrict)
+            s += printable(p.subspan(4));
         }
     } else if (command == 0x61 || command == 0x62 || command == 0x00 || ch != channel::kTerminal) {
-        s += " " + printable(p);
+        s += ' ';
+        s += printable(p);
     }
     return s;
 }
