@@ -22,6 +22,8 @@ rm -rf "$build/packages"
 
 version=$(sed -n 's/^project(VQ6120_LIB VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 major=${version%%.*}
+[ "$(sed -n 's/^version = "\(.*\)"/\1/p' python/pyproject.toml)" = "$version" ] ||
+  { echo "python/pyproject.toml's version is not the project's $version" >&2; exit 1; }
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 libdir=usr/lib/$multiarch
 failures=0

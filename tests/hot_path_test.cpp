@@ -4,7 +4,8 @@
 //
 // Allocations are counted by replacing the global operator new and delete
 // and, in builds without AddressSanitizer, malloc and free as well (the
-// sanitizer owns malloc there, so only the operator new count is taken).
+// sanitizer owns malloc there: the library's own allocation functions, which
+// it calls for all its memory, are counted instead).
 // Only the calling thread is counted, so the test peer's own recording on
 // its thread does not show up.
 #include <gtest/gtest.h>
