@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "transport/connection.hpp"
+#include "transport/memory.hpp"
 
 #define FUZZ_HARNESS "socket receive"
 #include "fuzz_check.hpp"
@@ -85,7 +86,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     setsockopt(t.terminal_end, SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
     setsockopt(t.host_end, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
 
-    auto *handle = new VQ6120_Connection;
+    // From the library's allocator: ExitVQ6120 gives it back there.
+    auto *handle = vq6120::memory::create<VQ6120_Connection>();
+    if (handle == nullptr) fail("no memory for the connection");
     handle->socket = t.host_end;
 
     static constexpr std::int32_t kCapacities[] = {64, 0, -5, 1, 2, 7, 300, 32768};
