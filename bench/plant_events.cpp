@@ -1,0 +1,207 @@
+// Many terminals, each sending stamped serial data, served on one host thread:
+// by the Poller (waits on every socket at once, sleeps when nothing comes)
+// against the baseline sweep (GetDataFromEthernet(wait 0) over every handle,
+// round and round). The farm runs in its own process and stamps each frame
+// with CLOCK_MONOTONIC when it sends it; the host reads the same clock when
+// its handler gets the frame.
+#include "plant_events.hpp"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "plant.hpp"
+#include "plant_common.hpp"
+#include "vq6120.hpp"
+
+namespace vq6120::bench {
+
+void EventFigures::record(std::span<const std::uint8_t> payload, std::int64_t now_ns) {
+    // The farm's stamp: sequence number, then the send time in nanoseconds,
+    // both 64-bit little-endian.
+    if (payload.size() != 16) {
+        ++unstamped;
+        return;
+    }
+    std::uint64_t sent = 0;
+    for (int i = 7; i >= 0; --i) {
+        sent = (sent << 8) | payload[8 + static_cast<std::size_t>(i)];
+    }
+    if (static_cast<std::int64_t>(sent) >= since_ns) {
+        latency_us.push_back(static_cast<double>(now_ns - static_cast<std::int64_t>(sent)) / 1e3);
+    }
+}
+
+namespace {
+
+constexpr double kWarmUpSeconds = 1.0;
+
+// Starts traffic on every terminal with their phases spread over one period,
+// as independent terminals would be, rather than all in step.
+void start_traffic(Farm &farm, int rate) {
+    const auto n = farm.ports().size();
+    constexpr std::size_t kGroups = 20;
+    const auto pause = std::chrono::microseconds(1'000'000 / rate / static_cast<int>(kGroups));
+    for (std::size_t i = 0; i < n; ++i) {
+        farm.command("on " + std::to_string(i) + " traffic " + std::to_string(rate));
+        if ((i + 1) % ((n + kGroups - 1) / kGroups) == 0) {
+            std::this_thread::sleep_for(pause);
+        }
+    }
+    farm.sync();
+}
+
+void stop_traffic(Farm &farm) {
+    farm.command("traffic 0");
+    farm.sync();
+}
+
+struct Run {
+    EventFigures idle;
+    EventFigures traffic;
+    double sweep_ms = 0;  // the baseline: one pass over idle handles
+};
+
+Run run_sweep(Farm &farm, const EventsOptions &o) {
+    std::vector<VQ6120_HANDLE> handles;
+    for (const std::uint16_t port : farm.ports()) {
+        handles.push_back(InitialVQ6120(htonl(INADDR_LOOPBACK), port));
+        if (handles.back() == nullptr) {
+            throw std::runtime_error("cannot open the terminal on port " + std::to_string(port));
+        }
+    }
+    const std::size_t expected = static_cast<std::size_t>(o.terminals * o.rate * o.seconds);
+    Run run;
+    run.idle = sweep_terminals(handles, o.idle_seconds, 0);
+    run.sweep_ms = static_cast<double>(run.idle.wall_ns) / 1e6 / static_cast<double>(std::max<std::uint64_t>(run.idle.sweeps, 1));
+    start_traffic(farm, o.rate);
+    sweep_terminals(handles, kWarmUpSeconds, expected);
+    run.traffic = sweep_terminals(handles, o.seconds, expected);
+    stop_traffic(farm);
+    for (VQ6120_HANDLE h : handles) {
+        ExitVQ6120(h);
+    }
+    return run;
+}
+
+// Runs the Poller's loop for `seconds` of wall time, with `figures` taking
+// the events (none when null).
+void serve(Poller &poller, EventFigures *&sink, EventFigures *figures, double seconds) {
+    sink = figures;
+    const std::int64_t cpu_start = thread_cpu_ns();
+    const std::int64_t start = monotonic_ns();
+    if (figures != nullptr) {
+        figures->since_ns = start;
+    }
+    const std::int64_t end = start + static_cast<std::int64_t>(seconds * 1e9);
+    for (std::int64_t now = start; now < end; now = monotonic_ns()) {
+        poller.run_once(std::chrono::milliseconds((end - now) / 1'000'000 + 1));
+    }
+    if (figures != nullptr) {
+        figures->cpu_ns = thread_cpu_ns() - cpu_start;
+        figures->wall_ns = monotonic_ns() - start;
+    }
+    sink = nullptr;
+}
+
+Run run_poller(Farm &farm, const EventsOptions &o) {
+    Poller poller;
+    if (!poller.ok()) {
+        throw std::runtime_error("the Poller has no wait set");
+    }
+    EventFigures *sink = nullptr;
+    std::uint64_t lost = 0;
+    poller.on_event([&](TerminalId, void *, Event &event) {
+        if (const auto *serial = std::get_if<SerialData>(&event); serial != nullptr && sink != nullptr) {
+            sink->record(serial->bytes, monotonic_ns());
+        }
+    });
+    poller.on_state([&](const StateChange &change) {
+        lost += change.state == State::Lost ? 1 : 0;
+    });
+    for (const std::uint16_t port : farm.ports()) {
+        TerminalConfig config;
+        config.endpoint = Endpoint{htonl(INADDR_LOOPBACK), port};
+        poller.add(config);
+    }
+    const std::int64_t give_up = monotonic_ns() + 30'000'000'000;
+    while (poller.online() < farm.ports().size() && monotonic_ns() < give_up) {
+        poller.run_once(std::chrono::milliseconds(100));
+    }
+    if (poller.online() < farm.ports().size()) {
+        throw std::runtime_error("only " + std::to_string(poller.online()) + " terminals came online");
+    }
+
+    Run run;
+    serve(poller, sink, &run.idle, o.idle_seconds);
+    start_traffic(farm, o.rate);
+    serve(poller, sink, nullptr, kWarmUpSeconds);
+    run.traffic.latency_us.reserve(static_cast<std::size_t>(o.terminals * o.rate * o.seconds * 1.25));
+    lost = 0;
+    serve(poller, sink, &run.traffic, o.seconds);
+    run.traffic.lost = lost;
+    stop_traffic(farm);
+    return run;
+}
+
+double cpu_us_per_event(const EventFigures &f) {
+    return f.events() == 0 ? 0 : static_cast<double>(f.cpu_ns) / 1e3 / static_cast<double>(f.events());
+}
+double core_percent(const EventFigures &f) {
+    return f.wall_ns == 0 ? 0 : 100.0 * static_cast<double>(f.cpu_ns) / static_cast<double>(f.wall_ns);
+}
+
+}  // namespace
+
+int run_events(const EventsOptions &o) {
+    const auto limit = raise_descriptor_limit(static_cast<std::uint64_t>(o.terminals) + 256);
+    if (limit < static_cast<std::uint64_t>(o.terminals) + 64) {
+        std::fprintf(stderr, "events: the descriptor limit (%llu) is too low for %d terminals\n",
+                     static_cast<unsigned long long>(limit), o.terminals);
+        return 1;
+    }
+    Farm farm(o.farm, o.terminals);
+    const Run poller = run_poller(farm, o);
+    Run sweep;
+    if (o.baseline) {
+        sweep = run_sweep(farm, o);
+    }
+    const double expected = o.terminals * o.rate * o.seconds;
+    const std::string note = machine_note();
+
+    std::printf("events: %d terminals, %d events/s each, %.0f s measured (after %.0f s warm-up), idle %.0f s; %s\n",
+                o.terminals, o.rate, o.seconds, kWarmUpSeconds, o.idle_seconds, note.c_str());
+    std::printf("  %-34s %14s %14s %9s\n", "", "Poller", "sweep", "ratio");
+    const auto row = [&](const char *what, double p, double s, const char *unit, const char *target) {
+        if (o.baseline) {
+            std::printf("  %-34s %11.1f %-2s %11.1f %-2s %8.1fx   %s\n", what, p, unit, s, unit, p > 0 ? s / p : 0,
+                        target);
+        } else {
+            std::printf("  %-34s %11.1f %-2s %14s %9s   %s\n", what, p, unit, "-", "-", target);
+        }
+    };
+    const EventFigures &pt = poller.traffic;
+    const EventFigures &st = sweep.traffic;
+    row("latency, send to handler, p50", percentile(pt.latency_us, 50), percentile(st.latency_us, 50), "us", "");
+    row("latency, send to handler, p99", percentile(pt.latency_us, 99), percentile(st.latency_us, 99), "us",
+        "(target <= 1000 us)");
+    row("host CPU per event", cpu_us_per_event(pt), cpu_us_per_event(st), "us", "(target <= 5 us)");
+    row("host CPU, all connected and silent", core_percent(poller.idle), core_percent(sweep.idle), "% ",
+        "(target <= 1 % of a core)");
+    std::printf("  events handled: Poller %zu, sweep %zu of %.0f sent; unstamped %llu; lost during the run %llu\n",
+                pt.events(), st.events(), expected, static_cast<unsigned long long>(pt.unstamped + st.unstamped),
+                static_cast<unsigned long long>(pt.lost + st.lost));
+    if (o.baseline) {
+        std::printf("  baseline: one sweep of GetDataFromEthernet(wait 0) over %d idle handles takes %.3f ms\n",
+                    o.terminals, sweep.sweep_ms);
+    }
+    std::printf("result terminals=%d rate=%d events=%zu p50_us=%.1f p99_us=%.1f cpu_us_per_event=%.2f "
+                "idle_core_percent=%.3f load1=%s\n",
+                o.terminals, o.rate, pt.events(), percentile(pt.latency_us, 50), percentile(pt.latency_us, 99),
+                cpu_us_per_event(pt), core_percent(poller.idle), load_average().substr(0, load_average().find(' ')).c_str());
+    return 0;
+}
+
+}  // namespace vq6120::bench

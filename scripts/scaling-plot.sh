@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Runs the many-terminals measurement (plant_bench events, the Poller only)
+# for 100 to 2,000 terminals and draws p99 latency and host CPU per event
+# against the number of terminals into docs/scaling.png, with gnuplot.
+# The figures go to build/gcc/scaling.dat as well.
+#
+#   scripts/scaling-plot.sh                 # 100 200 500 1000 1500 2000
+#   COUNTS="100 1000" SECONDS_EACH=5 scripts/scaling-plot.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+counts=(${COUNTS:-100 200 500 1000 1500 2000})
+seconds=${SECONDS_EACH:-10}
+out=${PLOT:-docs/scaling.png}
+
+scripts/setup.sh
+command -v gnuplot >/dev/null || {
+  echo "installing gnuplot-nox for the plot"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends gnuplot-nox
+}
+cmake --preset gcc >/dev/null
+cmake --build --preset gcc --target plant_bench
+
+data=build/gcc/scaling.dat
+echo "# terminals p50_us p99_us cpu_us_per_event idle_core_percent load1" >"$data"
+for n in "${counts[@]}"; do
+  echo "== $n terminals"
+  build/gcc/bench/plant_bench events --terminals "$n" --seconds "$seconds" --idle-seconds 5 --no-baseline |
+    tee /dev/stderr |
+    awk '$1 == "result" {
+           for (i = 2; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
+           print v["terminals"], v["p50_us"], v["p99_us"], v["cpu_us_per_event"], v["idle_core_percent"], v["load1"]
+         }' >>"$data"
+done
+cat "$data"
+
+gnuplot <<EOF
+set terminal pngcairo size 900,520 font "DejaVu Sans,11"
+set output "$out"
+set title "One host thread, 10 events/s per terminal, loopback, $(nproc) cores"
+set xlabel "terminals"
+set ylabel "p99 latency, send to callback (ms)"
+set y2label "host CPU per event (µs)"
+set ytics nomirror
+set y2tics
+set yrange [0:*]
+set y2range [0:*]
+set key top left
+set grid
+plot "$data" using 1:(\$3/1000) with linespoints lw 2 pt 7 title "p99 latency (ms)", \
+     "$data" using 1:4 axes x1y2 with linespoints lw 2 pt 5 title "host CPU per event (µs)"
+EOF
+echo "wrote $out"
