@@ -103,20 +103,24 @@ struct Endpoint {
 // A key press (receive result 3 with a one-byte payload).
 struct Key {
     std::uint8_t code = 0;
+    friend bool operator==(const Key &, const Key &) = default;
 };
 // The digital inputs (an input-status answer or an auto report).
 struct DigitalInputs {
     bool first = false;
     bool second = false;
+    friend bool operator==(const DigitalInputs &, const DigitalInputs &) = default;
 };
 // The answer to a model-name request.
 struct ModelName {
     std::string name;
+    friend bool operator==(const ModelName &, const ModelName &) = default;
 };
 // Bytes the terminal received on serial port 1 or 2.
 struct SerialData {
     int port = 1;
     std::vector<std::uint8_t> bytes;
+    friend bool operator==(const SerialData &, const SerialData &) = default;
 };
 // Any other delivered frame: `result` is GetDataFromEthernet's result (2 for
 // a consumed 0x11 frame, 8 for a 0x10 frame, 3 or 4 when the payload did not
@@ -124,6 +128,7 @@ struct SerialData {
 struct OtherFrame {
     int result = 0;
     std::vector<std::uint8_t> payload;
+    friend bool operator==(const OtherFrame &, const OtherFrame &) = default;
 };
 using Event = std::variant<Key, DigitalInputs, ModelName, SerialData, OtherFrame>;
 
