@@ -93,6 +93,8 @@ Farm::Farm(const std::string &program, int terminals, int start_limit_ms) : outp
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, to_child[0], 0);
     posix_spawn_file_actions_adddup2(&actions, from_child[1], 1);
+    // Its log (a line per connection) would drown the figures.
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     std::vector<std::string> arguments = {program, "--terminals", std::to_string(terminals), "--port", "0"};
     std::vector<char *> argv;
     for (std::string &a : arguments) {

@@ -2,6 +2,7 @@
 // host CPU per redraw, TCP data segments per redraw, and the bytes on the
 // wire, which must be the same either way.
 #include <linux/tcp.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
