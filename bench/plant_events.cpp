@@ -201,7 +201,11 @@ int run_events(const EventsOptions &o) {
                 "idle_core_percent=%.3f load1=%s\n",
                 o.terminals, o.rate, pt.events(), percentile(pt.latency_us, 50), percentile(pt.latency_us, 99),
                 cpu_us_per_event(pt), core_percent(poller.idle), load_average().substr(0, load_average().find(' ')).c_str());
-    return 0;
+    // Timings are only reported; a run that lost terminals or could not read
+    // the farm's stamps measured something else and fails.
+    const bool sound = pt.events() > 0 && pt.unstamped + st.unstamped == 0 && pt.lost + st.lost == 0 &&
+                       (!o.baseline || st.events() > 0);
+    return sound ? 0 : 1;
 }
 
 }  // namespace vq6120::bench

@@ -147,7 +147,7 @@ int run_open(const OpenOptions &o) {
                     "blocks about %.0f s (tcp_syn_retries)\n",
                     kernel_connect_give_up_seconds());
     }
-    return 0;
+    return p.online >= answering && p.timeouts == silent.size() ? 0 : 1;
 }
 
 }  // namespace vq6120::bench
