@@ -37,6 +37,14 @@ std::int64_t thread_cpu_ns() { return clock_ns(CLOCK_THREAD_CPUTIME_ID); }
 std::int64_t process_cpu_ns() { return clock_ns(CLOCK_PROCESS_CPUTIME_ID); }
 std::int64_t monotonic_ns() { return clock_ns(CLOCK_MONOTONIC); }
 
+double mean(const std::vector<double> &v) {
+    double sum = 0;
+    for (const double x : v) {
+        sum += x;
+    }
+    return v.empty() ? 0 : sum / static_cast<double>(v.size());
+}
+
 double percentile(std::vector<double> v, double p) {
     if (v.empty()) {
         return 0;

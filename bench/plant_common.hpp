@@ -20,6 +20,8 @@ std::int64_t process_cpu_ns();
 // CLOCK_MONOTONIC in nanoseconds: the clock the farm stamps its traffic with.
 std::int64_t monotonic_ns();
 
+// The arithmetic mean of `v`; 0 for an empty set.
+double mean(const std::vector<double> &v);
 // The p-th percentile (0..100) of `v` by nearest rank; 0 for an empty set.
 double percentile(std::vector<double> v, double p);
 

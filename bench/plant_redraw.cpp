@@ -138,15 +138,16 @@ int run_redraw(const RedrawOptions &options) {
     batched_side.segments = data_segments_out(batched.host) - segments_before[1];
 
     const double rounds = options.rounds;
-    const double cpu_plain = percentile(unbatched_side.cpu_ns, 50);
-    const double cpu_batch = percentile(batched_side.cpu_ns, 50);
     std::printf("redraw: %s, %d redraws each way\n", machine_note().c_str(), options.rounds);
     std::printf("  %-28s %14s %14s %10s\n", "", "one by one", "batched", "ratio");
-    std::printf("  %-28s %11.1f us %11.1f us %9.1fx   (target >= 20x)\n", "host CPU per redraw, median",
-                cpu_plain / 1e3, cpu_batch / 1e3, cpu_plain / cpu_batch);
-    std::printf("  %-28s %11.1f us %11.1f us %9.1fx\n", "host CPU per redraw, p90",
-                percentile(unbatched_side.cpu_ns, 90) / 1e3, percentile(batched_side.cpu_ns, 90) / 1e3,
-                percentile(unbatched_side.cpu_ns, 90) / percentile(batched_side.cpu_ns, 90));
+    const auto row = [](const char *what, double plain, double batch, const char *target) {
+        std::printf("  %-28s %11.1f us %11.1f us %9.1fx   %s\n", what, plain / 1e3, batch / 1e3, plain / batch, target);
+    };
+    // The mean is the CPU the host spends on redraws in all; the median and
+    // p90 show how it is spread.
+    row("host CPU per redraw, mean", mean(unbatched_side.cpu_ns), mean(batched_side.cpu_ns), "(target >= 20x)");
+    row("host CPU per redraw, median", percentile(unbatched_side.cpu_ns, 50), percentile(batched_side.cpu_ns, 50), "");
+    row("host CPU per redraw, p90", percentile(unbatched_side.cpu_ns, 90), percentile(batched_side.cpu_ns, 90), "");
     std::printf("  %-28s %14.1f %14.2f %9.1fx\n", "TCP data segments per redraw",
                 static_cast<double>(unbatched_side.segments) / rounds,
                 static_cast<double>(batched_side.segments) / rounds,

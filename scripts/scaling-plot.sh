@@ -6,6 +6,10 @@
 #
 #   scripts/scaling-plot.sh                 # 100 200 500 1000 1500 2000
 #   COUNTS="100 1000" SECONDS_EACH=5 scripts/scaling-plot.sh
+#   RT=1 scripts/scaling-plot.sh            # host and farm at real-time priority
+#                                           # (chrt -f 20, needs root): on a machine
+#                                           # busy with other work this measures the
+#                                           # loop rather than the scheduler's queue
 set -euo pipefail
 cd "$(dirname "$0")/.."
 counts=(${COUNTS:-100 200 500 1000 1500 2000})
@@ -22,11 +26,17 @@ command -v gnuplot >/dev/null || {
 cmake --preset gcc >/dev/null
 cmake --build --preset gcc --target plant_bench
 
+run=()
+priority=""
+if [ "${RT:-0}" = 1 ]; then
+  run=(chrt -f 20)
+  priority=", real-time priority"
+fi
 data=build/gcc/scaling.dat
 echo "# terminals p50_us p99_us cpu_us_per_event idle_core_percent load1" >"$data"
 for n in "${counts[@]}"; do
   echo "== $n terminals"
-  build/gcc/bench/plant_bench events --terminals "$n" --seconds "$seconds" --idle-seconds 5 --no-baseline |
+  "${run[@]}" build/gcc/bench/plant_bench events --terminals "$n" --seconds "$seconds" --idle-seconds 5 --no-baseline |
     tee /dev/stderr |
     awk '$1 == "result" {
            for (i = 2; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
@@ -38,7 +48,7 @@ cat "$data"
 gnuplot <<EOF
 set terminal pngcairo size 900,520 font "DejaVu Sans,11"
 set output "$out"
-set title "One host thread, 10 events/s per terminal, loopback, $(nproc) cores"
+set title "One host thread, 10 events/s per terminal, loopback, $(nproc) cores${priority}"
 set xlabel "terminals"
 set ylabel "p99 latency, send to callback (ms)"
 set y2label "host CPU per event (µs)"
