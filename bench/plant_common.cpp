@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <sstream>
@@ -79,6 +80,37 @@ std::string machine_note() {
     return std::to_string(std::thread::hardware_concurrency()) + " cores, load " + load_average();
 }
 
+namespace {
+
+// "ports: 41000-41999", or every port when they are not consecutive; empty
+// when the line is not that.
+std::vector<std::uint16_t> parse_ports(const std::string &text) {
+    std::vector<std::uint16_t> ports;
+    std::istringstream line(text);
+    std::string word;
+    line >> word;
+    while (line >> word) {
+        unsigned first = 0;
+        unsigned last = 0;
+        char dash = 0;
+        const int fields = std::sscanf(word.c_str(), "%5u%c%5u", &first, &dash, &last);
+        if (fields == 1) {
+            last = first;
+        } else if (fields != 3 || dash != '-') {
+            return {};
+        }
+        if (first == 0 || last < first || last > 65535) {
+            return {};
+        }
+        for (unsigned p = first; p <= last; ++p) {
+            ports.push_back(static_cast<std::uint16_t>(p));
+        }
+    }
+    return ports;
+}
+
+}  // namespace
+
 struct Farm::Output {
     std::mutex mutex;
     std::condition_variable changed;
@@ -143,18 +175,7 @@ Farm::Farm(const std::string &program, int terminals, int start_limit_ms) : outp
         out->changed.notify_all();
     });
 
-    // "ports: 41000-41999", or every port when they are not consecutive.
-    std::istringstream line(wait_line("ports:", start_limit_ms));
-    std::string word;
-    line >> word;
-    while (line >> word) {
-        const auto dash = word.find('-');
-        const unsigned long first = std::stoul(word.substr(0, dash));
-        const unsigned long last = dash == std::string::npos ? first : std::stoul(word.substr(dash + 1));
-        for (unsigned long p = first; p <= last && p <= 65535; ++p) {
-            ports_.push_back(static_cast<std::uint16_t>(p));
-        }
-    }
+    ports_ = parse_ports(wait_line("ports:", start_limit_ms));
     if (ports_.size() != static_cast<std::size_t>(terminals)) {
         stop();
         throw std::runtime_error("the farm did not start serving " + std::to_string(terminals) + " terminals");
