@@ -450,9 +450,10 @@ struct TerminalConfig {
     std::chrono::milliseconds connect_limit{1000};
     // Liveness by the terminal's own auto report: once online the terminal is
     // asked to report its inputs every N x 100 ms (SetAutoReportTime N); when
-    // nothing at all arrives for 3.5 x N x 100 ms (three reports missed) the
+    // no frame is delivered for 3.5 x N x 100 ms (three reports missed) the
     // terminal is lost with reason "no auto report". 0: not used. The reports
-    // are delivered as DigitalInputs events.
+    // are delivered as DigitalInputs events; any delivered frame counts as a
+    // sign of life.
     std::uint8_t auto_report = 0;
     // Host-alive: once online SetHostAliveCheck(N) is sent, then SendHostAlive
     // every N/3 seconds (at least every 100 ms) for as long as it is online.
@@ -481,6 +482,29 @@ struct Backoff {
     std::chrono::milliseconds reset_after{10000};
 };
 
+// Serves many terminals from the thread that calls run_once()/run().
+//
+// Each round waits (epoll / WSAPoll) until a socket is ready or the nearest
+// deadline comes, then drains every ready terminal with GetDataFromEthernet
+// (at most 64 results per terminal per round, so one chatty terminal cannot
+// starve the others), then handles the deadlines that are due: connect
+// limits, retry times, liveness bounds, host-alive signals and after()
+// timers. Deadlines live in one min-heap with at most one live entry per
+// terminal, so the cost per event is O(log n) in the number of terminals and
+// nothing ever walks all of them.
+//
+// Sends are the C library's: a command blocks the loop's thread while the
+// terminal's socket takes no more bytes, for at most VQ6120_SEND_STALL_SECONDS
+// since the last byte went out. A terminal that stopped reading therefore
+// holds the others for at most that bound and is then lost ("connection
+// closed"); one that reads slowly but steadily is never cut off (each bit of
+// progress restarts the bound), though the loop waits for it meanwhile.
+// Keep commands to a terminal small, or batch them.
+//
+// A connection that delivers a frame on a channel no terminal uses reads as
+// closed (the C library's rule), so a terminal sending garbage is lost and
+// reconnected; bytes that never form a frame deliver nothing and, with the
+// auto report configured, end in "no auto report".
 class Poller {
 public:
     using StateHandler = std::function<void(const StateChange &)>;
@@ -557,9 +581,18 @@ public:
 
     // The terminal's connection while it is Online, else nullptr: send
     // commands through it. Do not close it or poll() it; the Poller does.
-    Terminal *terminal(TerminalId id) noexcept {
+    // Frames that a call through it leaves in the library's buffer (probe()
+    // reads) are delivered in the next round.
+    Terminal *terminal(TerminalId id) {
         Entry *e = find(id);
-        return e != nullptr && e->state == State::Online ? &e->terminal : nullptr;
+        if (e == nullptr || e->state != State::Online) {
+            return nullptr;
+        }
+        if (!e->touched) {
+            e->touched = true;
+            touched_.push_back(id);
+        }
+        return &e->terminal;
     }
     std::optional<State> state(TerminalId id) const noexcept {
         const Entry *e = find(id);
@@ -665,6 +698,7 @@ private:
         native_socket_t socket = -1;  // registered with the reactor
         bool removed = false;
         bool pending = false;         // results left over after a round's share
+        bool touched = false;         // handed out by terminal() since the last round
         unsigned failures = 0;        // since last online for reset_after
         unsigned attempt = 0;
         Clock::time_point retry_at = kNever;
@@ -865,7 +899,6 @@ private:
                 break;
             }
         } else if (e.state == State::Online && readable) {
-            e.last_received = now;
             drain(e, now);
         }
     }
@@ -881,6 +914,9 @@ private:
             case detail::Next::Nothing:
                 return;
             case detail::Next::Delivered:
+                // Only whole frames prove the link: bytes that never make a
+                // frame (a stream out of step) do not keep a terminal alive.
+                e.last_received = now;
                 ++handled_;
                 if (on_event_) {
                     on_event_(e.id, e.config.user, *event);
@@ -943,6 +979,7 @@ private:
     std::unordered_map<TimerId, std::function<void()>> timers_;
     std::priority_queue<Due, std::vector<Due>, std::greater<>> heap_;
     std::vector<TerminalId> pending_;
+    std::vector<TerminalId> touched_;
     std::vector<TerminalId> graveyard_;
     std::vector<WatchId> dead_watches_;
     std::mutex posted_mutex_;
@@ -977,6 +1014,21 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
         ++handled_;
         fn();
     }
+
+    // Terminals used through terminal(): a call that read (a probe) can
+    // leave whole frames buffered where no readiness shows them.
+    for (const TerminalId id : touched_) {
+        Entry *e = find(id);
+        if (e == nullptr) {
+            continue;
+        }
+        e->touched = false;
+        if (!e->pending && e->state == State::Online && e->terminal.buffered_bytes() > 0) {
+            e->pending = true;
+            pending_.push_back(id);
+        }
+    }
+    touched_.clear();
 
     auto now = Clock::now();
     std::chrono::milliseconds wait = std::max(max_wait, std::chrono::milliseconds{0});
