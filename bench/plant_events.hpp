@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "VQ6120_LIB.h"
+#include "loopback.hpp"
 
 namespace vq6120::bench {
 
@@ -23,6 +24,25 @@ struct EventFigures {
     // Takes one serial payload from the farm, handled at `now_ns`.
     void record(std::span<const std::uint8_t> payload, std::int64_t now_ns);
     std::size_t events() const { return latency_us.size(); }
+};
+
+// The floor of the platform: raw sockets connected to the given ports, one
+// level-triggered epoll set, each ready socket read once into its own
+// buffer and its whole frames cut out, no library in between. What any loop
+// on this machine pays per event.
+class RawTerminals {
+public:
+    explicit RawTerminals(const std::vector<std::uint16_t> &ports);
+    EventFigures serve(double seconds, std::size_t expected_events);
+
+private:
+    struct Link {
+        Fd fd;
+        std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(4096);
+        std::size_t held = 0;
+    };
+    Fd epoll_;
+    std::vector<Link> links_;
 };
 
 // Serves `handles` (opened with InitialVQ6120) for `seconds` by sweeping

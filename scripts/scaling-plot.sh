@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
 # Runs the many-terminals measurement (plant_bench events, the Poller only)
 # for 100 to 2,000 terminals and draws p99 latency and host CPU per event
-# against the number of terminals into docs/scaling.png, with gnuplot.
-# The figures go to build/gcc/scaling.dat as well.
+# against the number of terminals into docs/scaling.png, with gnuplot. The
+# figures go to build/gcc/scaling-MODE.dat as well.
 #
 #   scripts/scaling-plot.sh                 # 100 200 500 1000 1500 2000
 #   COUNTS="100 1000" SECONDS_EACH=5 scripts/scaling-plot.sh
-#   RT=1 scripts/scaling-plot.sh            # host and farm at real-time priority
-#                                           # (chrt -f 20, needs root): on a machine
-#                                           # busy with other work this measures the
-#                                           # loop rather than the scheduler's queue
+#   MODES="normal rt" scripts/scaling-plot.sh
+#       rt: host and farm again at real-time priority (chrt -f 20, needs
+#       root). On a machine busy with other work this measures the loop
+#       rather than the scheduler's run queue; both go on the plot.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 counts=(${COUNTS:-100 200 500 1000 1500 2000})
+modes=(${MODES:-normal})
 seconds=${SECONDS_EACH:-10}
 out=${PLOT:-docs/scaling.png}
 
@@ -26,31 +27,37 @@ command -v gnuplot >/dev/null || {
 cmake --preset gcc >/dev/null
 cmake --build --preset gcc --target plant_bench
 
-run=()
-priority=""
-if [ "${RT:-0}" = 1 ]; then
-  run=(chrt -f 20)
-  priority=", real-time priority"
-fi
-data=build/gcc/scaling.dat
-echo "# terminals p50_us p99_us cpu_us_per_event idle_core_percent load1" >"$data"
-for n in "${counts[@]}"; do
-  echo "== $n terminals"
-  "${run[@]}" build/gcc/bench/plant_bench events --terminals "$n" --seconds "$seconds" --idle-seconds 5 --no-baseline |
-    tee /dev/stderr |
-    awk '$1 == "result" {
-           for (i = 2; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
-           print v["terminals"], v["p50_us"], v["p99_us"], v["cpu_us_per_event"], v["idle_core_percent"], v["load1"]
-         }' >>"$data"
+plots=()
+for mode in "${modes[@]}"; do
+  case "$mode" in
+    normal) run=(); label="normal priority" ;;
+    rt) run=(chrt -f 20); label="real-time priority" ;;
+    *) echo "unknown mode $mode (normal, rt)" >&2; exit 2 ;;
+  esac
+  data=build/gcc/scaling-$mode.dat
+  echo "# terminals p50_us p99_us cpu_us_per_event idle_core_percent load1" >"$data"
+  for n in "${counts[@]}"; do
+    echo "== $n terminals, $label"
+    "${run[@]}" build/gcc/bench/plant_bench events --terminals "$n" --seconds "$seconds" --idle-seconds 5 \
+      --no-baseline |
+      tee /dev/stderr |
+      awk '$1 == "result" {
+             for (i = 2; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
+             print v["terminals"], v["p50_us"], v["p99_us"], v["cpu_us_per_event"], v["idle_core_percent"], v["load1"]
+           }' >>"$data"
+  done
+  cat "$data"
+  plots+=("\"$data\" using 1:(\$3/1000) with linespoints lw 2 pt 7 title \"p99 latency (ms), $label\"")
+  plots+=("\"$data\" using 1:4 axes x1y2 with linespoints lw 2 pt 5 dt 2 title \"host CPU per event (µs), $label\"")
 done
-cat "$data"
 
+load=$(cut -d' ' -f1-3 /proc/loadavg)
 gnuplot <<EOF
-set terminal pngcairo size 900,520 font "DejaVu Sans,11"
+set terminal pngcairo size 900,540 font "DejaVu Sans,11"
 set output "$out"
-set title "One host thread, 10 events/s per terminal, loopback, $(nproc) cores${priority}"
+set title "One host thread, 10 events/s per terminal, loopback, $(nproc) cores (load average at the end: $load)"
 set xlabel "terminals"
-set ylabel "p99 latency, send to callback (ms)"
+set ylabel "p99 latency, farm's send to host's handler (ms)"
 set y2label "host CPU per event (µs)"
 set ytics nomirror
 set y2tics
@@ -58,7 +65,6 @@ set yrange [0:*]
 set y2range [0:*]
 set key top left
 set grid
-plot "$data" using 1:(\$3/1000) with linespoints lw 2 pt 7 title "p99 latency (ms)", \
-     "$data" using 1:4 axes x1y2 with linespoints lw 2 pt 5 title "host CPU per event (µs)"
+plot $(IFS=,; echo "${plots[*]}")
 EOF
 echo "wrote $out"
