@@ -10,6 +10,8 @@
 #       rt: host and farm again at real-time priority (chrt -f 20, needs
 #       root). On a machine busy with other work this measures the loop
 #       rather than the scheduler's run queue; both go on the plot.
+#   PLOT_ONLY=1 MODES="normal rt" scripts/scaling-plot.sh
+#       draws the plot again from the last run's figures
 set -euo pipefail
 cd "$(dirname "$0")/.."
 counts=(${COUNTS:-100 200 500 1000 1500 2000})
@@ -17,15 +19,17 @@ modes=(${MODES:-normal})
 seconds=${SECONDS_EACH:-10}
 out=${PLOT:-docs/scaling.png}
 
-scripts/setup.sh
+[ "${PLOT_ONLY:-0}" = 1 ] || scripts/setup.sh
 command -v gnuplot >/dev/null || {
   echo "installing gnuplot-nox for the plot"
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends gnuplot-nox
 }
-cmake --preset gcc >/dev/null
-cmake --build --preset gcc --target plant_bench
+if [ "${PLOT_ONLY:-0}" != 1 ]; then
+  cmake --preset gcc >/dev/null
+  cmake --build --preset gcc --target plant_bench
+fi
 
 plots=()
 for mode in "${modes[@]}"; do
@@ -35,6 +39,9 @@ for mode in "${modes[@]}"; do
     *) echo "unknown mode $mode (normal, rt)" >&2; exit 2 ;;
   esac
   data=build/gcc/scaling-$mode.dat
+  plots+=("\"$data\" using 1:(\$3/1000) with linespoints lw 2 pt 7 title \"p99 latency (ms), $label\"")
+  plots+=("\"$data\" using 1:4 axes x1y2 with linespoints lw 2 pt 5 dt 2 title \"host CPU per event (µs), $label\"")
+  [ "${PLOT_ONLY:-0}" != 1 ] || continue
   echo "# terminals p50_us p99_us cpu_us_per_event idle_core_percent load1" >"$data"
   for n in "${counts[@]}"; do
     echo "== $n terminals, $label"
@@ -47,21 +54,20 @@ for mode in "${modes[@]}"; do
            }' >>"$data"
   done
   cat "$data"
-  plots+=("\"$data\" using 1:(\$3/1000) with linespoints lw 2 pt 7 title \"p99 latency (ms), $label\"")
-  plots+=("\"$data\" using 1:4 axes x1y2 with linespoints lw 2 pt 5 dt 2 title \"host CPU per event (µs), $label\"")
 done
 
-load=$(cut -d' ' -f1-3 /proc/loadavg)
+loads=$(for mode in "${modes[@]}"; do cat "build/gcc/scaling-$mode.dat"; done | awk '!/^#/ { print $6 }' | sort -g | sed -n '1p;$p' | paste -sd-)
 gnuplot <<EOF
 set terminal pngcairo size 900,540 font "DejaVu Sans,11"
 set output "$out"
-set title "One host thread, 10 events/s per terminal, loopback, $(nproc) cores (load average at the end: $load)"
+set title "One host thread, 10 events/s per terminal, loopback, $(nproc) cores (1-min load average $loads)"
 set xlabel "terminals"
-set ylabel "p99 latency, farm's send to host's handler (ms)"
+set ylabel "p99 latency, farm's send to host's handler (ms, log scale)"
+set logscale y
 set y2label "host CPU per event (µs)"
 set ytics nomirror
 set y2tics
-set yrange [0:*]
+set yrange [0.05:100]
 set y2range [0:*]
 set key top left
 set grid
