@@ -1,10 +1,10 @@
-// Many terminals, each sending stamped serial data, served on one host thread:
-// by the Poller (waits on every socket at once, sleeps when nothing comes)
-// against the baseline sweep (GetDataFromEthernet(wait 0) over every handle,
-// round and round), and against the floor of the platform: an epoll loop on
-// raw sockets that cuts the frames itself. The farm runs in its own process and stamps each frame
-// with CLOCK_MONOTONIC when it sends it; the host reads the same clock when
-// its handler gets the frame.
+// Many terminals, each sending stamped serial data, served on one host
+// thread: by the Poller (waits on every socket at once, sleeps when nothing
+// comes), against the baseline sweep (GetDataFromEthernet(wait 0) over every
+// handle, round and round) and against the floor of the platform (an epoll
+// loop on raw sockets that cuts the frames itself). The farm runs in its own
+// process and stamps each frame with CLOCK_MONOTONIC when it sends it; the
+// host reads the same clock when its handler gets the frame.
 #include "plant_events.hpp"
 
 #include <arpa/inet.h>
@@ -21,8 +21,8 @@
 namespace vq6120::bench {
 
 void EventFigures::record(std::span<const std::uint8_t> payload, std::int64_t now_ns) {
-    // The farm's stamp: sequence number, then the send time in nanoseconds,
-    // both 64-bit little-endian.
+    // The farm's stamp (vq6120-sim's traffic payload): the sequence number,
+    // then the send time in nanoseconds, both 64-bit little-endian.
     if (payload.size() != 16) {
         ++unstamped;
         return;
@@ -107,7 +107,8 @@ Run run_sweep(Farm &farm, const EventsOptions &o, double &sweep_ms) {
     const Run run = measure(farm, o, [&](double seconds) {
         return sweep_terminals(handles, seconds, expected_events(o, seconds));
     });
-    sweep_ms = static_cast<double>(run.idle.wall_ns) / 1e6 / static_cast<double>(std::max<std::uint64_t>(run.idle.sweeps, 1));
+    const auto sweeps = static_cast<double>(std::max<std::uint64_t>(run.idle.sweeps, 1));
+    sweep_ms = static_cast<double>(run.idle.wall_ns) / 1e6 / sweeps;
     for (VQ6120_HANDLE h : handles) {
         ExitVQ6120(h);
     }

@@ -43,13 +43,14 @@ PollerOpen open_with_poller(const Farm &farm, const std::set<std::size_t> &silen
         throw std::runtime_error("the Poller has no wait set");
     }
     const std::size_t answering = farm.ports().size() - silent.size();
-    std::vector<double> online_ms;
+    std::vector<double> online_ms;  // when each terminal first came online
+    std::set<TerminalId> online;
     std::set<TerminalId> timed_out;
     const std::int64_t start = monotonic_ns();
     const auto since = [&] { return static_cast<double>(monotonic_ns() - start) / 1e6; };
     PollerOpen result;
     poller.on_state([&](const StateChange &c) {
-        if (c.state == State::Online) {
+        if (c.state == State::Online && online.insert(c.id).second) {
             online_ms.push_back(since());
         } else if (c.state == State::Waiting && c.reason == reason::kConnectTimeout && timed_out.insert(c.id).second &&
                    timed_out.size() == silent.size()) {
@@ -91,7 +92,7 @@ int run_open(const OpenOptions &o) {
     // Silent terminals spread evenly over the ports.
     std::set<std::size_t> silent;
     for (int k = 0; k < o.silent; ++k) {
-        const auto i = static_cast<std::size_t>(k) * static_cast<std::size_t>(o.terminals) / static_cast<std::size_t>(o.silent);
+        const auto i = static_cast<std::size_t>(k * o.terminals / o.silent);
         silent.insert(i);
         farm.command("on " + std::to_string(i) + " noaccept");
     }
