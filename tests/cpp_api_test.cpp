@@ -156,4 +156,35 @@ TEST(CppPoller, PostAndStopFromAnotherThreadEndRun) {
     poller.run();
 }
 
+// The Poller's path through the platform's wait (WSAPoll on Windows) for one
+// terminal: connect, events, commands, loss and the wait to retry.
+TEST(CppPoller, ServesATerminalFromConnectToLoss) {
+    TestPeer peer;
+    vq6120::Poller poller;
+    std::vector<vq6120::State> states;
+    std::vector<vq6120::Event> events;
+    poller.on_state([&](const vq6120::StateChange &c) { states.push_back(c.state); });
+    poller.on_event([&](vq6120::TerminalId, void *, vq6120::Event &e) { events.push_back(e); });
+    vq6120::TerminalConfig config;
+    config.endpoint = {TestPeer::loopback(), peer.port()};
+    const auto id = poller.add(config);
+    const auto rounds_until = [&](const std::function<bool()> &done) {
+        for (int i = 0; i < 500 && !done(); ++i) {
+            poller.run_once(20ms);
+        }
+        return done();
+    };
+    ASSERT_TRUE(rounds_until([&] { return poller.online() == 1; }));
+    peer.accept();
+    ASSERT_TRUE(poller.terminal(id)->set_led(1));
+    EXPECT_EQ(peer.next(9), frame(0x40, 0x0C, 0, {1}));
+    peer.send(frame(0x40, 0x37, 0, {7}));
+    ASSERT_TRUE(rounds_until([&] { return !events.empty(); }));
+    EXPECT_EQ(events.front(), vq6120::Event{vq6120::Key{7}});
+    peer.close();
+    ASSERT_TRUE(rounds_until([&] { return poller.state(id) == vq6120::State::Waiting; }));
+    EXPECT_EQ(states, (std::vector<vq6120::State>{vq6120::State::Connecting, vq6120::State::Online,
+                                                  vq6120::State::Lost, vq6120::State::Waiting}));
+}
+
 }  // namespace
