@@ -113,18 +113,6 @@ TEST(CppTerminal, PollWaitsForALateFrameAndReportsTheClose) {
     later.join();
 }
 
-TEST(CppTerminal, EndpointsParseOnlyAddressAndPort) {
-    const auto e = vq6120::Endpoint::parse("127.0.0.1:16121");
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->address, TestPeer::loopback());
-    EXPECT_EQ(e->port, 16121);
-    EXPECT_EQ(e->to_string(), "127.0.0.1:16121");
-    EXPECT_EQ(vq6120::Endpoint::parse("127.0.0.1")->port, 16120);
-    for (const char *bad : {"127.0.0.1:", "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:x", "localhost:1", "1.2.3:4"}) {
-        EXPECT_FALSE(vq6120::Endpoint::parse(bad)) << bad;
-    }
-}
-
 TEST(CppPoller, TimersRunInDeadlineOrderAndCancelledOnesNever) {
     vq6120::Poller poller;
     ASSERT_TRUE(poller.ok());
