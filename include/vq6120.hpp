@@ -674,9 +674,9 @@ public:
     // readiness, then serves ready sockets, due deadlines and posted work.
     // Returns the number of callbacks and terminal transitions handled.
     std::size_t run_once(std::chrono::milliseconds max_wait);
-    // Rounds until stop().
+    // Rounds until stop(); returns at once when !ok().
     void run() {
-        while (!stop_.exchange(false)) {
+        while (ok() && !stop_.exchange(false)) {
             run_once(std::chrono::hours{1});
         }
     }
