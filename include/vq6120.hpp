@@ -924,6 +924,12 @@ private:
                 if (e.removed || e.state != State::Online) {
                     return;
                 }
+                // Nothing left in the library's buffer: whatever the socket
+                // still holds makes it ready again in the next round, so the
+                // read that would only find it empty is saved.
+                if (e.terminal.buffered_bytes() == 0) {
+                    return;
+                }
                 break;
             }
         }
