@@ -16,7 +16,9 @@
 // out (events carry their payload in std::string/std::vector; the Poller keeps
 // maps, a heap and std::function objects). An exception thrown by one of your
 // callbacks passes out of Poller::run_once() / run(); the Poller stays
-// consistent and usable (the event being delivered is lost).
+// consistent and usable: the event being delivered is lost, other ready
+// sockets report again in the next round, due timers and posted work that
+// had not run yet stay queued.
 //
 // Threads: a Terminal, like its handle, is used from one thread at a time. A
 // Poller and everything reached through it belong to the thread that calls
@@ -30,6 +32,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -989,7 +992,7 @@ private:
     std::vector<TerminalId> graveyard_;
     std::vector<WatchId> dead_watches_;
     std::mutex posted_mutex_;
-    std::vector<std::function<void()>> posted_;
+    std::deque<std::function<void()>> posted_;
     std::atomic<bool> stop_{false};
     std::uint64_t next_id_ = 1;
     std::size_t online_ = 0;
@@ -1011,12 +1014,20 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
     } depth(*this);
     handled_ = 0;
 
-    std::vector<std::function<void()>> posted;
+    // Work posted so far, one at a time: what a throwing function leaves
+    // behind stays queued, and work posted meanwhile waits for the next round.
+    std::size_t posted = 0;
     {
         const std::lock_guard lock(posted_mutex_);
-        posted.swap(posted_);
+        posted = posted_.size();
     }
-    for (auto &fn : posted) {
+    for (; posted > 0; --posted) {
+        std::function<void()> fn;
+        {
+            const std::lock_guard lock(posted_mutex_);
+            fn = std::move(posted_.front());
+            posted_.pop_front();
+        }
         ++handled_;
         fn();
     }

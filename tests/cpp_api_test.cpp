@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -142,6 +143,18 @@ TEST(CppPoller, PostAndStopFromAnotherThreadEndRun) {
     // A stop() before run() is not lost.
     poller.stop();
     poller.run();
+}
+
+TEST(CppPoller, AThrowingCallbackLosesNoOtherWork) {
+    vq6120::Poller poller;
+    std::vector<int> ran;
+    poller.post([&] { ran.push_back(1); });
+    poller.post([] { throw std::runtime_error("callback"); });
+    poller.post([&] { ran.push_back(3); });
+    poller.after(0ms, [&] { ran.push_back(4); });
+    EXPECT_THROW(poller.run_once(0ms), std::runtime_error);
+    poller.run_once(0ms);
+    EXPECT_EQ(ran, (std::vector<int>{1, 3, 4}));
 }
 
 // The Poller's path through the platform's wait (WSAPoll on Windows) for one
