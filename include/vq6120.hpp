@@ -922,7 +922,24 @@ private:
                 e.last_received = now;
                 ++handled_;
                 if (on_event_) {
+                    // Should the callback throw, the frames still buffered
+                    // behind this one are drained in the next round.
+                    struct Rescue {
+                        Poller &p;
+                        Entry &e;
+                        bool armed = true;
+                        ~Rescue() {
+                            if (armed && !e.removed && e.state == State::Online && !e.pending) {
+                                try {
+                                    p.pending_.push_back(e.id);
+                                    e.pending = true;
+                                } catch (...) {  // an exception is already on its way
+                                }
+                            }
+                        }
+                    } rescue{*this, e};
                     on_event_(e.id, e.config.user, *event);
+                    rescue.armed = false;
                 }
                 if (e.removed || e.state != State::Online) {
                     return;
@@ -987,7 +1004,7 @@ private:
     std::unordered_map<WatchId, std::unique_ptr<Watch>> watches_;
     std::unordered_map<TimerId, std::function<void()>> timers_;
     std::priority_queue<Due, std::vector<Due>, std::greater<>> heap_;
-    std::vector<TerminalId> pending_;
+    std::deque<TerminalId> pending_;
     std::vector<TerminalId> touched_;
     std::vector<TerminalId> graveyard_;
     std::vector<WatchId> dead_watches_;
@@ -1072,9 +1089,11 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
         }
     });
 
-    std::vector<TerminalId> again;
-    again.swap(pending_);
-    for (const TerminalId id : again) {
+    // Terminals with results left from their share, oldest first; those
+    // that fill their share again queue up behind for the next round.
+    for (std::size_t n = pending_.size(); n > 0; --n) {
+        const TerminalId id = pending_.front();
+        pending_.pop_front();
         Entry *e = find(id);
         if (e != nullptr && e->pending && e->state == State::Online) {
             drain(*e, Clock::now());
