@@ -194,6 +194,13 @@ constexpr T narrow(long long v) noexcept {
     return static_cast<T>(v);
 }
 
+// `from` + `d`, with `d` kept to 0 .. a year so that no huge value a host
+// passes overflows the clock.
+inline std::chrono::steady_clock::time_point later(std::chrono::steady_clock::time_point from,
+                                                   std::chrono::milliseconds d) noexcept {
+    return from + std::clamp(d, std::chrono::milliseconds{0}, std::chrono::milliseconds{std::chrono::hours{24 * 365}});
+}
+
 inline int clamp_ms(std::chrono::milliseconds d) noexcept {
     return static_cast<int>(std::clamp<long long>(d.count(), 0, INT_MAX));
 }
@@ -261,7 +268,7 @@ public:
         if (handle_ == nullptr || closed_) {
             return std::nullopt;
         }
-        const auto deadline = Clock::now() + wait;
+        const auto deadline = detail::later(Clock::now(), wait);
         for (;;) {
             std::optional<Event> event;
             switch (detail::next_event(handle_, event)) {
@@ -459,11 +466,15 @@ struct TerminalConfig {
     // sign of life.
     std::uint8_t auto_report = 0;
     // Host-alive: once online SetHostAliveCheck(N) is sent, then SendHostAlive
-    // every N/3 seconds (at least every 100 ms) for as long as it is online.
+    // every N/3 seconds for as long as it is online, so two signals may go
+    // astray before the terminal counts the host as lost.
     // 0: not used.
     std::uint8_t host_alive_seconds = 0;
-    // TCP keepalive once online (VQ6120Ex_SetKeepAlive); idle 0: not used. A
-    // link the kernel gives up on is lost with reason "connection closed".
+    // TCP keepalive once online (VQ6120Ex_SetKeepAlive); idle 0: not used. It
+    // notices a cable pulled or a peer machine gone, but not a terminal
+    // program that hangs while its system still answers for it: the auto
+    // report notices both. A link the kernel gives up on is lost with reason
+    // "connection closed".
     int keepalive_idle_seconds = 0;
     int keepalive_interval_seconds = 1;
     int keepalive_count = 3;
@@ -649,7 +660,7 @@ public:
     // ran returns true.
     TimerId after(std::chrono::milliseconds delay, std::function<void()> fn) {
         const TimerId id = next_id_++ | kTimerKind;
-        const auto at = Clock::now() + std::max(delay, std::chrono::milliseconds{0});
+        const auto at = detail::later(Clock::now(), delay);
         timers_.emplace(id, std::move(fn));
         heap_.push({at, id});
         return id;
@@ -812,11 +823,12 @@ private:
         ms = std::min(ms, static_cast<double>(backoff_.maximum.count()));
         const double j = std::clamp(backoff_.jitter, 0.0, 1.0);
         std::uniform_real_distribution<double> factor(1.0 - j, 1.0 + j);
-        return std::chrono::milliseconds{static_cast<long long>(ms * factor(random_))};
+        const double year = 365.0 * 24 * 3600 * 1000;
+        return std::chrono::milliseconds{static_cast<long long>(std::clamp(ms * factor(random_), 0.0, year))};
     }
 
     void wait_to_retry(Entry &e, Clock::time_point now, std::string_view why) {
-        e.retry_at = now + backoff_delay(e.failures);
+        e.retry_at = detail::later(now, backoff_delay(e.failures));
         ++e.failures;
         e.state = State::Waiting;
         schedule(e);
@@ -834,7 +846,7 @@ private:
         }
         e.socket = s;
         e.state = State::Connecting;
-        e.connect_deadline = now + e.config.connect_limit;
+        e.connect_deadline = detail::later(now, e.config.connect_limit);
         schedule(e);
         notify(e, State::Connecting);
     }
@@ -871,7 +883,7 @@ private:
         notify(e, State::Online);
     }
     static std::chrono::milliseconds alive_interval(const Entry &e) noexcept {
-        return std::max(std::chrono::milliseconds{100}, std::chrono::milliseconds{1000} * e.config.host_alive_seconds / 3);
+        return std::chrono::milliseconds{1000} * e.config.host_alive_seconds / 3;
     }
 
     void lose(Entry &e, Clock::time_point now, std::string_view why) {

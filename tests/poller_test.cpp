@@ -296,6 +296,31 @@ TEST(Poller, ASilentDeadLinkIsFoundByTheAutoReportRule) {
     EXPECT_EQ(poller.state(direct), State::Online);
 }
 
+TEST(Poller, ConfiguredTerminalsGetTheirAutoReportAndHostAliveSignalsInTime) {
+    FarmThread farm(3);
+    vq6120::Poller poller;
+    vq6120::TerminalConfig config;
+    config.auto_report = 2;
+    config.host_alive_seconds = 1;
+    add_all(poller, farm, config);
+    // Six signals take two seconds; the terminal's one-second check must
+    // never have counted the host as lost meanwhile.
+    ASSERT_TRUE(run_until(poller, [&] {
+        for (std::size_t i = 0; i < farm.farm().size(); ++i) {
+            const auto t = farm.farm().terminal(i);
+            EXPECT_FALSE(t.host_lost) << i;
+            if (t.alive_signals < 6) {
+                return false;
+            }
+        }
+        return true;
+    }));
+    for (std::size_t i = 0; i < farm.farm().size(); ++i) {
+        EXPECT_EQ(farm.farm().terminal(i).report_time, 2);
+        EXPECT_EQ(farm.farm().terminal(i).alive_seconds, 1);
+    }
+}
+
 // A peer that takes one connection and reads it at a given pace: 0 bytes a
 // second never reads at all.
 class PacedReader {
