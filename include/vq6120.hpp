@@ -16,7 +16,9 @@
 // out (events carry their payload in std::string/std::vector; the Poller keeps
 // maps, a heap and std::function objects). An exception thrown by one of your
 // callbacks passes out of Poller::run_once() / run(); the Poller stays
-// consistent and usable (the event being delivered is lost).
+// consistent and usable: the event being delivered is lost, other ready
+// sockets report again in the next round, due timers and posted work that
+// had not run yet stay queued.
 //
 // Threads: a Terminal, like its handle, is used from one thread at a time. A
 // Poller and everything reached through it belong to the thread that calls
@@ -30,6 +32,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -191,6 +194,13 @@ constexpr T narrow(long long v) noexcept {
     return static_cast<T>(v);
 }
 
+// `from` + `d`, with `d` kept to 0 .. a year so that no huge value a host
+// passes overflows the clock.
+inline std::chrono::steady_clock::time_point later(std::chrono::steady_clock::time_point from,
+                                                   std::chrono::milliseconds d) noexcept {
+    return from + std::clamp(d, std::chrono::milliseconds{0}, std::chrono::milliseconds{std::chrono::hours{24 * 365}});
+}
+
 inline int clamp_ms(std::chrono::milliseconds d) noexcept {
     return static_cast<int>(std::clamp<long long>(d.count(), 0, INT_MAX));
 }
@@ -258,7 +268,7 @@ public:
         if (handle_ == nullptr || closed_) {
             return std::nullopt;
         }
-        const auto deadline = Clock::now() + wait;
+        const auto deadline = detail::later(Clock::now(), wait);
         for (;;) {
             std::optional<Event> event;
             switch (detail::next_event(handle_, event)) {
@@ -456,11 +466,15 @@ struct TerminalConfig {
     // sign of life.
     std::uint8_t auto_report = 0;
     // Host-alive: once online SetHostAliveCheck(N) is sent, then SendHostAlive
-    // every N/3 seconds (at least every 100 ms) for as long as it is online.
+    // every N/3 seconds for as long as it is online, so two signals may go
+    // astray before the terminal counts the host as lost.
     // 0: not used.
     std::uint8_t host_alive_seconds = 0;
-    // TCP keepalive once online (VQ6120Ex_SetKeepAlive); idle 0: not used. A
-    // link the kernel gives up on is lost with reason "connection closed".
+    // TCP keepalive once online (VQ6120Ex_SetKeepAlive); idle 0: not used. It
+    // notices a cable pulled or a peer machine gone, but not a terminal
+    // program that hangs while its system still answers for it: the auto
+    // report notices both. A link the kernel gives up on is lost with reason
+    // "connection closed".
     int keepalive_idle_seconds = 0;
     int keepalive_interval_seconds = 1;
     int keepalive_count = 3;
@@ -646,7 +660,7 @@ public:
     // ran returns true.
     TimerId after(std::chrono::milliseconds delay, std::function<void()> fn) {
         const TimerId id = next_id_++ | kTimerKind;
-        const auto at = Clock::now() + std::max(delay, std::chrono::milliseconds{0});
+        const auto at = detail::later(Clock::now(), delay);
         timers_.emplace(id, std::move(fn));
         heap_.push({at, id});
         return id;
@@ -674,9 +688,9 @@ public:
     // readiness, then serves ready sockets, due deadlines and posted work.
     // Returns the number of callbacks and terminal transitions handled.
     std::size_t run_once(std::chrono::milliseconds max_wait);
-    // Rounds until stop().
+    // Rounds until stop(); returns at once when !ok().
     void run() {
-        while (!stop_.exchange(false)) {
+        while (ok() && !stop_.exchange(false)) {
             run_once(std::chrono::hours{1});
         }
     }
@@ -809,11 +823,12 @@ private:
         ms = std::min(ms, static_cast<double>(backoff_.maximum.count()));
         const double j = std::clamp(backoff_.jitter, 0.0, 1.0);
         std::uniform_real_distribution<double> factor(1.0 - j, 1.0 + j);
-        return std::chrono::milliseconds{static_cast<long long>(ms * factor(random_))};
+        const double year = 365.0 * 24 * 3600 * 1000;
+        return std::chrono::milliseconds{static_cast<long long>(std::clamp(ms * factor(random_), 0.0, year))};
     }
 
     void wait_to_retry(Entry &e, Clock::time_point now, std::string_view why) {
-        e.retry_at = now + backoff_delay(e.failures);
+        e.retry_at = detail::later(now, backoff_delay(e.failures));
         ++e.failures;
         e.state = State::Waiting;
         schedule(e);
@@ -831,7 +846,7 @@ private:
         }
         e.socket = s;
         e.state = State::Connecting;
-        e.connect_deadline = now + e.config.connect_limit;
+        e.connect_deadline = detail::later(now, e.config.connect_limit);
         schedule(e);
         notify(e, State::Connecting);
     }
@@ -868,7 +883,7 @@ private:
         notify(e, State::Online);
     }
     static std::chrono::milliseconds alive_interval(const Entry &e) noexcept {
-        return std::max(std::chrono::milliseconds{100}, std::chrono::milliseconds{1000} * e.config.host_alive_seconds / 3);
+        return std::chrono::milliseconds{1000} * e.config.host_alive_seconds / 3;
     }
 
     void lose(Entry &e, Clock::time_point now, std::string_view why) {
@@ -919,9 +934,32 @@ private:
                 e.last_received = now;
                 ++handled_;
                 if (on_event_) {
+                    // Should the callback throw, the frames still buffered
+                    // behind this one are drained in the next round.
+                    struct Rescue {
+                        Poller &p;
+                        Entry &e;
+                        bool armed = true;
+                        ~Rescue() {
+                            if (armed && !e.removed && e.state == State::Online && !e.pending) {
+                                try {
+                                    p.pending_.push_back(e.id);
+                                    e.pending = true;
+                                } catch (...) {  // an exception is already on its way
+                                }
+                            }
+                        }
+                    } rescue{*this, e};
                     on_event_(e.id, e.config.user, *event);
+                    rescue.armed = false;
                 }
                 if (e.removed || e.state != State::Online) {
+                    return;
+                }
+                // Nothing left in the library's buffer: whatever the socket
+                // still holds makes it ready again in the next round, so the
+                // read that would only find it empty is saved.
+                if (e.terminal.buffered_bytes() == 0) {
                     return;
                 }
                 break;
@@ -978,12 +1016,12 @@ private:
     std::unordered_map<WatchId, std::unique_ptr<Watch>> watches_;
     std::unordered_map<TimerId, std::function<void()>> timers_;
     std::priority_queue<Due, std::vector<Due>, std::greater<>> heap_;
-    std::vector<TerminalId> pending_;
+    std::deque<TerminalId> pending_;
     std::vector<TerminalId> touched_;
     std::vector<TerminalId> graveyard_;
     std::vector<WatchId> dead_watches_;
     std::mutex posted_mutex_;
-    std::vector<std::function<void()>> posted_;
+    std::deque<std::function<void()>> posted_;
     std::atomic<bool> stop_{false};
     std::uint64_t next_id_ = 1;
     std::size_t online_ = 0;
@@ -1005,12 +1043,20 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
     } depth(*this);
     handled_ = 0;
 
-    std::vector<std::function<void()>> posted;
+    // Work posted so far, one at a time: what a throwing function leaves
+    // behind stays queued, and work posted meanwhile waits for the next round.
+    std::size_t posted = 0;
     {
         const std::lock_guard lock(posted_mutex_);
-        posted.swap(posted_);
+        posted = posted_.size();
     }
-    for (auto &fn : posted) {
+    for (; posted > 0; --posted) {
+        std::function<void()> fn;
+        {
+            const std::lock_guard lock(posted_mutex_);
+            fn = std::move(posted_.front());
+            posted_.pop_front();
+        }
         ++handled_;
         fn();
     }
@@ -1055,9 +1101,11 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
         }
     });
 
-    std::vector<TerminalId> again;
-    again.swap(pending_);
-    for (const TerminalId id : again) {
+    // Terminals with results left from their share, oldest first; those
+    // that fill their share again queue up behind for the next round.
+    for (std::size_t n = pending_.size(); n > 0; --n) {
+        const TerminalId id = pending_.front();
+        pending_.pop_front();
         Entry *e = find(id);
         if (e != nullptr && e->pending && e->state == State::Online) {
             drain(*e, Clock::now());

@@ -1,6 +1,8 @@
 // Windows: WSAPoll over an array of the watched sockets, and a loopback UDP
 // socket that sends itself a datagram to end a wait from another thread
-// (WSAPoll waits on sockets only). Hosts link ws2_32.
+// (WSAPoll waits on sockets only). Hosts link ws2_32. Some Windows releases'
+// WSAPoll does not report a refused non-blocking connect; the Poller's
+// connect limit ends such an attempt instead.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
