@@ -219,9 +219,24 @@ void Farm::stop() {
         input_ = -1;
     }
     if (pid_ > 0) {
+        // A farm that does not stop within 5 s of SIGTERM is killed, so that
+        // a run never hangs on it.
         ::kill(pid_, SIGTERM);
         int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        pid_t reaped = 0;
+        for (int i = 0; i < 500 && reaped == 0; ++i) {
+            reaped = ::waitpid(pid_, &status, WNOHANG);
+            if (reaped < 0 && errno == EINTR) {
+                reaped = 0;
+            }
+            if (reaped == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+        if (reaped == 0) {
+            ::kill(pid_, SIGKILL);
+            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+            }
         }
         pid_ = -1;
     }
