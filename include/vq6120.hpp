@@ -662,10 +662,21 @@ public:
         const TimerId id = next_id_++ | kTimerKind;
         const auto at = detail::later(Clock::now(), delay);
         timers_.emplace(id, std::move(fn));
-        heap_.push({at, id});
+        push_due({at, id});
         return id;
     }
-    bool cancel(TimerId id) { return timers_.erase(id) != 0; }
+    bool cancel(TimerId id) {
+        if (timers_.erase(id) == 0) {
+            return false;
+        }
+        // Its heap entry stays until it comes up; a host that re-arms long
+        // timers all the time would pile them up, so they are swept out once
+        // they outnumber the live ones.
+        if (++stale_ > heap_.size() / 2 + 1024) {
+            sweep();
+        }
+        return true;
+    }
 
     // Any thread: runs `fn` on the loop's thread in its next round.
     void post(std::function<void()> fn) {
@@ -791,13 +802,33 @@ private:
         return std::chrono::milliseconds{350} * e.config.auto_report;
     }
 
+    void push_due(const Due &d) {
+        heap_.push_back(d);
+        std::push_heap(heap_.begin(), heap_.end(), std::greater<>{});
+    }
+    bool live(const Due &d) const noexcept {
+        if ((d.key & kKindMask) == kTimerKind) {
+            return timers_.count(d.key) != 0;
+        }
+        const Entry *e = find(d.key);
+        return e != nullptr && e->scheduled == d.at;
+    }
+    void sweep() {
+        std::erase_if(heap_, [this](const Due &d) { return !live(d); });
+        std::make_heap(heap_.begin(), heap_.end(), std::greater<>{});
+        stale_ = 0;
+    }
+
     // Keeps one heap entry per terminal at its earliest deadline; entries
     // whose time no longer matches are skipped when they come up.
     void schedule(Entry &e) {
         const auto t = next_due(e);
         if (t < e.scheduled) {
+            if (e.scheduled != kNever) {
+                ++stale_;
+            }
             e.scheduled = t;
-            heap_.push({t, e.id});
+            push_due({t, e.id});
         }
     }
 
@@ -1015,7 +1046,9 @@ private:
     std::unordered_map<TerminalId, std::unique_ptr<Entry>> terminals_;
     std::unordered_map<WatchId, std::unique_ptr<Watch>> watches_;
     std::unordered_map<TimerId, std::function<void()>> timers_;
-    std::priority_queue<Due, std::vector<Due>, std::greater<>> heap_;
+    // A min-heap (std::push_heap with std::greater) of deadlines, some stale.
+    std::vector<Due> heap_;
+    std::size_t stale_ = 0;
     std::deque<TerminalId> pending_;
     std::vector<TerminalId> touched_;
     std::vector<TerminalId> graveyard_;
@@ -1081,7 +1114,7 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
     if (!pending_.empty() || stop_.load()) {
         wait = std::chrono::milliseconds{0};
     } else if (!heap_.empty()) {
-        wait = std::min(wait, std::max(std::chrono::ceil<std::chrono::milliseconds>(heap_.top().at - now),
+        wait = std::min(wait, std::max(std::chrono::ceil<std::chrono::milliseconds>(heap_.front().at - now),
                                        std::chrono::milliseconds{0}));
     }
     reactor_.wait(detail::clamp_ms(wait), [&](std::uint64_t key, bool readable, bool writable) {
@@ -1113,12 +1146,15 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
     }
 
     now = Clock::now();
-    for (std::size_t budget = heap_.size(); budget > 0 && !heap_.empty() && heap_.top().at <= now; --budget) {
-        const Due due = heap_.top();
-        heap_.pop();
+    for (std::size_t budget = heap_.size(); budget > 0 && !heap_.empty() && heap_.front().at <= now; --budget) {
+        std::pop_heap(heap_.begin(), heap_.end(), std::greater<>{});
+        const Due due = heap_.back();
+        heap_.pop_back();
         if ((due.key & kKindMask) == kTimerKind) {
             const auto i = timers_.find(due.key);
-            if (i != timers_.end()) {
+            if (i == timers_.end()) {
+                stale_ -= stale_ > 0 ? 1 : 0;
+            } else {
                 auto fn = std::move(i->second);
                 timers_.erase(i);
                 ++handled_;
@@ -1128,6 +1164,7 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
         }
         Entry *e = find(due.key);
         if (e == nullptr || e->scheduled != due.at) {
+            stale_ -= stale_ > 0 ? 1 : 0;
             continue;
         }
         e->scheduled = kNever;
