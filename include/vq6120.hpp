@@ -18,7 +18,8 @@
 // callbacks passes out of Poller::run_once() / run(); the Poller stays
 // consistent and usable: the event being delivered is lost, other ready
 // sockets report again in the next round, due timers and posted work that
-// had not run yet stay queued.
+// had not run yet stay queued. The header also builds with exceptions
+// switched off (-fno-exceptions); running out of memory then ends the program.
 //
 // Threads: a Terminal, like its handle, is used from one thread at a time. A
 // Poller and everything reached through it belong to the thread that calls
@@ -949,15 +950,26 @@ private:
         }
     }
 
+    void queue_pending(Entry &e) {
+        if (!e.pending) {
+            pending_.push_back(e.id);
+            e.pending = true;
+        }
+    }
+
+    // Delivers up to a round's share of the terminal's results. On return
+    // `pending` says whether it is queued in pending_ for more in the next
+    // round (an id queued but no longer pending is skipped there).
     void drain(Entry &e, Clock::time_point now) {
-        e.pending = false;
         for (int i = 0; i < kDrainPerRound; ++i) {
             std::optional<Event> event;
             switch (detail::next_event(e.terminal.handle(), event)) {
             case detail::Next::Closed:
+                e.pending = false;
                 lose(e, now, reason::kClosed);
                 return;
             case detail::Next::Nothing:
+                e.pending = false;
                 return;
             case detail::Next::Delivered:
                 // Only whole frames prove the link: bytes that never make a
@@ -965,24 +977,12 @@ private:
                 e.last_received = now;
                 ++handled_;
                 if (on_event_) {
-                    // Should the callback throw, the frames still buffered
-                    // behind this one are drained in the next round.
-                    struct Rescue {
-                        Poller &p;
-                        Entry &e;
-                        bool armed = true;
-                        ~Rescue() {
-                            if (armed && !e.removed && e.state == State::Online && !e.pending) {
-                                try {
-                                    p.pending_.push_back(e.id);
-                                    e.pending = true;
-                                } catch (...) {  // an exception is already on its way
-                                }
-                            }
-                        }
-                    } rescue{*this, e};
+                    // Queued before the callback, so that frames buffered
+                    // behind this one are not stranded should it throw.
+                    if (e.terminal.buffered_bytes() > 0) {
+                        queue_pending(e);
+                    }
                     on_event_(e.id, e.config.user, *event);
-                    rescue.armed = false;
                 }
                 if (e.removed || e.state != State::Online) {
                     return;
@@ -991,13 +991,13 @@ private:
                 // still holds makes it ready again in the next round, so the
                 // read that would only find it empty is saved.
                 if (e.terminal.buffered_bytes() == 0) {
+                    e.pending = false;
                     return;
                 }
                 break;
             }
         }
-        e.pending = true;
-        pending_.push_back(e.id);
+        queue_pending(e);
     }
 
     // A terminal's earliest deadline came up.
@@ -1102,16 +1102,19 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
             continue;
         }
         e->touched = false;
-        if (!e->pending && e->state == State::Online && e->terminal.buffered_bytes() > 0) {
-            e->pending = true;
-            pending_.push_back(id);
+        if (e->state == State::Online && e->terminal.buffered_bytes() > 0) {
+            queue_pending(*e);
         }
     }
     touched_.clear();
 
     auto now = Clock::now();
     std::chrono::milliseconds wait = std::max(max_wait, std::chrono::milliseconds{0});
-    if (!pending_.empty() || stop_.load()) {
+    const bool more = std::any_of(pending_.begin(), pending_.end(), [this](TerminalId id) {
+        const Entry *e = find(id);
+        return e != nullptr && e->pending;
+    });
+    if (more || stop_.load()) {
         wait = std::chrono::milliseconds{0};
     } else if (!heap_.empty()) {
         wait = std::min(wait, std::max(std::chrono::ceil<std::chrono::milliseconds>(heap_.front().at - now),
@@ -1140,8 +1143,11 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
         const TerminalId id = pending_.front();
         pending_.pop_front();
         Entry *e = find(id);
-        if (e != nullptr && e->pending && e->state == State::Online) {
-            drain(*e, Clock::now());
+        if (e != nullptr && e->pending) {
+            e->pending = false;
+            if (e->state == State::Online) {
+                drain(*e, Clock::now());
+            }
         }
     }
 
