@@ -1,0 +1,282 @@
+// The gateway against a real mosquitto and real virtual terminals, each in
+// its own process; the terminal's state is read from the simulator's dump.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "config.hpp"
+#include "harness.hpp"
+
+namespace vq6120::gateway::test {
+namespace {
+
+using nlohmann::json;
+
+bool pixel(const std::string &dump, int x, int y) {
+    std::istringstream lines(dump);
+    std::string line;
+    for (int i = 0; i <= y + 2 && std::getline(lines, line);) ++i;
+    return line.size() > static_cast<std::size_t>(x + 1) && line[static_cast<std::size_t>(x) + 1] == '#';
+}
+
+std::string topic(const std::string &terminal, const std::string &rest) { return "vq6120/" + terminal + "/" + rest; }
+
+// Publishes a command and returns its result (matched by "id").
+json command(Client &c, const std::string &terminal, const std::string &op, json args, const std::string &id) {
+    args["id"] = id;
+    c.publish(topic(terminal, "cmd/" + op), args.dump());
+    const auto r = c.await_json(topic(terminal, "cmd/result"), "id", id);
+    return r ? r->json() : json();
+}
+
+TEST(GatewayConfig, RefusalsNameTheFieldAndWhereItIs) {
+    const json good = test_config(1883, "gw", {{"t1", 16120}, {"t2", 16121}});
+    ASSERT_TRUE(parse_config(good.dump()).config);
+    struct Case {
+        std::string pointer;  // where to change the good file
+        json value;           // null: remove the member
+        std::string where;    // the pointer the refusal names
+        std::string says;
+    };
+    const Case cases[] = {
+        {"/broker/client_id", nullptr, "/broker/client_id", "missing"},
+        {"/terminals/1/port", 70000, "/terminals/1/port", "70000 is not in 1..65535"},
+        {"/terminals/0/name", "line/3", "/terminals/0/name", "topic level"},
+        {"/terminals/1/name", "t1", "/terminals/1/name", "used twice"},
+        {"/terminals/0/adress", "127.0.0.1", "/terminals/0/adress", "unknown field"},
+        {"/terminals/0/address", "300.0.0.1", "/terminals/0/address", "IPv4"},
+        {"/terminals/0/auto_report", "10", "/terminals/0/auto_report", "integer"},
+        {"/prefix", "plant/#", "/prefix", "topic levels"},
+        {"/broker/tls", {{"ca_file", "/nonexistent/ca.pem"}}, "/broker/tls/ca_file", "cannot read"},
+        {"/broker/password", "secret", "/broker/password", "without a username"},
+    };
+    for (const Case &c : cases) {
+        json bad = good;
+        if (c.value.is_null()) {
+            bad[json::json_pointer(c.pointer).parent_pointer()].erase(json::json_pointer(c.pointer).back());
+        } else {
+            bad[json::json_pointer(c.pointer)] = c.value;
+        }
+        const auto r = parse_config(bad.dump());
+        ASSERT_TRUE(r.error) << c.pointer;
+        EXPECT_EQ(r.error->pointer, c.where);
+        EXPECT_NE(r.error->message.find(c.says), std::string::npos) << r.error->message;
+    }
+    EXPECT_EQ(parse_config("{\"broker\": ").error->pointer, "");
+
+    // The program: --check refuses with status 2 and starts nothing.
+    ScratchDir dir;
+    json bad = good;
+    bad["terminals"][1]["port"] = 0;
+    Child check({VQ6120_GATEWAY_PATH, "--check", dir.write("bad.json", bad.dump()).string()}, false, dir.path() / "check.log");
+    EXPECT_EQ(check.stop(0), 2);
+    std::stringstream said;
+    said << std::ifstream(dir.path() / "check.log").rdbuf();
+    EXPECT_NE(said.str().find("/terminals/1/port: 0 is not in 1..65535"), std::string::npos) << said.str();
+}
+
+TEST(Gateway, EventsReachSubscribersAndCommandsReachTheTerminal) {
+    ScratchDir dir;
+    Broker broker(dir);
+    Sim sim(dir);
+    Client client(broker.port(), "observer");
+    client.subscribe("vq6120/#");
+    GatewayProcess gateway(dir, test_config(broker.port(), "gw", {{"t1", sim.port()}}));
+    ASSERT_TRUE(client.await_json(topic("t1", "state"), "state", "online"));
+    const auto status = client.await_json("vq6120/_gateway/gw/status", "state", "online");
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->json()["terminals"], 1);
+
+    sim.command("key 5");
+    sim.command(R"(serial 2 "\xff\x00A")");
+    sim.command("di 1 0");
+    EXPECT_TRUE(client.await_json(topic("t1", "key"), "key", 5));
+    EXPECT_TRUE(client.await_json(topic("t1", "serial/2"), "data", "/wBB"));  // ff 00 41
+
+    // Correlation data comes back as it went; so does an "id".
+    client.publish(topic("t1", "cmd/draw-line"), R"({"x1":0,"y1":0,"x2":239,"y2":63})", std::string("c\0r", 3));
+    const auto line = client.await_topic(topic("t1", "cmd/result"));
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->correlation, std::string("c\0r", 3));
+    EXPECT_EQ(line->json()["ok"], true) << line->payload;
+    EXPECT_EQ(command(client, "t1", "text", {{"text", "Ready"}, {"flag", 1}}, "text")["ok"], true);
+    EXPECT_EQ(command(client, "t1", "di", json::object(), "di")["ok"], true);
+    EXPECT_TRUE(client.await_json(topic("t1", "inputs"), "di1", 1));
+    // Bytes that are not text go out as base64 and come back, echoed.
+    EXPECT_EQ(command(client, "t1", "com-send", {{"port", 1}, {"data", {{"base64", "AP8="}}}}, "com")["ok"], true);
+    EXPECT_TRUE(client.await_json(topic("t1", "serial/1"), "data", "AP8="));
+
+    const std::string dump = sim.dump();
+    EXPECT_TRUE(pixel(dump, 0, 0) && pixel(dump, 239, 63)) << dump;
+    EXPECT_NE(dump.find("|Ready"), std::string::npos);
+    EXPECT_EQ(gateway.stop(SIGTERM), 0);
+}
+
+TEST(Gateway, BadCommandsGetErrorsNamingTheFaultAndNothingIsSent) {
+    ScratchDir dir;
+    Broker broker(dir);
+    Sim sim(dir);
+    Client client(broker.port(), "operator");
+    client.subscribe("vq6120/#");
+    GatewayProcess gateway(dir, test_config(broker.port(), "gw", {{"t1", sim.port()}, {"gone", free_port()}}));
+    ASSERT_TRUE(client.await_json(topic("t1", "state"), "state", "online"));
+    const std::string before = sim.dump();
+
+    struct Case {
+        std::string terminal, op, payload, says, argument;
+    };
+    const Case cases[] = {
+        {"t1", "draw-line", "{\"id\":1, \"x1\":", "not JSON", ""},
+        {"t1", "draw-line", "[1,2]", "JSON object", ""},
+        {"t1", "warp", "{}", "unknown operation 'warp'", ""},
+        {"t1", "draw-line", R"({"x1":0,"y1":0,"x2":239})", "y2", "y2"},
+        {"t1", "draw-line", R"({"x1":0,"y1":0,"x2":240,"y2":0})", "0..239", "x2"},
+        {"t1", "draw-line", R"({"x1":0,"y1":0,"x2":1,"y2":0,"colour":1})", "not an argument", "colour"},
+        {"t1", "draw-pixel", R"({"x":1.5,"y":0})", "integer", "x"},
+        {"t1", "text", R"({"text":""})", "1..240", "text"},
+        {"gone", "draw-pixel", R"({"x":1,"y":1})", "'gone' is", ""},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        const std::string cid = "case" + std::to_string(n++);
+        client.publish(topic(c.terminal, "cmd/" + c.op), c.payload, cid);
+        const auto r = client.await([&](const Received &m) { return m.correlation == cid; });
+        ASSERT_TRUE(r) << c.payload;
+        const json j = r->json();
+        EXPECT_EQ(j["ok"], false) << r->payload;
+        EXPECT_NE(j.value("error", "").find(c.says), std::string::npos) << r->payload;
+        if (!c.argument.empty()) EXPECT_EQ(j.value("argument", ""), c.argument) << r->payload;
+    }
+    EXPECT_EQ(sim.dump(), before);
+    EXPECT_TRUE(client.await_json(topic("t1", "state"), "state", "online", 100ms));  // and it is still up
+    EXPECT_EQ(gateway.stop(SIGTERM), 0);
+}
+
+TEST(Gateway, TerminalAndBrokerRestartsRecoverAndTheQueueDropsTheOldest) {
+    ScratchDir dir;
+    Broker broker(dir, {.persistent = true});
+    Sim sim(dir);
+    json config = test_config(broker.port(), "gw", {{"t1", sim.port()}});
+    config["broker"]["queue_limit"] = 2;
+    auto client = std::make_unique<Client>(broker.port(), "observer", User{}, true);
+    client->subscribe("vq6120/#");
+    GatewayProcess gateway(dir, config);
+    ASSERT_TRUE(client->await_json(topic("t1", "state"), "state", "online"));
+
+    sim.stop();
+    ASSERT_TRUE(client->await_json(topic("t1", "state"), "state", "offline"));
+    client->clear();
+    sim.start();
+    ASSERT_TRUE(client->await_json(topic("t1", "state"), "state", "online"));
+    EXPECT_EQ(command(*client, "t1", "draw-pixel", {{"x", 3}, {"y", 4}}, "after-restart")["ok"], true);
+    EXPECT_TRUE(pixel(sim.dump(), 3, 4));
+
+    // Broker away: five keys meet a queue of two.
+    client.reset();
+    broker.stop();
+    for (int key = 1; key <= 5; ++key) sim.command("key " + std::to_string(key));
+    std::this_thread::sleep_for(1s);  // the keys reach the gateway before the broker is back
+    broker.start();
+    client = std::make_unique<Client>(broker.port(), "observer", User{}, true);
+    const auto status = client->await_json("vq6120/_gateway/gw/status", "reason", "broker reconnected");
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->json()["dropped"], 3);
+    EXPECT_TRUE(client->await_json(topic("t1", "key"), "key", 5));
+    std::vector<int> keys;
+    for (const Received &r : client->all()) {
+        if (r.topic == topic("t1", "key")) keys.push_back(r.json()["key"]);
+    }
+    EXPECT_EQ(keys, (std::vector<int>{4, 5}));
+    EXPECT_EQ(command(*client, "t1", "draw-pixel", {{"x", 9}, {"y", 9}}, "after-broker")["ok"], true);
+    EXPECT_EQ(gateway.stop(SIGTERM), 0);
+}
+
+TEST(Gateway, StopPublishesOfflineStatesAndAKilledGatewayLeavesItsWill) {
+    ScratchDir dir;
+    Broker broker(dir);
+    Sim sim(dir);
+    Client client(broker.port(), "observer");
+    client.subscribe("vq6120/#");
+    const json config = test_config(broker.port(), "gw", {{"t1", sim.port()}});
+    auto gateway = std::make_unique<GatewayProcess>(dir, config);
+    ASSERT_TRUE(client.await_json(topic("t1", "state"), "state", "online"));
+    EXPECT_EQ(gateway->stop(SIGTERM), 0);
+    const auto state = client.await_json(topic("t1", "state"), "state", "offline");
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->json()["reason"], "gateway stopped");
+    EXPECT_TRUE(client.await_json("vq6120/_gateway/gw/status", "reason", "stopped"));
+
+    client.clear();
+    gateway = std::make_unique<GatewayProcess>(dir, config);
+    ASSERT_TRUE(client.await_json(topic("t1", "state"), "state", "online"));
+    gateway->stop(SIGKILL);
+    EXPECT_TRUE(client.await_json("vq6120/_gateway/gw/status", "reason", "connection lost"));
+}
+
+TEST(Gateway, TwoGatewaysShareOneBrokerWithDisjointTerminals) {
+    ScratchDir dir;
+    Broker broker(dir);
+    Sim a(dir), b(dir);
+    Client client(broker.port(), "operator");
+    client.subscribe("vq6120/#");
+    GatewayProcess ga(dir, test_config(broker.port(), "gw-a", {{"ta", a.port()}}), "gw-a");
+    GatewayProcess gb(dir, test_config(broker.port(), "gw-b", {{"tb", b.port()}}), "gw-b");
+    ASSERT_TRUE(client.await_json(topic("ta", "state"), "state", "online"));
+    ASSERT_TRUE(client.await_json(topic("tb", "state"), "state", "online"));
+    EXPECT_EQ(command(client, "ta", "draw-pixel", {{"x", 1}, {"y", 1}}, "a")["ok"], true);
+    EXPECT_EQ(command(client, "tb", "draw-pixel", {{"x", 2}, {"y", 2}}, "b")["ok"], true);
+    b.command("key 7");
+    EXPECT_TRUE(client.await_json(topic("tb", "key"), "key", 7));
+    const std::string da = a.dump(), db = b.dump();
+    EXPECT_TRUE(pixel(da, 1, 1) && !pixel(da, 2, 2));
+    EXPECT_TRUE(pixel(db, 2, 2) && !pixel(db, 1, 1));
+    int results = 0;
+    for (const Received &r : client.all()) results += r.topic.ends_with("/cmd/result");
+    EXPECT_EQ(results, 2);  // each command answered once, by its own gateway
+    EXPECT_EQ(ga.stop(SIGTERM), 0);
+    EXPECT_EQ(gb.stop(SIGTERM), 0);
+}
+
+// The ACL as docs/gateway.md gives it: the fenced block after "mosquitto ACL".
+std::string documented_acl() {
+    std::stringstream doc;
+    doc << std::ifstream(VQ6120_GATEWAY_DOC).rdbuf();
+    const std::string text = doc.str();
+    const auto start = text.find("```\n", text.find("# mosquitto ACL") - 4);
+    const auto end = text.find("```", start + 4);
+    return text.substr(start + 4, end - start - 4);
+}
+
+TEST(Gateway, OnlyClientsTheAclAllowsCanCommandATerminal) {
+    ScratchDir dir;
+    const User gw{"gateway", "gw-secret"}, op{"operator1", "op-secret"}, viewer{"scada", "view-secret"};
+    Broker broker(dir, {.users = {gw, op, viewer}, .acl = documented_acl()});
+    Sim sim(dir);
+    json config = test_config(broker.port(), "gw", {{"t1", sim.port()}});
+    config["broker"]["username"] = gw.name;
+    config["broker"]["password"] = gw.password;
+    GatewayProcess gateway(dir, config);
+    Client watcher(broker.port(), "scada", viewer);
+    watcher.subscribe("vq6120/#");
+    Client operator1(broker.port(), "operator1", op);
+    operator1.subscribe("vq6120/+/cmd/result");
+    ASSERT_TRUE(watcher.await_json(topic("t1", "state"), "state", "online"));
+
+    watcher.publish(topic("t1", "cmd/draw-pixel"), R"({"x":5,"y":5,"id":"viewer"})");
+    EXPECT_EQ(command(operator1, "t1", "draw-pixel", {{"x", 7}, {"y", 7}}, "operator")["ok"], true);
+    const std::string dump = sim.dump();
+    EXPECT_TRUE(pixel(dump, 7, 7));
+    EXPECT_FALSE(pixel(dump, 5, 5));
+    EXPECT_FALSE(watcher.await_json(topic("t1", "cmd/result"), "id", "viewer", 100ms));
+    std::stringstream log;
+    log << std::ifstream(dir.path() / "gateway.log").rdbuf();
+    EXPECT_EQ(log.str().find(gw.password), std::string::npos);
+    EXPECT_EQ(gateway.stop(SIGTERM), 0);
+}
+
+}  // namespace
+}  // namespace vq6120::gateway::test

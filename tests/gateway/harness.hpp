@@ -1,0 +1,163 @@
+// The real things the gateway is tested against, each in its own process on
+// loopback: a mosquitto broker with its own configuration file on a free port,
+// virtual terminals, the gateway itself; and an MQTT client that records what
+// it receives.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+struct mosquitto;
+struct mosquitto_message;
+typedef struct mqtt5__property mosquitto_property;
+
+namespace vq6120::gateway::test {
+
+using namespace std::chrono_literals;
+
+// A scratch directory, removed with everything in it.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    const std::filesystem::path &path() const { return path_; }
+    std::filesystem::path write(const std::string &name, const std::string &content) const;
+
+private:
+    std::filesystem::path path_;
+};
+
+// A child process; killed (SIGKILL) when still running at destruction.
+class Child {
+public:
+    Child() = default;
+    Child(const std::vector<std::string> &args, bool pipe_stdio, const std::filesystem::path &log);
+    Child(Child &&o) noexcept;
+    Child &operator=(Child &&o) noexcept;
+    ~Child();
+    pid_t pid() const { return pid_; }
+    bool running() const { return pid_ > 0; }
+    void write(const std::string &text);
+    // One line of its standard output, waiting up to `limit`; nullopt at the end.
+    std::optional<std::string> read_line(std::chrono::milliseconds limit = 10s);
+    // Sends `signal` and waits up to 10 s for the exit; the exit status, or
+    // 128 + signal number.
+    int stop(int signal);
+
+private:
+    pid_t pid_ = -1;
+    int in_ = -1, out_ = -1;
+    std::string buffered_;
+};
+
+std::uint16_t free_port();
+
+// mosquitto on 127.0.0.1 with a configuration of its own. With users, it
+// takes only those (a password file) and applies the ACL `acl`. A persistent
+// broker keeps sessions, retained and queued messages across a restart.
+struct User {
+    std::string name, password;
+};
+struct BrokerOptions {
+    std::vector<User> users;
+    std::string acl;
+    bool persistent = false;
+};
+class Broker {
+public:
+    explicit Broker(const ScratchDir &dir, const BrokerOptions &options = {});
+    std::uint16_t port() const { return port_; }
+    void start();
+    void stop();  // SIGTERM; retained messages are not persisted
+
+private:
+    const ScratchDir &dir_;
+    std::uint16_t port_;
+    std::filesystem::path config_;
+    Child process_;
+};
+
+struct Received {
+    std::string topic;
+    std::string payload;
+    std::string correlation;
+    bool retained = false;
+    nlohmann::json json() const;
+};
+
+// An MQTT v5 client on its own network thread; subscriptions come back after
+// a reconnect.
+class Client {
+public:
+    // A persistent client's session (and what is queued for it) outlives its
+    // connection.
+    Client(std::uint16_t port, const std::string &id, const User &user = {}, bool persistent = false);
+    ~Client();
+    void subscribe(const std::string &filter);
+    void publish(const std::string &topic, const std::string &payload, const std::string &correlation = {});
+    // The first message (since the last clear()) for which `match` holds,
+    // waiting up to `limit`.
+    std::optional<Received> await(const std::function<bool(const Received &)> &match, std::chrono::milliseconds limit = 10s);
+    std::optional<Received> await_topic(const std::string &topic, std::chrono::milliseconds limit = 10s);
+    // A JSON message on `topic` whose member `key` equals `value`.
+    std::optional<Received> await_json(const std::string &topic, const std::string &key, const nlohmann::json &value,
+                                       std::chrono::milliseconds limit = 10s);
+    std::vector<Received> all();
+    void clear();
+
+private:
+    static void on_connect(mosquitto *, void *self, int rc, int flags, const mosquitto_property *props);
+    static void on_message(mosquitto *, void *self, const mosquitto_message *m, const mosquitto_property *props);
+    static void on_subscribe(mosquitto *, void *self, int mid, int count, const int *granted, const mosquitto_property *);
+    mosquitto *mosq_ = nullptr;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Received> received_;
+    std::vector<std::string> filters_;
+    std::set<int> acked_;
+    bool connected_ = false;
+};
+
+// The virtual terminal on a port of its own, driven through its standard input.
+class Sim {
+public:
+    explicit Sim(const ScratchDir &dir, std::uint16_t port = 0);
+    std::uint16_t port() const { return port_; }
+    void command(const std::string &line);
+    std::string dump();
+    void stop();
+    void start();
+
+private:
+    const ScratchDir &dir_;
+    std::uint16_t port_;
+    Child process_;
+};
+
+// The gateway program with a configuration written from `config`.
+class GatewayProcess {
+public:
+    GatewayProcess(const ScratchDir &dir, const nlohmann::json &config, const std::string &name = "gateway");
+    int stop(int signal);
+
+private:
+    Child process_;
+};
+
+// A configuration for tests: fast reconnects, `terminals` as name -> port.
+nlohmann::json test_config(std::uint16_t broker_port, const std::string &client_id,
+                           const std::vector<std::pair<std::string, std::uint16_t>> &terminals);
+
+}  // namespace vq6120::gateway::test
