@@ -1,64 +1,157 @@
-// vq6120-sim: a virtual VQ6120 terminal on a TCP port.
+// vq6120-sim: a virtual VQ6120 terminal on a TCP port, or a farm of them.
 #include <CLI/CLI.hpp>
 
 #include <csignal>
 #include <fstream>
 #include <iostream>
 
+#include "farm.hpp"
 #include "server.hpp"
+#include "snapshot.hpp"
 
 namespace {
 
+// The few exit statuses, as --help and docs/simulator.md list them.
+constexpr int kExitOk = 0;
+constexpr int kExitCannotServe = 1;  // cannot listen, too few descriptors, the loop failed
+constexpr int kExitUsage = 2;        // a bad option or argument, a script that does not parse
+
 vq6120::sim::Simulator *running = nullptr;
+vq6120::sim::Farm *running_farm = nullptr;
 
 extern "C" void on_signal(int) {
     if (running != nullptr) {
         running->stop();
     }
+    if (running_farm != nullptr) {
+        running_farm->stop();
+    }
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-    CLI::App app{"Virtual VQ6120 terminal: serves one host at a time over TCP and shows what it was sent."};
-    vq6120::sim::Options options;
-    std::string script;
-    bool no_stdin = false;
-    app.add_option("--address", options.address, "IPv4 address to listen on")->capture_default_str();
-    app.add_option("--port", options.port, "TCP port to listen on; 0 picks a free one")->capture_default_str();
-    app.add_option("--script", script, "file of operator commands, run first")->check(CLI::ExistingFile);
-    app.add_flag("--verbose,-v", options.verbose, "log every frame received and sent, decoded, on stderr");
-    app.add_option("--snapshot-on-exit", options.snapshot_on_exit, "write a PNG of the terminal when stopping");
-    app.add_flag("--no-stdin", no_stdin, "do not read operator commands from standard input");
-    CLI11_PARSE(app, argc, argv);
-
-    if (!no_stdin) {
-        options.input_fd = 0;
-    }
-    vq6120::sim::Simulator sim(options, std::cout, std::cerr);
-    if (!script.empty()) {
-        std::ifstream in(script);
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) {
-            lines.push_back(line);
-        }
-        sim.add_commands(lines);
-    }
-    std::string error;
-    if (!sim.open(error)) {
-        std::cerr << "vq6120-sim: " << error << "\n";
-        return 1;
-    }
-    std::cout << "listening on " << options.address << ":" << sim.port() << std::endl;
-
-    running = &sim;
+void on_signals() {
     struct sigaction action {};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+}
+
+std::vector<std::string> read_lines(const std::string &path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The single terminal's script is checked whole before anything runs.
+bool check_script(const std::vector<std::string> &lines, const std::string &path) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        vq6120::sim::ScriptCommand c;
+        std::string error;
+        if (!vq6120::sim::parse_command(lines[i], c, error)) {
+            std::cerr << path << ":" << i + 1 << ": error: " << error << ": " << lines[i] << "\n";
+            return false;
+        }
+    }
+    return true;
+}
+
+int run_farm(vq6120::sim::FarmOptions options, const std::string &script) {
+    vq6120::sim::Farm farm(std::move(options), std::cout, std::cerr);
+    std::string error;
+    if (!script.empty() && !farm.add_commands(read_lines(script), script, error)) {
+        std::cerr << error << "\n";
+        return kExitUsage;
+    }
+    if (!farm.open(error)) {
+        std::cerr << "vq6120-sim: " << error << "\n";
+        return kExitCannotServe;
+    }
+    std::cout << farm.ports_line() << std::endl;
+    running_farm = &farm;
+    on_signals();
+    const int status = farm.run();
+    running_farm = nullptr;
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{"Virtual VQ6120 terminal: serves one host at a time over TCP and shows what it was sent.\n"
+                 "With --terminals N, a farm of N independent terminals on ports P..P+N-1.\n"
+                 "Listen on loopback (the default) unless other machines must reach it: anyone who\n"
+                 "reaches the port can drive the terminal.\n"};
+    app.footer("Operator commands: type help (or see docs/simulator.md).\n"
+               "Exit status: 0 stopped by quit or a signal; 1 cannot serve (cannot listen, too few\n"
+               "descriptors); 2 a bad option or a script that does not parse.");
+    app.set_version_flag("--version", std::string("vq6120-sim ") + VQ6120_VERSION);
+    vq6120::sim::Options options;
+    std::string script;
+    bool no_stdin = false;
+    std::size_t terminals = 0;
+    app.add_option("--address", options.address, "IPv4 address to listen on")->capture_default_str();
+    app.add_option("--port", options.port, "TCP port to listen on (with --terminals the first of N); 0 picks free ones")
+        ->capture_default_str();
+    app.add_option("--terminals", terminals, "serve a farm of N terminals (1..65535), one port each")
+        ->check(CLI::Range(1, 65535));
+    app.add_option("--script", script, "file of operator commands, run first")->check(CLI::ExistingFile);
+    app.add_flag("--verbose,-v", options.verbose, "log every frame received and sent, decoded, on stderr");
+    app.add_option("--snapshot-on-exit", options.snapshot_on_exit,
+                   "write a picture of the terminal when stopping (.png, or .txt for the text dump)");
+    app.add_flag("--no-stdin", no_stdin, "do not read operator commands from standard input");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        app.exit(e);
+        return kExitUsage;
+    }
+    if (!options.snapshot_on_exit.empty()) {
+        if (terminals > 0) {
+            std::cerr << "vq6120-sim: --snapshot-on-exit takes a single terminal; in a farm use on N snapshot FILE\n";
+            return kExitUsage;
+        }
+        if (vq6120::sim::snapshot_kind(options.snapshot_on_exit) == vq6120::sim::SnapshotKind::Unknown) {
+            std::cerr << "vq6120-sim: --snapshot-on-exit: " << vq6120::sim::kSnapshotKinds << "\n";
+            return kExitUsage;
+        }
+    }
+    if (!no_stdin) {
+        options.input_fd = 0;
+    }
+    if (terminals > 0) {
+        vq6120::sim::FarmOptions farm;
+        farm.address = options.address;
+        farm.port = options.port;
+        farm.terminals = terminals;
+        farm.verbose = options.verbose;
+        farm.input_fd = options.input_fd;
+        return run_farm(std::move(farm), script);
+    }
+
+    vq6120::sim::Simulator sim(options, std::cout, std::cerr);
+    if (!script.empty()) {
+        const auto lines = read_lines(script);
+        if (!check_script(lines, script)) {
+            return kExitUsage;
+        }
+        sim.add_commands(lines, script);
+    }
+    std::string error;
+    if (!sim.open(error)) {
+        std::cerr << "vq6120-sim: " << error << "\n";
+        return kExitCannotServe;
+    }
+    std::cout << "listening on " << options.address << ":" << sim.port() << std::endl;
+
+    running = &sim;
+    on_signals();
     const int status = sim.run();
     running = nullptr;
-    return status;
+    return status == 0 ? kExitOk : kExitCannotServe;
 }

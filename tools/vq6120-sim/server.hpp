@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "script.hpp"
+#include "session.hpp"
 #include "terminal.hpp"
 
 namespace vq6120::sim {
@@ -37,8 +38,9 @@ public:
     bool open(std::string &error);
     std::uint16_t port() const noexcept { return port_; }
 
-    // Operator commands to run in order before any that arrive later.
-    void add_commands(const std::vector<std::string> &lines);
+    // Operator commands to run in order before any that arrive later; a line
+    // that does not parse is logged as `source:LINE: error: ...` and skipped.
+    void add_commands(const std::vector<std::string> &lines, const std::string &source = "script");
 
     // Serves until `quit` or stop(). Returns the exit status.
     int run();
@@ -61,7 +63,7 @@ private:
     void drop_host(const std::string &why);
     void read_input();
     void take_lines(std::string &buffer, bool flush);
-    void queue_line(const std::string &line);
+    void queue_line(const std::string &line, const std::string &where);
     void run_commands(Clock::time_point now);
     void send(const OutFrame &frame);
     void send_all(const std::vector<OutFrame> &frames);
@@ -83,9 +85,10 @@ private:
     Terminal terminal_;
     bool connected_ = false;
     std::uint64_t refused_ = 0;
-    std::vector<std::uint8_t> in_;
-    std::vector<std::uint8_t> outbuf_;
+    HostLink link_;
+    std::string holder_;  // the connected host's address, for refusals
     std::string input_line_;
+    std::size_t input_lines_ = 0;
     std::deque<Pending> commands_;
     std::vector<std::string> posted_;
     std::optional<Clock::time_point> wait_until_;
