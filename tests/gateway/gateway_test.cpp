@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -33,7 +34,19 @@ json command(Client &c, const std::string &terminal, const std::string &op, json
     return r ? r->json() : json();
 }
 
-TEST(GatewayConfig, RefusalsNameTheFieldAndWhereItIs) {
+// Each test's processes log into its scratch directory, kept when it fails.
+class GatewayTest : public ::testing::Test {
+protected:
+    ~GatewayTest() override {
+        if (HasFailure()) {
+            dir.keep();
+            std::printf("logs kept in %s\n", dir.path().c_str());
+        }
+    }
+    ScratchDir dir;
+};
+
+TEST_F(GatewayTest, ConfigRefusalsNameTheFieldAndWhereItIs) {
     const json good = test_config(1883, "gw", {{"t1", 16120}, {"t2", 16121}});
     ASSERT_TRUE(parse_config(good.dump()).config);
     struct Case {
@@ -69,7 +82,6 @@ TEST(GatewayConfig, RefusalsNameTheFieldAndWhereItIs) {
     EXPECT_EQ(parse_config("{\"broker\": ").error->pointer, "");
 
     // The program: --check refuses with status 2 and starts nothing.
-    ScratchDir dir;
     json bad = good;
     bad["terminals"][1]["port"] = 0;
     Child check({VQ6120_GATEWAY_PATH, "--check", dir.write("bad.json", bad.dump()).string()}, false, dir.path() / "check.log");
@@ -79,21 +91,20 @@ TEST(GatewayConfig, RefusalsNameTheFieldAndWhereItIs) {
     EXPECT_NE(said.str().find("/terminals/1/port: 0 is not in 1..65535"), std::string::npos) << said.str();
 }
 
-TEST(Gateway, EventsReachSubscribersAndCommandsReachTheTerminal) {
-    ScratchDir dir;
+TEST_F(GatewayTest, EventsReachSubscribersAndCommandsReachTheTerminal) {
     Broker broker(dir);
-    Sim sim(dir);
+    Farm farm(dir, 1);
     Client client(broker.port(), "observer");
     client.subscribe("vq6120/#");
-    GatewayProcess gateway(dir, test_config(broker.port(), "gw", {{"t1", sim.port()}}));
+    GatewayProcess gateway(dir, test_config(broker.port(), "gw", {{"t1", farm.port(0)}}));
     ASSERT_TRUE(client.await_json(topic("t1", "state"), "state", "online"));
     const auto status = client.await_json("vq6120/_gateway/gw/status", "state", "online");
     ASSERT_TRUE(status);
     EXPECT_EQ(status->json()["terminals"], 1);
 
-    sim.command("key 5");
-    sim.command(R"(serial 2 "\xff\x00A")");
-    sim.command("di 1 0");
+    farm.command(0, "key 5");
+    farm.command(0, R"(serial 2 "\xff\x00A")");
+    farm.command(0, "di 1 0");
     EXPECT_TRUE(client.await_json(topic("t1", "key"), "key", 5));
     EXPECT_TRUE(client.await_json(topic("t1", "serial/2"), "data", "/wBB"));  // ff 00 41
 
@@ -110,21 +121,20 @@ TEST(Gateway, EventsReachSubscribersAndCommandsReachTheTerminal) {
     EXPECT_EQ(command(client, "t1", "com-send", {{"port", 1}, {"data", {{"base64", "AP8="}}}}, "com")["ok"], true);
     EXPECT_TRUE(client.await_json(topic("t1", "serial/1"), "data", "AP8="));
 
-    const std::string dump = sim.dump();
+    const std::string dump = farm.dump(0);
     EXPECT_TRUE(pixel(dump, 0, 0) && pixel(dump, 239, 63)) << dump;
     EXPECT_NE(dump.find("|Ready"), std::string::npos);
     EXPECT_EQ(gateway.stop(SIGTERM), 0);
 }
 
-TEST(Gateway, BadCommandsGetErrorsNamingTheFaultAndNothingIsSent) {
-    ScratchDir dir;
+TEST_F(GatewayTest, BadCommandsGetErrorsNamingTheFaultAndNothingIsSent) {
     Broker broker(dir);
-    Sim sim(dir);
+    Farm farm(dir, 1);
     Client client(broker.port(), "operator");
     client.subscribe("vq6120/#");
-    GatewayProcess gateway(dir, test_config(broker.port(), "gw", {{"t1", sim.port()}, {"gone", free_port()}}));
+    GatewayProcess gateway(dir, test_config(broker.port(), "gw", {{"t1", farm.port(0)}, {"gone", free_port()}}));
     ASSERT_TRUE(client.await_json(topic("t1", "state"), "state", "online"));
-    const std::string before = sim.dump();
+    const std::string before = farm.dump(0);
 
     struct Case {
         std::string terminal, op, payload, says, argument;
@@ -151,34 +161,32 @@ TEST(Gateway, BadCommandsGetErrorsNamingTheFaultAndNothingIsSent) {
         EXPECT_NE(j.value("error", "").find(c.says), std::string::npos) << r->payload;
         if (!c.argument.empty()) EXPECT_EQ(j.value("argument", ""), c.argument) << r->payload;
     }
-    EXPECT_EQ(sim.dump(), before);
+    EXPECT_EQ(farm.dump(0), before);
     EXPECT_TRUE(client.await_json(topic("t1", "state"), "state", "online", 100ms));  // and it is still up
     EXPECT_EQ(gateway.stop(SIGTERM), 0);
 }
 
-TEST(Gateway, TerminalAndBrokerRestartsRecoverAndTheQueueDropsTheOldest) {
-    ScratchDir dir;
+TEST_F(GatewayTest, TerminalAndBrokerRestartsRecoverAndTheQueueDropsTheOldest) {
     Broker broker(dir, {.persistent = true});
-    Sim sim(dir);
-    json config = test_config(broker.port(), "gw", {{"t1", sim.port()}});
+    Farm farm(dir, 1);
+    json config = test_config(broker.port(), "gw", {{"t1", farm.port(0)}});
     config["broker"]["queue_limit"] = 2;
     auto client = std::make_unique<Client>(broker.port(), "observer", User{}, true);
     client->subscribe("vq6120/#");
     GatewayProcess gateway(dir, config);
     ASSERT_TRUE(client->await_json(topic("t1", "state"), "state", "online"));
 
-    sim.stop();
+    farm.command(0, "restart 1s");
     ASSERT_TRUE(client->await_json(topic("t1", "state"), "state", "offline"));
     client->clear();
-    sim.start();
     ASSERT_TRUE(client->await_json(topic("t1", "state"), "state", "online"));
     EXPECT_EQ(command(*client, "t1", "draw-pixel", {{"x", 3}, {"y", 4}}, "after-restart")["ok"], true);
-    EXPECT_TRUE(pixel(sim.dump(), 3, 4));
+    EXPECT_TRUE(pixel(farm.dump(0), 3, 4));
 
     // Broker away: five keys meet a queue of two.
     client.reset();
     broker.stop();
-    for (int key = 1; key <= 5; ++key) sim.command("key " + std::to_string(key));
+    for (int key = 1; key <= 5; ++key) farm.command(0, "key " + std::to_string(key));
     std::this_thread::sleep_for(1s);  // the keys reach the gateway before the broker is back
     broker.start();
     client = std::make_unique<Client>(broker.port(), "observer", User{}, true);
@@ -195,13 +203,12 @@ TEST(Gateway, TerminalAndBrokerRestartsRecoverAndTheQueueDropsTheOldest) {
     EXPECT_EQ(gateway.stop(SIGTERM), 0);
 }
 
-TEST(Gateway, StopPublishesOfflineStatesAndAKilledGatewayLeavesItsWill) {
-    ScratchDir dir;
+TEST_F(GatewayTest, StopPublishesOfflineStatesAndAKilledGatewayLeavesItsWill) {
     Broker broker(dir);
-    Sim sim(dir);
+    Farm farm(dir, 1);
     Client client(broker.port(), "observer");
     client.subscribe("vq6120/#");
-    const json config = test_config(broker.port(), "gw", {{"t1", sim.port()}});
+    const json config = test_config(broker.port(), "gw", {{"t1", farm.port(0)}});
     auto gateway = std::make_unique<GatewayProcess>(dir, config);
     ASSERT_TRUE(client.await_json(topic("t1", "state"), "state", "online"));
     EXPECT_EQ(gateway->stop(SIGTERM), 0);
@@ -217,21 +224,20 @@ TEST(Gateway, StopPublishesOfflineStatesAndAKilledGatewayLeavesItsWill) {
     EXPECT_TRUE(client.await_json("vq6120/_gateway/gw/status", "reason", "connection lost"));
 }
 
-TEST(Gateway, TwoGatewaysShareOneBrokerWithDisjointTerminals) {
-    ScratchDir dir;
+TEST_F(GatewayTest, TwoGatewaysShareOneBrokerWithDisjointTerminals) {
     Broker broker(dir);
-    Sim a(dir), b(dir);
+    Farm farm(dir, 2);
     Client client(broker.port(), "operator");
     client.subscribe("vq6120/#");
-    GatewayProcess ga(dir, test_config(broker.port(), "gw-a", {{"ta", a.port()}}), "gw-a");
-    GatewayProcess gb(dir, test_config(broker.port(), "gw-b", {{"tb", b.port()}}), "gw-b");
+    GatewayProcess ga(dir, test_config(broker.port(), "gw-a", {{"ta", farm.port(0)}}), "gw-a");
+    GatewayProcess gb(dir, test_config(broker.port(), "gw-b", {{"tb", farm.port(1)}}), "gw-b");
     ASSERT_TRUE(client.await_json(topic("ta", "state"), "state", "online"));
     ASSERT_TRUE(client.await_json(topic("tb", "state"), "state", "online"));
     EXPECT_EQ(command(client, "ta", "draw-pixel", {{"x", 1}, {"y", 1}}, "a")["ok"], true);
     EXPECT_EQ(command(client, "tb", "draw-pixel", {{"x", 2}, {"y", 2}}, "b")["ok"], true);
-    b.command("key 7");
+    farm.command(1, "key 7");
     EXPECT_TRUE(client.await_json(topic("tb", "key"), "key", 7));
-    const std::string da = a.dump(), db = b.dump();
+    const std::string da = farm.dump(0), db = farm.dump(1);
     EXPECT_TRUE(pixel(da, 1, 1) && !pixel(da, 2, 2));
     EXPECT_TRUE(pixel(db, 2, 2) && !pixel(db, 1, 1));
     int results = 0;
@@ -251,12 +257,11 @@ std::string documented_acl() {
     return text.substr(start + 4, end - start - 4);
 }
 
-TEST(Gateway, OnlyClientsTheAclAllowsCanCommandATerminal) {
-    ScratchDir dir;
+TEST_F(GatewayTest, OnlyClientsTheAclAllowsCanCommandATerminal) {
     const User gw{"gateway", "gw-secret"}, op{"operator1", "op-secret"}, viewer{"scada", "view-secret"};
     Broker broker(dir, {.users = {gw, op, viewer}, .acl = documented_acl()});
-    Sim sim(dir);
-    json config = test_config(broker.port(), "gw", {{"t1", sim.port()}});
+    Farm farm(dir, 1);
+    json config = test_config(broker.port(), "gw", {{"t1", farm.port(0)}});
     config["broker"]["username"] = gw.name;
     config["broker"]["password"] = gw.password;
     GatewayProcess gateway(dir, config);
@@ -268,7 +273,7 @@ TEST(Gateway, OnlyClientsTheAclAllowsCanCommandATerminal) {
 
     watcher.publish(topic("t1", "cmd/draw-pixel"), R"({"x":5,"y":5,"id":"viewer"})");
     EXPECT_EQ(command(operator1, "t1", "draw-pixel", {{"x", 7}, {"y", 7}}, "operator")["ok"], true);
-    const std::string dump = sim.dump();
+    const std::string dump = farm.dump(0);
     EXPECT_TRUE(pixel(dump, 7, 7));
     EXPECT_FALSE(pixel(dump, 5, 5));
     EXPECT_FALSE(watcher.await_json(topic("t1", "cmd/result"), "id", "viewer", 100ms));

@@ -12,11 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -39,6 +38,8 @@ bool connectable(std::uint16_t port) {
 
 }  // namespace
 
+void fail(const std::string &what) { throw std::runtime_error(what); }
+
 // ---- Scratch directory and child processes --------------------------------
 
 ScratchDir::ScratchDir() {
@@ -50,7 +51,7 @@ ScratchDir::ScratchDir() {
 
 ScratchDir::~ScratchDir() {
     std::error_code ignored;
-    if (!::testing::Test::HasFailure()) std::filesystem::remove_all(path_, ignored);
+    if (!keep_) std::filesystem::remove_all(path_, ignored);
 }
 
 std::filesystem::path ScratchDir::write(const std::string &name, const std::string &content) const {
@@ -106,7 +107,7 @@ Child::~Child() {
 }
 
 void Child::write(const std::string &text) {
-    ASSERT_EQ(::write(in_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    if (::write(in_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) fail("cannot write to process " + std::to_string(pid_));
 }
 
 std::optional<std::string> Child::read_line(std::chrono::milliseconds limit) {
@@ -135,7 +136,7 @@ int Child::stop(int signal) {
     if (::waitpid(pid_, &status, WNOHANG) == 0) {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, &status, 0);
-        ADD_FAILURE() << "process " << pid_ << " did not stop on signal " << signal;
+        return -1;  // did not stop on the signal
     }
     pid_ = -1;
     for (int *fd : {&in_, &out_}) {
@@ -171,7 +172,7 @@ Broker::Broker(const ScratchDir &dir, const BrokerOptions &options) : dir_(dir),
         std::ofstream(passwords).flush();  // -b adds to an existing file
         for (const User &u : options.users) {
             Child p({VQ6120_MOSQUITTO_PASSWD, "-b", passwords.string(), u.name, u.password}, false, dir.path() / "passwd.log");
-            EXPECT_EQ(p.stop(0), 0);
+            if (p.stop(0) != 0) fail("mosquitto_passwd failed");
         }
         conf += "allow_anonymous false\npassword_file " + passwords.string() + "\nacl_file " +
                 dir.write("acl", options.acl).string() + "\n";
@@ -183,7 +184,7 @@ Broker::Broker(const ScratchDir &dir, const BrokerOptions &options) : dir_(dir),
 void Broker::start() {
     process_ = Child({VQ6120_MOSQUITTO, "-c", config_.string()}, false, dir_.path() / "mosquitto.log");
     for (int i = 0; i < 500 && !connectable(port_); ++i) std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(connectable(port_)) << "mosquitto did not start on port " << port_;
+    if (!connectable(port_)) fail("mosquitto did not start on port " + std::to_string(port_));
 }
 
 void Broker::stop() { process_.stop(SIGTERM); }
@@ -203,11 +204,12 @@ Client::Client(std::uint16_t port, const std::string &id, const User &user, bool
     mosquitto_reconnect_delay_set(mosq_, 1, 1, false);
     mosquitto_property *props = nullptr;
     if (persistent) mosquitto_property_add_int32(&props, MQTT_PROP_SESSION_EXPIRY_INTERVAL, 600);
-    EXPECT_EQ(mosquitto_connect_bind_v5(mosq_, "127.0.0.1", port, 10, nullptr, props), MOSQ_ERR_SUCCESS);
+    const int rc = mosquitto_connect_bind_v5(mosq_, "127.0.0.1", port, 10, nullptr, props);
     mosquitto_property_free_all(&props);
+    if (rc != MOSQ_ERR_SUCCESS) fail("client " + id + " cannot connect: " + mosquitto_strerror(rc));
     mosquitto_loop_start(mosq_);
     std::unique_lock lock(mutex_);
-    EXPECT_TRUE(changed_.wait_for(lock, 5s, [&] { return connected_; })) << "client " << id << " did not connect";
+    if (!changed_.wait_for(lock, 5s, [&] { return connected_; })) fail("client " + id + " was not accepted");
 }
 
 Client::~Client() {
@@ -245,9 +247,9 @@ void Client::subscribe(const std::string &filter) {
         std::lock_guard lock(mutex_);
         filters_.push_back(filter);
     }
-    EXPECT_EQ(mosquitto_subscribe_v5(mosq_, &mid, filter.c_str(), 1, 0, nullptr), MOSQ_ERR_SUCCESS);
+    if (mosquitto_subscribe_v5(mosq_, &mid, filter.c_str(), 1, 0, nullptr) != MOSQ_ERR_SUCCESS) fail("cannot subscribe");
     std::unique_lock lock(mutex_);
-    EXPECT_TRUE(changed_.wait_for(lock, 5s, [&] { return acked_.count(mid) != 0; })) << "no SUBACK for " << filter;
+    if (!changed_.wait_for(lock, 5s, [&] { return acked_.count(mid) != 0; })) fail("no SUBACK for " + filter);
 }
 
 void Client::on_subscribe(mosquitto *, void *self, int mid, int, const int *, const mosquitto_property *) {
@@ -263,10 +265,10 @@ void Client::publish(const std::string &topic, const std::string &payload, const
         mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, correlation.data(),
                                       static_cast<std::uint16_t>(correlation.size()));
     }
-    EXPECT_EQ(mosquitto_publish_v5(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
-                                   false, props),
-              MOSQ_ERR_SUCCESS);
+    const int rc = mosquitto_publish_v5(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+                                        false, props);
     mosquitto_property_free_all(&props);
+    if (rc != MOSQ_ERR_SUCCESS) fail(std::string("cannot publish: ") + mosquitto_strerror(rc));
 }
 
 std::optional<Received> Client::await(const std::function<bool(const Received &)> &match, std::chrono::milliseconds limit) {
@@ -311,28 +313,35 @@ void Client::clear() {
 
 // ---- Virtual terminal and gateway ---------------------------------------------
 
-Sim::Sim(const ScratchDir &dir, std::uint16_t port) : dir_(dir), port_(port) { start(); }
-
-void Sim::start() {
-    process_ = Child({VQ6120_SIM_PATH, "--port", std::to_string(port_)}, true, dir_.path() / "sim.log");
+Farm::Farm(const ScratchDir &dir, std::size_t count)
+    : process_({VQ6120_SIM_PATH, "--terminals", std::to_string(count), "--port", "0"}, true, dir.path() / "farm.log") {
+    // "ports: A-B" for consecutive ports, else "ports: P1 P2 ...".
     const auto first = process_.read_line();
-    ASSERT_TRUE(first && first->rfind("listening on 127.0.0.1:", 0) == 0) << first.value_or("(nothing)");
-    port_ = static_cast<std::uint16_t>(std::stoi(first->substr(first->rfind(':') + 1)));
+    if (!first || first->rfind("ports: ", 0) != 0) throw std::runtime_error("the farm did not start: " + first.value_or(""));
+    std::istringstream words(first->substr(7));
+    for (std::string w; words >> w;) {
+        const auto dash = w.find('-');
+        const int from = std::stoi(w.substr(0, dash));
+        const int to = dash == std::string::npos ? from : std::stoi(w.substr(dash + 1));
+        for (int p = from; p <= to; ++p) ports_.push_back(static_cast<std::uint16_t>(p));
+    }
+    if (ports_.size() != count) throw std::runtime_error("the farm listed " + std::to_string(ports_.size()) + " ports");
 }
 
-void Sim::command(const std::string &line) { process_.write(line + "\n"); }
+void Farm::command(std::size_t i, const std::string &line) { command("on " + std::to_string(i) + " " + line); }
 
-std::string Sim::dump() {
-    command("dump");
+void Farm::command(const std::string &line) { process_.write(line + "\n"); }
+
+std::string Farm::dump(std::size_t i) {
+    command(i, "dump");
     std::string text;
     while (const auto line = process_.read_line()) {
+        if (line->rfind("terminal ", 0) == 0) continue;  // the farm's heading
         text += *line + "\n";
         if (line->rfind("serial 2 ", 0) == 0) break;  // the dump's last line
     }
     return text;
 }
-
-void Sim::stop() { process_.stop(SIGTERM); }
 
 GatewayProcess::GatewayProcess(const ScratchDir &dir, const nlohmann::json &config, const std::string &name) {
     const auto path = dir.write(name + ".json", config.dump(2));

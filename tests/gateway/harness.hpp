@@ -27,16 +27,21 @@ namespace vq6120::gateway::test {
 
 using namespace std::chrono_literals;
 
-// A scratch directory, removed with everything in it.
+// Throws: the harness's failures end the test (or benchmark) that met them.
+[[noreturn]] void fail(const std::string &what);
+
+// A scratch directory, removed with everything in it unless kept.
 class ScratchDir {
 public:
     ScratchDir();
     ~ScratchDir();
+    void keep() { keep_ = true; }
     const std::filesystem::path &path() const { return path_; }
     std::filesystem::path write(const std::string &name, const std::string &content) const;
 
 private:
     std::filesystem::path path_;
+    bool keep_ = false;
 };
 
 // A child process; killed (SIGKILL) when still running at destruction.
@@ -130,19 +135,19 @@ private:
     bool connected_ = false;
 };
 
-// The virtual terminal on a port of its own, driven through its standard input.
-class Sim {
+// The simulator farm: `count` virtual terminals in one process, each on a
+// free port, driven through the farm's standard input.
+class Farm {
 public:
-    explicit Sim(const ScratchDir &dir, std::uint16_t port = 0);
-    std::uint16_t port() const { return port_; }
+    Farm(const ScratchDir &dir, std::size_t count);
+    std::uint16_t port(std::size_t i) const { return ports_.at(i); }
+    // An operator command for terminal `i`, or for all of them.
+    void command(std::size_t i, const std::string &line);
     void command(const std::string &line);
-    std::string dump();
-    void stop();
-    void start();
+    std::string dump(std::size_t i);
 
 private:
-    const ScratchDir &dir_;
-    std::uint16_t port_;
+    std::vector<std::uint16_t> ports_;
     Child process_;
 };
 
