@@ -163,8 +163,16 @@ std::uint16_t free_port() {
 
 Broker::Broker(const ScratchDir &dir, const BrokerOptions &options) : dir_(dir), port_(free_port()) {
     std::string conf = "listener " + std::to_string(port_) + " 127.0.0.1\nlog_dest stderr\n";
-    conf += options.persistent ? "persistence true\npersistence_location " + dir.path().string() + "/\nqueue_qos0_messages true\n"
-                               : "persistence false\n";
+    if (options.persistent) {
+        // Started as root, mosquitto runs as its own user: its database
+        // directory must be writable by anyone.
+        const auto db = dir.path() / "broker-db";
+        std::filesystem::create_directories(db);
+        std::filesystem::permissions(db, std::filesystem::perms::all);
+        conf += "persistence true\npersistence_location " + db.string() + "/\nqueue_qos0_messages true\n";
+    } else {
+        conf += "persistence false\n";
+    }
     if (options.users.empty()) {
         conf += "allow_anonymous true\n";
     } else {

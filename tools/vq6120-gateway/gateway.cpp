@@ -107,6 +107,12 @@ void Gateway::follow_socket() {
         // The old descriptor is closed already or about to be: forget it
         // before a new socket can take its number.
         if (watch_ != 0) poller_.unwatch(watch_);
+        // A lost connection brings the next attempt nearer than the next
+        // keepalive tick.
+        if (fd < 0 && tick_ != 0 && !stopped_) {
+            poller_.cancel(tick_);
+            schedule_tick();
+        }
         watch_ = 0;
         watched_fd_ = fd;
         if (fd >= 0) {
