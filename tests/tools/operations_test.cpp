@@ -77,7 +77,7 @@ TEST(Operations, MalformedCallsNameTheArgument) {
         EXPECT_NE(r.error.find(c.says), std::string::npos) << r.error;
     }
     Value v;
-    EXPECT_FALSE(parse_word(find("led")->arguments[0], "3x", v));
+    EXPECT_NE(parse_word(find("led")->arguments[0], "3x", v), "");
     EXPECT_EQ(invoke(*find("alive"), nullptr, {}).status, Result::Status::NotSent);
 }
 

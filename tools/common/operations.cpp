@@ -56,7 +56,7 @@ constexpr Argument kOutputs[] = {{.name = "first", .max = 1, .help = "first outp
                                  {.name = "second", .max = 1, .help = "second output, 0 off, 1 on"}};
 constexpr Argument kBeep[] = {{.name = "tone", .max = 255, .unit = "x 10 ms", .help = "tone length, 0 silence"},
                               {.name = "pause", .max = 255, .unit = "x 10 ms", .help = "pause after each tone"},
-                              {.name = "count", .max = 255, .help = "number of beeps (0 counts as 1)"}};
+                              {.name = "count", .max = 255, .help = "number of beeps, 0 counts as 1"}};
 constexpr Argument kAutoReport[] = {
     {.name = "time", .max = 255, .unit = "x 100 ms", .help = "input report period, 0 stops the reports"}};
 constexpr Argument kLed[] = {{.name = "value", .max = 255, .help = "0 off, any other value on"}};
@@ -133,21 +133,22 @@ constexpr Operation kOperations[] = {
      [](VQ6120_HANDLE h, const Bound &a) { return SendCOMData(h, a.bytes(1), a.length(1), a.byte(0)); }},
 };
 
-Result bad(const Argument &arg, std::string error) {
-    return {Result::Status::BadArgument, std::string(arg.name), std::move(error)};
+Result bad(const Argument &arg, const std::string &problem) {
+    return {Result::Status::BadArgument, std::string(arg.name), std::string(arg.name) + ": " + problem};
 }
 
 // Checks every argument and fills in the defaults; on success `values` holds
 // them in the order of the call.
 Result bind(const Operation &op, const Arguments &args, std::vector<Value> &values) {
-    for (const auto &[name, value] : args) {
+    for (const auto &given : args) {
+        const std::string &name = given.first;
         const bool known = std::any_of(op.arguments.begin(), op.arguments.end(),
                                        [&name](const Argument &a) { return a.name == name; });
         if (!known) {
             std::string names;
             for (const Argument &a : op.arguments) names += (names.empty() ? "" : ", ") + std::string(a.name);
             return {Result::Status::BadArgument, name,
-                    std::string(op.name) + " takes no argument '" + name + "'" +
+                    name + ": not an argument of " + std::string(op.name) +
                         (names.empty() ? std::string(" (it takes none)") : " (it takes " + names + ")")};
         }
     }
@@ -155,11 +156,13 @@ Result bind(const Operation &op, const Arguments &args, std::vector<Value> &valu
     for (const Argument &arg : op.arguments) {
         const auto given = args.find(arg.name);
         if (given == args.end()) {
-            if (!arg.default_value) return bad(arg, std::string(arg.name) + ": missing (" + range_text(arg) + ")");
+            if (!arg.default_value) return bad(arg, "missing (" + range_text(arg) + ")");
             values.emplace_back(*arg.default_value);
             continue;
         }
-        if (std::string error = check_value(arg, given->second); !error.empty()) return bad(arg, std::move(error));
+        if (std::string problem = check_value(arg, given->second); !problem.empty()) {
+            return bad(arg, problem);
+        }
         values.push_back(given->second);
     }
     return {};
@@ -190,26 +193,23 @@ std::string range_text(const Argument &arg) {
 }
 
 std::string check_value(const Argument &arg, const Value &value) {
-    const std::string name(arg.name);
     if (arg.kind == Int) {
         const auto *v = std::get_if<std::int64_t>(&value);
-        if (v == nullptr) return name + ": expected a whole number, " + range_text(arg);
+        if (v == nullptr) return "expected a whole number, " + range_text(arg);
         const bool listed = arg.choices.empty() || std::find(arg.choices.begin(), arg.choices.end(), *v) != arg.choices.end();
         if (*v < arg.min || *v > arg.max || !listed) {
-            return name + ": " + std::to_string(*v) + " is not " + (arg.choices.empty() ? "in " : "") + range_text(arg);
+            return std::to_string(*v) + " is not " + (arg.choices.empty() ? "in " : "") + range_text(arg);
         }
         return {};
     }
     const auto *s = std::get_if<std::string>(&value);
-    if (s == nullptr) return name + ": expected " + (arg.kind == Text ? "text" : "bytes") + ", " + range_text(arg);
+    if (s == nullptr) return std::string("expected ") + (arg.kind == Text ? "text" : "bytes") + ", " + range_text(arg);
     const auto length = static_cast<std::int64_t>(s->size());
-    if (length < arg.min || length > arg.max) {
-        return name + ": length " + std::to_string(length) + " is not in " + range_text(arg);
-    }
+    if (length < arg.min || length > arg.max) return "length " + std::to_string(length) + " is not in " + range_text(arg);
     return {};
 }
 
-Result parse_word(const Argument &arg, std::string_view word, Value &out) {
+std::string parse_word(const Argument &arg, std::string_view word, Value &out) {
     if (arg.kind != Int) {
         out = std::string(word);
         return {};
@@ -217,8 +217,7 @@ Result parse_word(const Argument &arg, std::string_view word, Value &out) {
     std::int64_t v = 0;
     const auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), v);
     if (word.empty() || ec != std::errc{} || end != word.data() + word.size()) {
-        return bad(arg, std::string(arg.name) + ": '" + std::string(word) + "' is not a whole number (" +
-                            range_text(arg) + ")");
+        return "'" + std::string(word) + "' is not a whole number (" + range_text(arg) + ")";
     }
     out = v;
     return {};

@@ -13,6 +13,7 @@
 // be left out. Int arguments take std::int64_t; Text and Bytes take
 // std::string (any bytes), checked by length. `check` runs the same checks
 // without a handle; `parse_word` turns a command-line word into a Value.
+// Result::error always starts with the argument's name ("x2: ...").
 // `Operation::answer` is the GetDataFromEthernet result that answers a
 // request (di, model), 0 for a plain command.
 //
@@ -84,11 +85,12 @@ const Operation *find(std::string_view name);
 
 // "0..239", "1..240 bytes", "one of 1200, 2400, ...", "0..255 x 100 ms".
 std::string range_text(const Argument &arg);
-// An empty string when `value` suits `arg`, else "NAME: ... is not in RANGE".
+// What is wrong with `value` for `arg` ("240 is not in 0..239"), without the
+// argument's name; an empty string when it suits.
 std::string check_value(const Argument &arg, const Value &value);
-// A command-line word as the argument's value: a decimal integer for Int,
-// the word itself otherwise.
-Result parse_word(const Argument &arg, std::string_view word, Value &out);
+// Turns a command-line word into the argument's value: a decimal integer for
+// Int, the word itself otherwise. Returns the problem as check_value does.
+std::string parse_word(const Argument &arg, std::string_view word, Value &out);
 
 Result check(const Operation &op, const Arguments &args);
 Result invoke(const Operation &op, VQ6120_HANDLE handle, const Arguments &args);
