@@ -246,7 +246,9 @@ CommandOutcome Gateway::run_command(Node &n, std::string_view operation, const j
         return out;
     }
     ops::Arguments args;
-    for (const auto &[key, value] : request.items()) {
+    for (const auto &item : request.items()) {
+        const std::string &key = item.key();
+        const json &value = item.value();
         if (key == "id") continue;  // the caller's own tag, echoed in the result
         const auto arg = std::find_if(op->arguments.begin(), op->arguments.end(),
                                       [&](const ops::Argument &a) { return a.name == key; });
