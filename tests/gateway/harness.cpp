@@ -236,6 +236,15 @@ void Client::on_connect(mosquitto *m, void *self, int rc, int, const mosquitto_p
 
 void Client::on_message(mosquitto *, void *self, const mosquitto_message *m, const mosquitto_property *props) {
     auto *c = static_cast<Client *>(self);
+    std::function<void(const mosquitto_message &)> *sink = nullptr;
+    {
+        std::lock_guard lock(c->mutex_);
+        if (c->sink_) sink = &c->sink_;
+    }
+    if (sink != nullptr) {
+        (*sink)(*m);  // set once, before the stream starts
+        return;
+    }
     Received r{m->topic, std::string(static_cast<const char *>(m->payload), static_cast<std::size_t>(m->payloadlen)), {},
                m->retain};
     void *data = nullptr;
@@ -312,6 +321,11 @@ std::optional<Received> Client::await_json(const std::string &topic, const std::
 std::vector<Received> Client::all() {
     std::lock_guard lock(mutex_);
     return received_;
+}
+
+void Client::divert(std::function<void(const mosquitto_message &)> sink) {
+    std::lock_guard lock(mutex_);
+    sink_ = std::move(sink);
 }
 
 void Client::clear() {

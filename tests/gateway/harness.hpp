@@ -85,7 +85,8 @@ public:
     explicit Broker(const ScratchDir &dir, const BrokerOptions &options = {});
     std::uint16_t port() const { return port_; }
     void start();
-    void stop();  // SIGTERM; retained messages are not persisted
+    void stop();  // SIGTERM
+    pid_t pid() const { return process_.pid(); }
 
 private:
     const ScratchDir &dir_;
@@ -121,6 +122,9 @@ public:
                                        std::chrono::milliseconds limit = 10s);
     std::vector<Received> all();
     void clear();
+    // From now on every message goes to `sink` (on the client's thread)
+    // instead of the record: for streams too long to keep.
+    void divert(std::function<void(const mosquitto_message &)> sink);
 
 private:
     static void on_connect(mosquitto *, void *self, int rc, int flags, const mosquitto_property *props);
@@ -132,6 +136,7 @@ private:
     std::vector<Received> received_;
     std::vector<std::string> filters_;
     std::set<int> acked_;
+    std::function<void(const mosquitto_message &)> sink_;
     bool connected_ = false;
 };
 
@@ -145,6 +150,7 @@ public:
     void command(std::size_t i, const std::string &line);
     void command(const std::string &line);
     std::string dump(std::size_t i);
+    pid_t pid() const { return process_.pid(); }
 
 private:
     std::vector<std::uint16_t> ports_;
@@ -156,6 +162,7 @@ class GatewayProcess {
 public:
     GatewayProcess(const ScratchDir &dir, const nlohmann::json &config, const std::string &name = "gateway");
     int stop(int signal);
+    pid_t pid() const { return process_.pid(); }
 
 private:
     Child process_;

@@ -35,6 +35,8 @@ MqttLink::MqttLink(const BrokerConfig &config, const Message &will, Callbacks ca
     mosq_ = mosquitto_new(config_.client_id.c_str(), true, this);
     if (mosq_ == nullptr) throw std::runtime_error("cannot create the MQTT client");
     check(mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5), "protocol version");
+    // Events are small and each is due at once: no Nagle delay on them.
+    check(mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1), "TCP_NODELAY");
     check(mosquitto_will_set_v5(mosq_, will.topic.c_str(), static_cast<int>(will.payload.size()), will.payload.data(),
                                 will.qos, will.retain, nullptr),
           "last will");
