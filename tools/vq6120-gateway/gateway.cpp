@@ -1,5 +1,7 @@
 #include "gateway.hpp"
 
+#include <poll.h>
+
 #include <algorithm>
 
 #include "log.hpp"
@@ -272,6 +274,14 @@ CommandOutcome Gateway::run_command(Node &n, std::string_view operation, const j
     vq6120::Terminal *t = poller_.terminal(n.id);
     if (t == nullptr) {
         out.error = "terminal '" + n.config.name + "' is " + n.state;
+        return out;
+    }
+    // A terminal that stopped reading would hold a send, and with it every
+    // other terminal in this loop, for the library's stall limit: what its
+    // connection cannot take now is refused instead.
+    pollfd ready{static_cast<int>(t->native_socket()), POLLOUT, 0};
+    if (::poll(&ready, 1, 0) != 1 || (ready.revents & POLLOUT) == 0) {
+        out.error = "terminal '" + n.config.name + "' is not taking data (its connection is backed up); nothing sent";
         return out;
     }
     const ops::Result r = ops::invoke(*op, t->handle(), args);

@@ -105,7 +105,7 @@ void MqttLink::on_connect(mosquitto *, void *self, int rc, int, const mosquitto_
     log(Level::info, "broker: connected");
     // What waited while the broker was away goes first, in order; the owner
     // then adds the current state.
-    while (!link->queue_.empty() && link->send(link->queue_.front())) link->queue_.pop_front();
+    while (!link->queue_.empty() && link->send(link->queue_.front()) != Sent::later) link->queue_.pop_front();
     if (link->callbacks_.connected) link->callbacks_.connected();
 }
 
@@ -132,7 +132,7 @@ void MqttLink::on_message(mosquitto *, void *self, const mosquitto_message *m, c
     }
 }
 
-bool MqttLink::send(const Message &m) {
+MqttLink::Sent MqttLink::send(const Message &m) {
     mosquitto_property *props = nullptr;
     if (!m.correlation.empty()) {
         mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, m.correlation.data(),
@@ -141,7 +141,13 @@ bool MqttLink::send(const Message &m) {
     const int rc = mosquitto_publish_v5(mosq_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
                                         m.payload.data(), m.qos, m.retain, props);
     mosquitto_property_free_all(&props);
-    return rc == MOSQ_ERR_SUCCESS;
+    if (rc == MOSQ_ERR_SUCCESS) return Sent::yes;
+    if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO) return Sent::later;
+    // The broker will never take this one (too large for it, say): waiting
+    // would hold up everything behind it.
+    ++dropped_;
+    log(Level::warning, "broker: dropped a message to " + m.topic + ": " + reason_of(rc));
+    return Sent::never;
 }
 
 void MqttLink::enqueue(Message m) {
@@ -157,9 +163,13 @@ void MqttLink::enqueue(Message m) {
 }
 
 void MqttLink::publish(Message m) {
-    if (connected_ && queue_.empty() && send(m)) {
-        notify();
-        return;
+    if (connected_) {
+        // In order: whatever still waits goes first.
+        while (!queue_.empty() && send(queue_.front()) != Sent::later) queue_.pop_front();
+        if (queue_.empty() && send(m) != Sent::later) {
+            notify();
+            return;
+        }
     }
     enqueue(std::move(m));
 }

@@ -77,7 +77,8 @@ private:
     static void on_connect(mosquitto *, void *self, int rc, int flags, const mosquitto_property *);
     static void on_disconnect(mosquitto *, void *self, int rc, const mosquitto_property *);
     static void on_message(mosquitto *, void *self, const mosquitto_message *m, const mosquitto_property *props);
-    bool send(const Message &m);
+    enum class Sent { yes, later, never };
+    Sent send(const Message &m);
     void enqueue(Message m);
     void connection_lost(const std::string &reason);
     void attempt();
