@@ -63,7 +63,7 @@ using namespace vq6120;
 
 namespace vq6120 {
 
-Connection *open_connection(Connector connect, std::uint32_t address, std::uint16_t port) noexcept {
+Connection *open_connection(Connect how, std::uint32_t address, std::uint16_t port) noexcept {
     if (!net::service_start()) {
         return nullptr;
     }
@@ -72,7 +72,7 @@ Connection *open_connection(Connector connect, std::uint32_t address, std::uint1
         net::service_release();
         return nullptr;
     }
-    c->socket = connect(address, port);
+    c->socket = how == Connect::Blocking ? net::connect_ipv4(address, port) : net::connect_start(address, port);
     if (c->socket == net::kInvalidSocket) {
         delete c;
         net::service_release();
@@ -84,7 +84,7 @@ Connection *open_connection(Connector connect, std::uint32_t address, std::uint1
 }  // namespace vq6120
 
 extern "C" VQ6120_API VQ6120_HANDLE VQ6120_CALL InitialVQ6120(uint32_t address, uint16_t port) {
-    return open_connection(net::connect_ipv4, address, port);
+    return open_connection(Connect::Blocking, address, port);
 }
 
 extern "C" VQ6120_API void VQ6120_CALL ExitVQ6120(VQ6120_HANDLE handle) {

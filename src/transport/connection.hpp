@@ -71,10 +71,10 @@ inline std::int32_t send_frame_bytes(Connection &c, std::span<const std::uint8_t
     return 1;
 }
 
-// A new handle over a socket from `connect` (connect_ipv4 or connect_start),
+// A new handle over a socket from connect_ipv4 (Blocking) or connect_start,
 // with the socket service held for it; null when either failed.
-using Connector = net::Socket (*)(std::uint32_t address, std::uint16_t port) noexcept;
-Connection *open_connection(Connector connect, std::uint32_t address, std::uint16_t port) noexcept;
+enum class Connect { Blocking, Started };
+Connection *open_connection(Connect how, std::uint32_t address, std::uint16_t port) noexcept;
 
 enum class Fill { Read, NothingRead, Closed };
 

@@ -21,7 +21,7 @@ extern "C" VQ6120_API intptr_t VQ6120_CALL VQ6120Ex_GetSocket(VQ6120_HANDLE hand
 }
 
 extern "C" VQ6120_API VQ6120_HANDLE VQ6120_CALL VQ6120Ex_StartOpen(uint32_t address, uint16_t port) {
-    Connection *c = open_connection(net::connect_start, address, port);
+    Connection *c = open_connection(Connect::Started, address, port);
     if (c != nullptr) {
         c->route = Route::Connecting;
     }

@@ -18,7 +18,8 @@ Value at(const Argument &arg, std::int64_t n) {
 Arguments all_at(const Operation &op, bool high) {
     Arguments args;
     for (const Argument &a : op.arguments) {
-        const std::int64_t n = a.choices.empty() ? (high ? a.max : a.min) : (high ? a.choices.back() : a.choices.front());
+        const std::int64_t n =
+            a.choices.empty() ? (high ? a.max : a.min) : (high ? a.choices.back() : a.choices.front());
         args.emplace(std::string(a.name), at(a, n));
     }
     return args;

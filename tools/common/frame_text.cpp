@@ -10,8 +10,8 @@ struct Known {
     const char *what;
 };
 constexpr Known kKnown[] = {
-    {0x40, 0x11, "consumed"},       {0x40, 0x37, "key"},           {0x40, 0x0A, "digital inputs"},
-    {0x40, 0x00, "model name"},     {0x60, 0x00, "serial port 1"}, {0x61, 0x00, "serial port 2"},
+    {0x40, 0x11, "consumed"},   {0x40, 0x37, "key"},           {0x40, 0x0A, "digital inputs"},
+    {0x40, 0x00, "model name"}, {0x60, 0x00, "serial port 1"}, {0x61, 0x00, "serial port 2"},
 };
 
 // Receive results 2..8 in order, as the library numbers them.

@@ -61,8 +61,10 @@ constexpr Argument kAutoReport[] = {
     {.name = "time", .max = 255, .unit = "x 100 ms", .help = "input report period, 0 stops the reports"}};
 constexpr Argument kLed[] = {{.name = "value", .max = 255, .help = "0 off, any other value on"}};
 constexpr Argument kBacklight[] = {{.name = "flag", .max = 1, .help = "0 off, 1 on"}};
-constexpr Argument kAliveCheck[] = {
-    {.name = "seconds", .max = 255, .unit = "seconds", .help = "time without an alive signal before the host counts as lost, 0 off"}};
+constexpr Argument kAliveCheck[] = {{.name = "seconds",
+                                     .max = 255,
+                                     .unit = "seconds",
+                                     .help = "time without an alive signal before the host counts as lost, 0 off"}};
 constexpr Argument kComConfig[] = {
     kPort,
     {.name = "baud", .min = 1200, .max = 115200, .choices = kBauds, .help = "line speed, bits per second"},
@@ -77,7 +79,8 @@ constexpr Argument kComSend[] = {
 // Each entry turns checked arguments into one library call; the argument
 // lists above give the order.
 constexpr Operation kOperations[] = {
-    {"clear-graphic", "Clear the graphic screen", {}, 0, [](VQ6120_HANDLE h, const Bound &) { return ClearGraphicScreen(h); }},
+    {"clear-graphic", "Clear the graphic screen", {}, 0,
+     [](VQ6120_HANDLE h, const Bound &) { return ClearGraphicScreen(h); }},
     {"draw-pixel", "Set one pixel", kPixel, 0,
      [](VQ6120_HANDLE h, const Bound &a) { return DrawPixel(h, a.coord(0), a.coord(1)); }},
     {"draw-line", "Draw a line", kCorners, 0,
@@ -95,7 +98,9 @@ constexpr Operation kOperations[] = {
     {"draw-rhombus", "Draw a rhombus around (x, y)", kRhombus, 0,
      [](VQ6120_HANDLE h, const Bound &a) { return DrawRhombus(h, a.coord(0), a.coord(1), a.coord(2), a.coord(3)); }},
     {"draw-text", "Draw text with its top-left corner at a pixel", kDrawText, 0,
-     [](VQ6120_HANDLE h, const Bound &a) { return DrawAText(h, a.coord(0), a.coord(1), a.text(2).data(), a.length(2)); }},
+     [](VQ6120_HANDLE h, const Bound &a) {
+         return DrawAText(h, a.coord(0), a.coord(1), a.text(2).data(), a.length(2));
+     }},
     {"clear-text", "Clear the text screen", {}, 0, [](VQ6120_HANDLE h, const Bound &) { return ClearText(h); }},
     {"cursor", "Place the text cursor at the cell holding a pixel", kPixel, 0,
      [](VQ6120_HANDLE h, const Bound &a) { return SetScreenCursorPos(h, a.coord(0), a.coord(1)); }},
@@ -103,7 +108,8 @@ constexpr Operation kOperations[] = {
      [](VQ6120_HANDLE h, const Bound &a) { return WriteText(h, a.text(0).data(), a.length(0), a.byte(1)); }},
     {"scroll", "Scroll the text screen one line", kScroll, 0,
      [](VQ6120_HANDLE h, const Bound &a) { return ScrolloneLine(h, a.byte(0)); }},
-    {"clear-keyboard", "Clear the keyboard display", {}, 0, [](VQ6120_HANDLE h, const Bound &) { return ClearKeyboard(h); }},
+    {"clear-keyboard", "Clear the keyboard display", {}, 0,
+     [](VQ6120_HANDLE h, const Bound &) { return ClearKeyboard(h); }},
     {"keyboard-text", "Write text to the keyboard display", kWrite, 0,
      [](VQ6120_HANDLE h, const Bound &a) { return WriteKeyboardText(h, a.text(0).data(), a.length(0), a.byte(1)); }},
     {"scroll-keyboard", "Scroll the keyboard display one line", kScroll, 0,
@@ -196,7 +202,8 @@ std::string check_value(const Argument &arg, const Value &value) {
     if (arg.kind == Int) {
         const auto *v = std::get_if<std::int64_t>(&value);
         if (v == nullptr) return "expected a whole number, " + range_text(arg);
-        const bool listed = arg.choices.empty() || std::find(arg.choices.begin(), arg.choices.end(), *v) != arg.choices.end();
+        const bool listed =
+            arg.choices.empty() || std::find(arg.choices.begin(), arg.choices.end(), *v) != arg.choices.end();
         if (*v < arg.min || *v > arg.max || !listed) {
             return std::to_string(*v) + " is not " + (arg.choices.empty() ? "in " : "") + range_text(arg);
         }
@@ -205,7 +212,9 @@ std::string check_value(const Argument &arg, const Value &value) {
     const auto *s = std::get_if<std::string>(&value);
     if (s == nullptr) return std::string("expected ") + (arg.kind == Text ? "text" : "bytes") + ", " + range_text(arg);
     const auto length = static_cast<std::int64_t>(s->size());
-    if (length < arg.min || length > arg.max) return "length " + std::to_string(length) + " is not in " + range_text(arg);
+    if (length < arg.min || length > arg.max) {
+        return "length " + std::to_string(length) + " is not in " + range_text(arg);
+    }
     return {};
 }
 

@@ -23,7 +23,8 @@ bool takes_host(const CLI::App *sub) {
 
 TableCommands::TableCommands(CLI::App &app) {
     for (const ops::Operation &op : ops::operations()) {
-        Entry &e = entries_.emplace_back(Entry{&op, app.add_subcommand(std::string(op.name), std::string(op.help)), {}});
+        Entry &e =
+            entries_.emplace_back(Entry{&op, app.add_subcommand(std::string(op.name), std::string(op.help)), {}});
         for (const ops::Argument &arg : op.arguments) {
             const std::string name(arg.name);
             const bool optional = arg.default_value.has_value();
@@ -65,8 +66,8 @@ const ops::Operation *TableCommands::chosen(ops::Arguments &args) const {
 std::string Formatter::make_usage(const CLI::App *app, std::string name) const {
     const CLI::App *parent = app->get_parent();
     if (parent == nullptr) {
-        return "Usage: " + app->get_name() + " [OPTIONS] HOST[:PORT] OPERATION [ARGUMENTS]\n" +
-               "       " + app->get_name() + " OPERATION --help\n";
+        return "Usage: " + app->get_name() + " [OPTIONS] HOST[:PORT] OPERATION [ARGUMENTS]\n" + "       " +
+               app->get_name() + " OPERATION --help\n";
     }
     std::string usage = CLI::Formatter::make_usage(app, name);
     // The operation's name ends the prefix the base class wrote; the terminal

@@ -59,17 +59,21 @@ int main(int argc, char **argv) {
     int keep_alive = 0;
     std::string sub_target;
     auto *probe = app.add_subcommand("probe", "Check that HOST is a VQ6120 terminal");
-    auto *monitor = app.add_subcommand("monitor", "Print every frame the terminal sends, with the time, until interrupted");
+    auto *monitor =
+        app.add_subcommand("monitor", "Print every frame the terminal sends, with the time, until interrupted");
     for (CLI::App *sub : {probe, monitor}) {
         sub->add_option("host", sub_target, "HOST or HOST:PORT of the terminal")->type_name("");
     }
     probe->add_option("--timeout", probe_timeout, "seconds to wait for the answer (0..255, default 2)")
         ->check(CLI::Range(0, 255).description(""));
-    monitor->add_option("--seconds", monitor_seconds, "stop after this many seconds (0..86400, default 0: until interrupted)")
+    monitor
+        ->add_option("--seconds", monitor_seconds,
+                     "stop after this many seconds (0..86400, default 0: until interrupted)")
         ->check(CLI::Range(0, 86400).description(""));
-    monitor->add_option("--keep-alive", keep_alive,
-                        "send the host-alive signal now and every this many seconds, for a terminal with an alive "
-                        "check (1..3600; default: none)")
+    monitor
+        ->add_option("--keep-alive", keep_alive,
+                     "send the host-alive signal now and every this many seconds, for a terminal with an alive "
+                     "check (1..3600; default: none)")
         ->check(CLI::Range(1, 3600).description(""));
 
     const std::vector<std::string> words(argv + 1, argv + argc);

@@ -16,11 +16,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int lost() {
-    std::fprintf(stderr, "vq6120: connection lost\n");
-    return kExitLost;
-}
-
 // "2026-12-08 21:20:01.123", local time.
 std::string timestamp() {
     const auto now = std::chrono::system_clock::now();
@@ -32,6 +27,11 @@ std::string timestamp() {
     const std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &local);
     std::snprintf(buffer + n, sizeof buffer - n, ".%03d", static_cast<int>(ms));
     return buffer;
+}
+
+int lost(const std::string &when = {}) {
+    std::fprintf(stderr, "vq6120: connection lost%s%s\n", when.empty() ? "" : " at ", when.c_str());
+    return kExitLost;
 }
 
 void print(const char *prefix, int result, const std::uint8_t *payload, int length) {
@@ -65,12 +65,12 @@ int Session::monitor(int seconds, int keep_alive) {
     auto next_alive = start;
     while ((seconds == 0 || Clock::now() < end) && !g_interrupted) {
         if (keep_alive > 0 && Clock::now() >= next_alive) {
-            if (SendHostAlive(handle_) != 1) return lost();
+            if (SendHostAlive(handle_) != 1) return lost(timestamp());
             next_alive += std::chrono::seconds(keep_alive);
         }
         std::int32_t length = sizeof payload;
         const int r = GetDataFromEthernet(handle_, payload, &length, 1);
-        if (r == VQ6120_RECV_CLOSED) return lost();
+        if (r == VQ6120_RECV_CLOSED) return lost(timestamp());
         if (r != VQ6120_RECV_NOTHING) print((timestamp() + " ").c_str(), r, payload, length);
     }
     return 0;

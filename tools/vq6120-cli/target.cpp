@@ -40,17 +40,17 @@ bool has_addresses(const std::string &host, int family) {
 
 }  // namespace
 
-std::optional<Target> resolve(const std::string &spec, std::string &error) {
+std::optional<Target> resolve(const std::string &given, std::string &error) {
     // Two colons or brackets cannot be HOST:PORT: it is an IPv6 address.
-    if (spec.starts_with('[') || spec.find(':') != spec.rfind(':') || is_ipv6(spec)) {
-        error = "'" + spec + "': " + kNoIpv6;
+    if (given.starts_with('[') || given.find(':') != given.rfind(':') || is_ipv6(given)) {
+        error = "'" + given + "': " + kNoIpv6;
         return std::nullopt;
     }
-    std::string host = spec;
+    std::string host = given;
     Target t;
-    if (const auto colon = spec.rfind(':'); colon != std::string::npos) {
-        host = spec.substr(0, colon);
-        const std::string port = spec.substr(colon + 1);
+    if (const auto colon = given.rfind(':'); colon != std::string::npos) {
+        host = given.substr(0, colon);
+        const std::string port = given.substr(colon + 1);
         if (!is_port(port)) {
             error = "port '" + port + "' is not in 1..65535";
             return std::nullopt;
@@ -79,7 +79,8 @@ bool looks_like_address(std::string_view word) {
     if (colon == std::string::npos || colon == 0 || !is_port(s.substr(colon + 1))) return false;
     const std::string host = s.substr(0, colon);
     return host == "localhost" || inet_pton(AF_INET, host.c_str(), &a4) == 1 ||
-           std::all_of(host.begin(), host.end(), [](unsigned char c) { return std::isalnum(c) || c == '.' || c == '-'; });
+           std::all_of(host.begin(), host.end(),
+                       [](unsigned char c) { return std::isalnum(c) || c == '.' || c == '-'; });
 }
 
 VQ6120_HANDLE connect(const Target &target, int timeout_ms, std::string &reason) {

@@ -20,7 +20,7 @@ struct Target {
 
 // HOST or HOST:PORT; HOST is a name or an IPv4 address. IPv6 addresses are
 // refused with a sentence saying so: the terminals speak IPv4 only.
-std::optional<Target> resolve(const std::string &spec, std::string &error);
+std::optional<Target> resolve(const std::string &given, std::string &error);
 
 // Whether a command-line word reads as a terminal's address rather than a
 // value: a dotted IPv4 address, an IPv6 address, localhost, or NAME:PORT.

@@ -12,8 +12,9 @@ constexpr std::uint64_t kInputTag = os::Loop::kWakeTag - 1;
 // Tags: terminal index times two, plus 0 for its listener, 1 for its host.
 constexpr std::uint64_t listener_tag(std::size_t i) { return std::uint64_t{i} * 2; }
 constexpr std::uint64_t host_tag(std::size_t i) { return std::uint64_t{i} * 2 + 1; }
-// Traffic that fell behind catches up by at most this many frames at once.
-constexpr int kTrafficBurst = 8;
+// Traffic that fell behind catches up by at most this many frames at once,
+// or 10 ms worth at high rates (the loop's timer counts in milliseconds).
+constexpr double kTrafficBurst = 8;
 // How long a restarted listener waits before trying its port again.
 constexpr auto kReopenRetry = std::chrono::milliseconds(100);
 
@@ -77,11 +78,8 @@ Farm::Farm(FarmOptions options, std::ostream &out, std::ostream &log)
         auto s = std::make_unique<Slot>();
         s->who = "terminal " + std::to_string(i) + ": ";
         s->link.verbose = options_.verbose;
+        s->link.who = s->who;  // a view: the slot stays where it is allocated
         slots_.push_back(std::move(s));
-    }
-    // HostLink keeps a view of `who`: set it once the string no longer moves.
-    for (auto &s : slots_) {
-        s->link.who = s->who;
     }
 }
 
@@ -116,9 +114,16 @@ bool Farm::open(std::string &error) {
         error = "the terminals' ports must lie within 1..65535";
         return false;
     }
-    // A listener, a host and a filler per terminal, and room for refusals.
+    // A listener and a host per terminal, room for refusals, and a filler
+    // per terminal for noaccept; without the fillers' share it still runs.
     if (!os::raise_descriptor_limit(3 * options_.terminals + 64, error)) {
-        return false;
+        std::string minimum;
+        if (!os::raise_descriptor_limit(2 * options_.terminals + 64, minimum)) {
+            error = minimum;
+            return false;
+        }
+        log_ << "warning: " << error << "; noaccept on every terminal may run out of descriptors\n";
+        error.clear();
     }
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         Slot &s = *slots_[i];
@@ -292,6 +297,11 @@ void Farm::accept_hosts(std::size_t i, Clock::time_point now) {
             os::close(fd);
             continue;
         }
+        // A host that left just before this one came may have its last
+        // frames and its close still unread: take them first, so a host
+        // that reconnects at once is not refused by its own old connection.
+        for (int turns = 0; s.connected() && !s.frozen && turns < 64 && read_host(i, now); ++turns) {
+        }
         if (s.connected()) {
             // One host at a time: a second one is closed at once.
             ++s.refused;
@@ -305,7 +315,7 @@ void Farm::accept_hosts(std::size_t i, Clock::time_point now) {
         s.watch_read = s.watch_write = false;
         ++s.connections;
         s.terminal.host_connected(now);
-        s.next_traffic = now;
+        s.next_traffic = traffic_start(i, now);
         update_watch(i);
         if (!s.watch_read) {
             loop_.watch(fd, host_tag(i), false, false);  // frozen: still told of a hang-up
@@ -333,21 +343,21 @@ void Farm::drop_host(std::size_t i, const std::string &why) {
     s.terminal.host_disconnected();
 }
 
-void Farm::read_host(std::size_t i, Clock::time_point now) {
+bool Farm::read_host(std::size_t i, Clock::time_point now) {
     Slot &s = *slots_[i];
     static thread_local std::array<std::uint8_t, 65536> chunk;
     std::string error;
     const long n = os::receive(s.host, chunk, error);
     if (n == 0) {
         drop_host(i, "closed by the host");
-        return;
+        return false;
     }
     if (n == os::kFailed) {
         drop_host(i, "read failed: " + error);
-        return;
+        return false;
     }
     if (n == os::kWouldBlock) {
-        return;
+        return false;
     }
     const std::size_t before = s.link.out.size();
     const bool keep = s.link.receive(std::span(chunk).first(static_cast<std::size_t>(n)), s.terminal, now, log_);
@@ -356,13 +366,14 @@ void Farm::read_host(std::size_t i, Clock::time_point now) {
     }
     if (!keep) {
         drop_host(i, s.link.out.size() > kMaxPendingOutput ? "not reading" : "stream out of step");
-        return;
+        return false;
     }
     if (s.link.out.size() > before && !s.dirty) {
         s.dirty = true;
         dirty_.push_back(i);
     }
     schedule(i);  // a frame may have set a timer
+    return true;
 }
 
 void Farm::write_host(std::size_t i) {
@@ -400,6 +411,14 @@ void Farm::send(std::size_t i, const OutFrame &f) {
 
 // ---- time -------------------------------------------------------------------
 
+Clock::time_point Farm::traffic_start(std::size_t i, Clock::time_point now) const {
+    // The terminals' frames are spread evenly over one period, not sent in
+    // one burst from all of them at once.
+    const double period = slots_[i]->rate > 0 ? 1.0 / slots_[i]->rate : 0.0;
+    const double offset = period * static_cast<double>(i) / static_cast<double>(slots_.size());
+    return now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(offset));
+}
+
 void Farm::schedule(std::size_t i) {
     Slot &s = *slots_[i];
     std::optional<Clock::time_point> next = s.terminal.next_deadline();
@@ -435,7 +454,8 @@ void Farm::on_time(std::size_t i, Clock::time_point now) {
     }
     if (s.connected() && s.rate > 0) {
         const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / s.rate));
-        for (int burst = 0; s.next_traffic <= now && burst < kTrafficBurst && s.connected(); ++burst) {
+        const double burst_limit = std::max(kTrafficBurst, s.rate / 100);
+        for (double burst = 0; s.next_traffic <= now && burst < burst_limit && s.connected(); ++burst) {
             Bytes payload(kTrafficPayloadSize);
             put_le64(payload.data(), s.sequence++);
             put_le64(payload.data() + 8, os::monotonic_ns());
@@ -520,7 +540,7 @@ void Farm::apply(std::size_t i, const FarmCommand &c, Clock::time_point now) {
     case K::Traffic:
         s.rate = c.rate;
         s.traffic_port = c.traffic_port;
-        s.next_traffic = now;
+        s.next_traffic = traffic_start(i, now);
         break;
     case K::Freeze:
     case K::Thaw:
@@ -543,6 +563,19 @@ void Farm::apply(std::size_t i, const FarmCommand &c, Clock::time_point now) {
         break;
     case K::Drop:
         drop_host(i, "dropped by the operator");
+        break;
+    case K::Garbage:
+        if (s.connected() && !s.silent) {
+            // A frame on a channel no terminal uses, then a length field
+            // below 8: a host cannot find its way back into the stream.
+            static constexpr std::uint8_t kGarbage[] = {8, 0, 0x7F, 0xFF, 0xFF, 0, 0, 0, 4, 0, 0x40, 0, 0, 0, 0, 0};
+            s.link.out.insert(s.link.out.end(), std::begin(kGarbage), std::end(kGarbage));
+            if (!s.dirty) {
+                s.dirty = true;
+                dirty_.push_back(i);
+            }
+            log_ << s.who << "garbage sent\n";
+        }
         break;
     case K::Restart:
         drop_host(i, "terminal restarting");

@@ -7,6 +7,7 @@
 // many terminals.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -15,6 +16,7 @@
 #include <optional>
 #include <ostream>
 #include <queue>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -106,12 +108,13 @@ private:
     bool queue_line(const std::string &line, const std::string &where, std::uint64_t id, std::string *error);
     void on_event(const os::Loop::Event &e, Clock::time_point now);
     void accept_hosts(std::size_t i, Clock::time_point now);
-    void read_host(std::size_t i, Clock::time_point now);
+    bool read_host(std::size_t i, Clock::time_point now);  // false: nothing more to read now
     void write_host(std::size_t i);
     void drop_host(std::size_t i, const std::string &why);
     void send(std::size_t i, const OutFrame &f);
     void on_time(std::size_t i, Clock::time_point now);
     void schedule(std::size_t i);
+    Clock::time_point traffic_start(std::size_t i, Clock::time_point now) const;
     void update_watch(std::size_t i);
     void read_input();
     void take_lines(bool flush);

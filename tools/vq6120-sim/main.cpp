@@ -88,7 +88,7 @@ int main(int argc, char **argv) {
     app.footer("Operator commands: type help (or see docs/simulator.md).\n"
                "Exit status: 0 stopped by quit or a signal; 1 cannot serve (cannot listen, too few\n"
                "descriptors); 2 a bad option or a script that does not parse.");
-    app.set_version_flag("--version", std::string("vq6120-sim ") + VQ6120_VERSION);
+    app.set_version_flag("--version", std::string("vq6120-sim ") + VQ6120_TOOLS_VERSION);
     vq6120::sim::Options options;
     std::string script;
     bool no_stdin = false;
@@ -96,7 +96,7 @@ int main(int argc, char **argv) {
     app.add_option("--address", options.address, "IPv4 address to listen on")->capture_default_str();
     app.add_option("--port", options.port, "TCP port to listen on (with --terminals the first of N); 0 picks free ones")
         ->capture_default_str();
-    app.add_option("--terminals", terminals, "serve a farm of N terminals (1..65535), one port each")
+    app.add_option("--terminals", terminals, "serve a farm of N terminals, one port each")
         ->check(CLI::Range(1, 65535));
     app.add_option("--script", script, "file of operator commands, run first")->check(CLI::ExistingFile);
     app.add_flag("--verbose,-v", options.verbose, "log every frame received and sent, decoded, on stderr");
