@@ -261,20 +261,23 @@ std::string documented_acl() {
     return text.substr(start + 4, end - start - 4);
 }
 
+// Over TLS, with passwords and the documented ACL.
 TEST_F(GatewayTest, OnlyClientsTheAclAllowsCanCommandATerminal) {
     const User gw{"gateway", "gw-secret"}, op{"operator1", "op-secret"}, viewer{"scada", "view-secret"};
     BrokerOptions secured;
     secured.users = {gw, op, viewer};
     secured.acl = documented_acl();
+    secured.tls = true;
     Broker broker(dir, secured);
     Farm farm(dir, 1);
     json config = test_config(broker.port(), "gw", {{"t1", farm.port(0)}});
     config["broker"]["username"] = gw.name;
     config["broker"]["password"] = gw.password;
+    config["broker"]["tls"] = {{"ca_file", broker.ca_file()}};
     GatewayProcess gateway(dir, config);
-    Client watcher(broker.port(), "scada", viewer);
+    Client watcher(broker.port(), "scada", viewer, false, broker.ca_file());
     watcher.subscribe("vq6120/#");
-    Client operator1(broker.port(), "operator1", op);
+    Client operator1(broker.port(), "operator1", op, false, broker.ca_file());
     operator1.subscribe("vq6120/+/cmd/result");
     ASSERT_TRUE(watcher.await_json(topic("t1", "state"), "state", "online"));
 

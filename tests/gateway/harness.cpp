@@ -173,6 +173,28 @@ Broker::Broker(const ScratchDir &dir, const BrokerOptions &options) : dir_(dir),
     } else {
         conf += "persistence false\n";
     }
+    if (options.tls) {
+        // A CA and a broker certificate for 127.0.0.1, readable by the
+        // broker's own user.
+        const auto run = [&](const std::vector<std::string> &args) {
+            Child c(args, false, dir.path() / "openssl.log");
+            if (c.stop(0) != 0) fail("openssl failed: see openssl.log");
+        };
+        const std::string d = dir.path().string() + "/";
+        run({VQ6120_OPENSSL, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", d + "ca.key", "-out",
+             d + "ca.pem", "-days", "2", "-subj", "/CN=vq6120 test CA"});
+        run({VQ6120_OPENSSL, "req", "-newkey", "rsa:2048", "-nodes", "-keyout", d + "broker.key", "-out", d + "broker.csr",
+             "-subj", "/CN=127.0.0.1"});
+        dir.write("san.cnf", "subjectAltName=IP:127.0.0.1\n");
+        run({VQ6120_OPENSSL, "x509", "-req", "-in", d + "broker.csr", "-CA", d + "ca.pem", "-CAkey", d + "ca.key",
+             "-CAcreateserial", "-out", d + "broker.pem", "-days", "2", "-extfile", d + "san.cnf"});
+        for (const char *f : {"ca.pem", "broker.pem", "broker.key"}) {
+            std::filesystem::permissions(dir.path() / f, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                                                             std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+        }
+        ca_file_ = d + "ca.pem";
+        conf += "cafile " + ca_file_ + "\ncertfile " + d + "broker.pem\nkeyfile " + d + "broker.key\n";
+    }
     if (options.users.empty()) {
         conf += "allow_anonymous true\n";
     } else {
@@ -201,11 +223,12 @@ void Broker::stop() { process_.stop(SIGTERM); }
 
 nlohmann::json Received::json() const { return nlohmann::json::parse(payload, nullptr, false); }
 
-Client::Client(std::uint16_t port, const std::string &id, const User &user, bool persistent) {
+Client::Client(std::uint16_t port, const std::string &id, const User &user, bool persistent, const std::string &ca_file) {
     mosquitto_lib_init();
     mosq_ = mosquitto_new(id.c_str(), !persistent, this);
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     if (!user.name.empty()) mosquitto_username_pw_set(mosq_, user.name.c_str(), user.password.c_str());
+    if (!ca_file.empty()) mosquitto_tls_set(mosq_, ca_file.c_str(), nullptr, nullptr, nullptr, nullptr);
     mosquitto_connect_v5_callback_set(mosq_, on_connect);
     mosquitto_message_v5_callback_set(mosq_, on_message);
     mosquitto_subscribe_v5_callback_set(mosq_, on_subscribe);

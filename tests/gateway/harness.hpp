@@ -79,11 +79,14 @@ struct BrokerOptions {
     std::vector<User> users;
     std::string acl;
     bool persistent = false;
+    bool tls = false;  // a TLS listener with a certificate from a CA made for the test
 };
 class Broker {
 public:
     explicit Broker(const ScratchDir &dir, const BrokerOptions &options = {});
     std::uint16_t port() const { return port_; }
+    // The CA that signed a TLS broker's certificate; empty without TLS.
+    std::string ca_file() const { return ca_file_; }
     void start();
     void stop();  // SIGTERM
     pid_t pid() const { return process_.pid(); }
@@ -92,6 +95,7 @@ private:
     const ScratchDir &dir_;
     std::uint16_t port_;
     std::filesystem::path config_;
+    std::string ca_file_;
     Child process_;
 };
 
@@ -109,7 +113,9 @@ class Client {
 public:
     // A persistent client's session (and what is queued for it) outlives its
     // connection.
-    Client(std::uint16_t port, const std::string &id, const User &user = {}, bool persistent = false);
+    // With `ca_file` it connects over TLS, verifying the broker with it.
+    Client(std::uint16_t port, const std::string &id, const User &user = {}, bool persistent = false,
+           const std::string &ca_file = {});
     ~Client();
     void subscribe(const std::string &filter);
     void publish(const std::string &topic, const std::string &payload, const std::string &correlation = {});
