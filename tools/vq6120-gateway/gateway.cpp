@@ -230,7 +230,8 @@ void Gateway::on_message(const std::string &topic, std::string_view payload, std
         outcome = run_command(n, operation, request);
     }
     ++(outcome.ok ? commands_ : refused_);
-    if (!outcome.ok) log(Level::info, n.config.name + ": " + operation + " refused: " + outcome.error);
+    log(outcome.ok ? Level::debug : Level::info,
+        n.config.name + ": " + operation + (outcome.ok ? " sent" : " refused: " + outcome.error));
 
     json result{{"operation", operation}, {"terminal", n.config.name}, {"ok", outcome.ok}};
     if (!outcome.ok) result["error"] = outcome.error;

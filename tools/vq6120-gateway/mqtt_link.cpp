@@ -51,6 +51,10 @@ MqttLink::MqttLink(const BrokerConfig &config, const Message &will, Callbacks ca
         check(mosquitto_tls_set(mosq_, t.ca_file.c_str(), nullptr, opt(t.cert_file), opt(t.key_file), nullptr), "TLS files");
         check(mosquitto_tls_insecure_set(mosq_, t.insecure), "TLS host check");
     }
+    // libmosquitto's own account (packets, not their contents) with -v.
+    mosquitto_log_callback_set(mosq_, [](mosquitto *, void *, int, const char *line) {
+        log(Level::debug, std::string("mqtt: ") + line);
+    });
     mosquitto_connect_v5_callback_set(mosq_, on_connect);
     mosquitto_disconnect_v5_callback_set(mosq_, on_disconnect);
     mosquitto_message_v5_callback_set(mosq_, on_message);
