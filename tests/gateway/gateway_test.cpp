@@ -207,6 +207,31 @@ TEST_F(GatewayTest, TerminalAndBrokerRestartsRecoverAndTheQueueDropsTheOldest) {
     EXPECT_EQ(gateway.stop(SIGTERM), 0);
 }
 
+TEST_F(GatewayTest, ATerminalThatStopsReadingIsRefusedWhileTheOthersGoOn) {
+    Broker broker(dir);
+    Farm farm(dir, 2);
+    Client client(broker.port(), "operator");
+    client.subscribe("vq6120/#");
+    GatewayProcess gateway(dir, test_config(broker.port(), "gw", {{"stuck", farm.port(0)}, {"fine", farm.port(1)}}));
+    ASSERT_TRUE(client.await_json(topic("stuck", "state"), "state", "online"));
+    ASSERT_TRUE(client.await_json(topic("fine", "state"), "state", "online"));
+    farm.command(0, "freeze");
+    // Its socket buffers fill; then commands are refused, not left to stall
+    // the loop.
+    const std::string data(60000, 'x');
+    json last;
+    int sent = 0;
+    for (; sent < 1000; ++sent) {
+        last = command(client, "stuck", "com-send", {{"port", 1}, {"data", data}}, "s" + std::to_string(sent));
+        if (last.value("ok", false) != true) break;
+    }
+    EXPECT_NE(last.value("error", "").find("backed up"), std::string::npos) << last.dump() << " after " << sent;
+    farm.command(1, "key 3");
+    EXPECT_TRUE(client.await_json(topic("fine", "key"), "key", 3));
+    EXPECT_EQ(command(client, "fine", "draw-pixel", {{"x", 1}, {"y", 1}}, "fine")["ok"], true);
+    EXPECT_EQ(gateway.stop(SIGTERM), 0);
+}
+
 TEST_F(GatewayTest, StopPublishesOfflineStatesAndAKilledGatewayLeavesItsWill) {
     Broker broker(dir);
     Farm farm(dir, 1);
