@@ -16,7 +16,9 @@
 // out (events carry their payload in std::string/std::vector; the Poller keeps
 // maps, a heap and std::function objects). An exception thrown by one of your
 // callbacks passes out of Poller::run_once() / run(); the Poller stays
-// consistent and usable (the event being delivered is lost).
+// consistent and usable: the event being delivered is lost, other ready
+// sockets report again in the next round, due timers and posted work that
+// had not run yet stay queued.
 //
 // Threads: a Terminal, like its handle, is used from one thread at a time. A
 // Poller and everything reached through it belong to the thread that calls
@@ -30,6 +32,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -103,20 +106,24 @@ struct Endpoint {
 // A key press (receive result 3 with a one-byte payload).
 struct Key {
     std::uint8_t code = 0;
+    friend bool operator==(const Key &, const Key &) = default;
 };
 // The digital inputs (an input-status answer or an auto report).
 struct DigitalInputs {
     bool first = false;
     bool second = false;
+    friend bool operator==(const DigitalInputs &, const DigitalInputs &) = default;
 };
 // The answer to a model-name request.
 struct ModelName {
     std::string name;
+    friend bool operator==(const ModelName &, const ModelName &) = default;
 };
 // Bytes the terminal received on serial port 1 or 2.
 struct SerialData {
     int port = 1;
     std::vector<std::uint8_t> bytes;
+    friend bool operator==(const SerialData &, const SerialData &) = default;
 };
 // Any other delivered frame: `result` is GetDataFromEthernet's result (2 for
 // a consumed 0x11 frame, 8 for a 0x10 frame, 3 or 4 when the payload did not
@@ -124,6 +131,7 @@ struct SerialData {
 struct OtherFrame {
     int result = 0;
     std::vector<std::uint8_t> payload;
+    friend bool operator==(const OtherFrame &, const OtherFrame &) = default;
 };
 using Event = std::variant<Key, DigitalInputs, ModelName, SerialData, OtherFrame>;
 
@@ -184,6 +192,13 @@ constexpr bool fits(long long v) noexcept {
 template <class T>
 constexpr T narrow(long long v) noexcept {
     return static_cast<T>(v);
+}
+
+// `from` + `d`, with `d` kept to 0 .. a year so that no huge value a host
+// passes overflows the clock.
+inline std::chrono::steady_clock::time_point later(std::chrono::steady_clock::time_point from,
+                                                   std::chrono::milliseconds d) noexcept {
+    return from + std::clamp(d, std::chrono::milliseconds{0}, std::chrono::milliseconds{std::chrono::hours{24 * 365}});
 }
 
 inline int clamp_ms(std::chrono::milliseconds d) noexcept {
@@ -253,7 +268,7 @@ public:
         if (handle_ == nullptr || closed_) {
             return std::nullopt;
         }
-        const auto deadline = Clock::now() + wait;
+        const auto deadline = detail::later(Clock::now(), wait);
         for (;;) {
             std::optional<Event> event;
             switch (detail::next_event(handle_, event)) {
@@ -445,16 +460,21 @@ struct TerminalConfig {
     std::chrono::milliseconds connect_limit{1000};
     // Liveness by the terminal's own auto report: once online the terminal is
     // asked to report its inputs every N x 100 ms (SetAutoReportTime N); when
-    // nothing at all arrives for 3.5 x N x 100 ms (three reports missed) the
+    // no frame is delivered for 3.5 x N x 100 ms (three reports missed) the
     // terminal is lost with reason "no auto report". 0: not used. The reports
-    // are delivered as DigitalInputs events.
+    // are delivered as DigitalInputs events; any delivered frame counts as a
+    // sign of life.
     std::uint8_t auto_report = 0;
     // Host-alive: once online SetHostAliveCheck(N) is sent, then SendHostAlive
-    // every N/3 seconds (at least every 100 ms) for as long as it is online.
+    // every N/3 seconds for as long as it is online, so two signals may go
+    // astray before the terminal counts the host as lost.
     // 0: not used.
     std::uint8_t host_alive_seconds = 0;
-    // TCP keepalive once online (VQ6120Ex_SetKeepAlive); idle 0: not used. A
-    // link the kernel gives up on is lost with reason "connection closed".
+    // TCP keepalive once online (VQ6120Ex_SetKeepAlive); idle 0: not used. It
+    // notices a cable pulled or a peer machine gone, but not a terminal
+    // program that hangs while its system still answers for it: the auto
+    // report notices both. A link the kernel gives up on is lost with reason
+    // "connection closed".
     int keepalive_idle_seconds = 0;
     int keepalive_interval_seconds = 1;
     int keepalive_count = 3;
@@ -476,6 +496,29 @@ struct Backoff {
     std::chrono::milliseconds reset_after{10000};
 };
 
+// Serves many terminals from the thread that calls run_once()/run().
+//
+// Each round waits (epoll / WSAPoll) until a socket is ready or the nearest
+// deadline comes, then drains every ready terminal with GetDataFromEthernet
+// (at most 64 results per terminal per round, so one chatty terminal cannot
+// starve the others), then handles the deadlines that are due: connect
+// limits, retry times, liveness bounds, host-alive signals and after()
+// timers. Deadlines live in one min-heap with at most one live entry per
+// terminal, so the cost per event is O(log n) in the number of terminals and
+// nothing ever walks all of them.
+//
+// Sends are the C library's: a command blocks the loop's thread while the
+// terminal's socket takes no more bytes, for at most VQ6120_SEND_STALL_SECONDS
+// since the last byte went out. A terminal that stopped reading therefore
+// holds the others for at most that bound and is then lost ("connection
+// closed"); one that reads slowly but steadily is never cut off (each bit of
+// progress restarts the bound), though the loop waits for it meanwhile.
+// Keep commands to a terminal small, or batch them.
+//
+// A connection that delivers a frame on a channel no terminal uses reads as
+// closed (the C library's rule), so a terminal sending garbage is lost and
+// reconnected; bytes that never form a frame deliver nothing and, with the
+// auto report configured, end in "no auto report".
 class Poller {
 public:
     using StateHandler = std::function<void(const StateChange &)>;
@@ -552,9 +595,18 @@ public:
 
     // The terminal's connection while it is Online, else nullptr: send
     // commands through it. Do not close it or poll() it; the Poller does.
-    Terminal *terminal(TerminalId id) noexcept {
+    // Frames that a call through it leaves in the library's buffer (probe()
+    // reads) are delivered in the next round.
+    Terminal *terminal(TerminalId id) {
         Entry *e = find(id);
-        return e != nullptr && e->state == State::Online ? &e->terminal : nullptr;
+        if (e == nullptr || e->state != State::Online) {
+            return nullptr;
+        }
+        if (!e->touched) {
+            e->touched = true;
+            touched_.push_back(id);
+        }
+        return &e->terminal;
     }
     std::optional<State> state(TerminalId id) const noexcept {
         const Entry *e = find(id);
@@ -608,7 +660,7 @@ public:
     // ran returns true.
     TimerId after(std::chrono::milliseconds delay, std::function<void()> fn) {
         const TimerId id = next_id_++ | kTimerKind;
-        const auto at = Clock::now() + std::max(delay, std::chrono::milliseconds{0});
+        const auto at = detail::later(Clock::now(), delay);
         timers_.emplace(id, std::move(fn));
         heap_.push({at, id});
         return id;
@@ -636,9 +688,9 @@ public:
     // readiness, then serves ready sockets, due deadlines and posted work.
     // Returns the number of callbacks and terminal transitions handled.
     std::size_t run_once(std::chrono::milliseconds max_wait);
-    // Rounds until stop().
+    // Rounds until stop(); returns at once when !ok().
     void run() {
-        while (!stop_.exchange(false)) {
+        while (ok() && !stop_.exchange(false)) {
             run_once(std::chrono::hours{1});
         }
     }
@@ -660,6 +712,7 @@ private:
         native_socket_t socket = -1;  // registered with the reactor
         bool removed = false;
         bool pending = false;         // results left over after a round's share
+        bool touched = false;         // handed out by terminal() since the last round
         unsigned failures = 0;        // since last online for reset_after
         unsigned attempt = 0;
         Clock::time_point retry_at = kNever;
@@ -770,11 +823,12 @@ private:
         ms = std::min(ms, static_cast<double>(backoff_.maximum.count()));
         const double j = std::clamp(backoff_.jitter, 0.0, 1.0);
         std::uniform_real_distribution<double> factor(1.0 - j, 1.0 + j);
-        return std::chrono::milliseconds{static_cast<long long>(ms * factor(random_))};
+        const double year = 365.0 * 24 * 3600 * 1000;
+        return std::chrono::milliseconds{static_cast<long long>(std::clamp(ms * factor(random_), 0.0, year))};
     }
 
     void wait_to_retry(Entry &e, Clock::time_point now, std::string_view why) {
-        e.retry_at = now + backoff_delay(e.failures);
+        e.retry_at = detail::later(now, backoff_delay(e.failures));
         ++e.failures;
         e.state = State::Waiting;
         schedule(e);
@@ -792,7 +846,7 @@ private:
         }
         e.socket = s;
         e.state = State::Connecting;
-        e.connect_deadline = now + e.config.connect_limit;
+        e.connect_deadline = detail::later(now, e.config.connect_limit);
         schedule(e);
         notify(e, State::Connecting);
     }
@@ -829,7 +883,7 @@ private:
         notify(e, State::Online);
     }
     static std::chrono::milliseconds alive_interval(const Entry &e) noexcept {
-        return std::max(std::chrono::milliseconds{100}, std::chrono::milliseconds{1000} * e.config.host_alive_seconds / 3);
+        return std::chrono::milliseconds{1000} * e.config.host_alive_seconds / 3;
     }
 
     void lose(Entry &e, Clock::time_point now, std::string_view why) {
@@ -860,7 +914,6 @@ private:
                 break;
             }
         } else if (e.state == State::Online && readable) {
-            e.last_received = now;
             drain(e, now);
         }
     }
@@ -876,11 +929,37 @@ private:
             case detail::Next::Nothing:
                 return;
             case detail::Next::Delivered:
+                // Only whole frames prove the link: bytes that never make a
+                // frame (a stream out of step) do not keep a terminal alive.
+                e.last_received = now;
                 ++handled_;
                 if (on_event_) {
+                    // Should the callback throw, the frames still buffered
+                    // behind this one are drained in the next round.
+                    struct Rescue {
+                        Poller &p;
+                        Entry &e;
+                        bool armed = true;
+                        ~Rescue() {
+                            if (armed && !e.removed && e.state == State::Online && !e.pending) {
+                                try {
+                                    p.pending_.push_back(e.id);
+                                    e.pending = true;
+                                } catch (...) {  // an exception is already on its way
+                                }
+                            }
+                        }
+                    } rescue{*this, e};
                     on_event_(e.id, e.config.user, *event);
+                    rescue.armed = false;
                 }
                 if (e.removed || e.state != State::Online) {
+                    return;
+                }
+                // Nothing left in the library's buffer: whatever the socket
+                // still holds makes it ready again in the next round, so the
+                // read that would only find it empty is saved.
+                if (e.terminal.buffered_bytes() == 0) {
                     return;
                 }
                 break;
@@ -937,11 +1016,12 @@ private:
     std::unordered_map<WatchId, std::unique_ptr<Watch>> watches_;
     std::unordered_map<TimerId, std::function<void()>> timers_;
     std::priority_queue<Due, std::vector<Due>, std::greater<>> heap_;
-    std::vector<TerminalId> pending_;
+    std::deque<TerminalId> pending_;
+    std::vector<TerminalId> touched_;
     std::vector<TerminalId> graveyard_;
     std::vector<WatchId> dead_watches_;
     std::mutex posted_mutex_;
-    std::vector<std::function<void()>> posted_;
+    std::deque<std::function<void()>> posted_;
     std::atomic<bool> stop_{false};
     std::uint64_t next_id_ = 1;
     std::size_t online_ = 0;
@@ -963,15 +1043,38 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
     } depth(*this);
     handled_ = 0;
 
-    std::vector<std::function<void()>> posted;
+    // Work posted so far, one at a time: what a throwing function leaves
+    // behind stays queued, and work posted meanwhile waits for the next round.
+    std::size_t posted = 0;
     {
         const std::lock_guard lock(posted_mutex_);
-        posted.swap(posted_);
+        posted = posted_.size();
     }
-    for (auto &fn : posted) {
+    for (; posted > 0; --posted) {
+        std::function<void()> fn;
+        {
+            const std::lock_guard lock(posted_mutex_);
+            fn = std::move(posted_.front());
+            posted_.pop_front();
+        }
         ++handled_;
         fn();
     }
+
+    // Terminals used through terminal(): a call that read (a probe) can
+    // leave whole frames buffered where no readiness shows them.
+    for (const TerminalId id : touched_) {
+        Entry *e = find(id);
+        if (e == nullptr) {
+            continue;
+        }
+        e->touched = false;
+        if (!e->pending && e->state == State::Online && e->terminal.buffered_bytes() > 0) {
+            e->pending = true;
+            pending_.push_back(id);
+        }
+    }
+    touched_.clear();
 
     auto now = Clock::now();
     std::chrono::milliseconds wait = std::max(max_wait, std::chrono::milliseconds{0});
@@ -998,9 +1101,11 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
         }
     });
 
-    std::vector<TerminalId> again;
-    again.swap(pending_);
-    for (const TerminalId id : again) {
+    // Terminals with results left from their share, oldest first; those
+    // that fill their share again queue up behind for the next round.
+    for (std::size_t n = pending_.size(); n > 0; --n) {
+        const TerminalId id = pending_.front();
+        pending_.pop_front();
         Entry *e = find(id);
         if (e != nullptr && e->pending && e->state == State::Online) {
             drain(*e, Clock::now());

@@ -14,7 +14,6 @@
 //       void wake() noexcept;                     // any thread: ends a wait
 //   };
 //   bool wait_readable(native_socket_t, int timeout_ms) noexcept;
-//   std::optional<std::uint32_t> parse_ipv4(const char *dotted) noexcept;  // network order
 //
 // select() is never used: it cannot take descriptors above FD_SETSIZE.
 #pragma once
@@ -26,3 +25,17 @@
 #else
 #error "vq6120.hpp: the Poller needs epoll (Linux) or WSAPoll (Windows)"
 #endif
+
+namespace vq6120::detail {
+
+// A dotted IPv4 address in network byte order (both platforms' headers above
+// declare inet_pton).
+inline std::optional<std::uint32_t> parse_ipv4(const char *dotted) noexcept {
+    in_addr a{};
+    if (::inet_pton(AF_INET, dotted, &a) != 1) {
+        return std::nullopt;
+    }
+    return a.s_addr;
+}
+
+}  // namespace vq6120::detail

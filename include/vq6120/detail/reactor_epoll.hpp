@@ -104,12 +104,4 @@ inline bool wait_readable(native_socket_t s, int timeout_ms) noexcept {
     return ::poll(&p, 1, timeout_ms) > 0;
 }
 
-inline std::optional<std::uint32_t> parse_ipv4(const char *dotted) noexcept {
-    in_addr a{};
-    if (::inet_pton(AF_INET, dotted, &a) != 1) {
-        return std::nullopt;
-    }
-    return a.s_addr;
-}
-
 }  // namespace vq6120::detail

@@ -1,6 +1,8 @@
 // Windows: WSAPoll over an array of the watched sockets, and a loopback UDP
 // socket that sends itself a datagram to end a wait from another thread
-// (WSAPoll waits on sockets only). Hosts link ws2_32.
+// (WSAPoll waits on sockets only). Hosts link ws2_32. Some Windows releases'
+// WSAPoll does not report a refused non-blocking connect; the Poller's
+// connect limit ends such an attempt instead.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -160,14 +162,6 @@ private:
 inline bool wait_readable(native_socket_t s, int timeout_ms) noexcept {
     WSAPOLLFD p{static_cast<SOCKET>(s), POLLRDNORM, 0};
     return ::WSAPoll(&p, 1, timeout_ms) > 0;
-}
-
-inline std::optional<std::uint32_t> parse_ipv4(const char *dotted) noexcept {
-    in_addr a{};
-    if (::inet_pton(AF_INET, dotted, &a) != 1) {
-        return std::nullopt;
-    }
-    return a.s_addr;
 }
 
 }  // namespace vq6120::detail
