@@ -63,6 +63,7 @@ Gateway::Gateway(const Config &config, vq6120::Poller &poller) : config_(config)
         Node &n = nodes_.emplace_back();
         n.config = t;
         n.base = config_.prefix + "/" + t.name;
+        n.state_payload = state_payload(n.state, n.reason);
         by_name_.emplace(t.name, &n);
     }
     const Message will{status_topic(), status_payload("offline", "connection lost"), 1, true, {}};
@@ -157,12 +158,12 @@ void Gateway::on_state(const vq6120::StateChange &change) {
     if (state == n.state && reason == n.reason) return;  // Lost then Waiting: one offline
     n.state = std::move(state);
     n.reason = std::move(reason);
+    n.state_payload = state_payload(n.state, n.reason);  // stamped with the time of the change
     log(Level::info, n.config.name + ": " + n.state + " (" + n.reason + ")");
     publish_state(n);
 }
 
 void Gateway::publish_state(Node &n) {
-    n.state_payload = state_payload(n.state, n.reason);
     // While the broker is away the state is not queued: it is republished,
     // current, when the broker comes back.
     if (link_->connected()) link_->publish({n.base + "/state", n.state_payload, kStateQos, true, {}});
