@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 
 #include "log.hpp"
 
@@ -63,7 +64,10 @@ MqttLink::MqttLink(const BrokerConfig &config, const Message &will, Callbacks ca
 MqttLink::~MqttLink() { mosquitto_destroy(mosq_); }
 
 void MqttLink::check(int rc, const char *what) {
-    if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error(std::string("MQTT client set-up (") + what + "): " + reason_of(rc));
+    if (rc == MOSQ_ERR_SUCCESS) return;
+    // The constructor is the only caller: no destructor will free the client.
+    mosquitto_destroy(std::exchange(mosq_, nullptr));
+    throw std::runtime_error(std::string("MQTT client set-up (") + what + "): " + reason_of(rc));
 }
 
 void MqttLink::start() { attempt(); }
