@@ -4,8 +4,8 @@
 //   vq6120-gateway CONFIG            run until SIGTERM or SIGINT
 //   vq6120-gateway --check CONFIG    validate the file; exit 0 or name the bad field
 //
-// Exit status: 0 stopped cleanly (or the file is valid), 2 the configuration
-// is refused, 1 the gateway could not run.
+// Exit status: 0 stopped cleanly (or the file is valid), 2 the command line or
+// the configuration is refused, 1 the gateway could not run.
 #include <CLI/CLI.hpp>
 #include <fcntl.h>
 #include <unistd.h>
@@ -40,7 +40,11 @@ int main(int argc, char **argv) {
     app.add_flag("--verbose,-v", verbose, "log every command and broker event");
     app.add_option("--flush-ms", flush_ms, "on stop, how long to wait for the last states to reach the broker")
         ->check(CLI::Range(0, 60000));
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e) == 0 ? 0 : 2;  // --help is a success; a bad command line is refused
+    }
     vq6120::gateway::set_verbose(verbose);
 
     const auto loaded = vq6120::gateway::load_config(path);
