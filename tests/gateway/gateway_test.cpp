@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -33,6 +34,31 @@ json command(Client &c, const std::string &terminal, const std::string &op, json
     const auto r = c.await_json(topic(terminal, "cmd/result"), "id", id);
     return r ? r->json() : json();
 }
+
+// A broker, a farm of terminals and a client that sees everything under the
+// prefix: where most tests start.
+struct Plant {
+    Plant(const ScratchDir &dir, std::size_t terminals) : dir(dir), broker(dir), farm(dir, terminals), client(broker.port(), "observer") {
+        client.subscribe("vq6120/#");
+    }
+    // A gateway serving farm terminals `first`.. as `names`, and `unanswered`
+    // ones that nothing listens for; returns once the farm's are online.
+    std::unique_ptr<GatewayProcess> gateway(const std::string &id, const std::vector<std::string> &names, std::size_t first = 0,
+                                            const std::vector<std::string> &unanswered = {}) {
+        std::vector<std::pair<std::string, std::uint16_t>> list;
+        for (std::size_t i = 0; i < names.size(); ++i) list.emplace_back(names[i], farm.port(first + i));
+        for (const auto &n : unanswered) list.emplace_back(n, free_port());
+        auto g = std::make_unique<GatewayProcess>(dir, test_config(broker.port(), id, list), id);
+        for (const auto &n : names) {
+            if (!client.await_json(topic(n, "state"), "state", "online")) fail(n + " did not come online");
+        }
+        return g;
+    }
+    const ScratchDir &dir;
+    Broker broker;
+    Farm farm;
+    Client client;
+};
 
 // Each test's processes log into its scratch directory, kept when it fails.
 class GatewayTest : public ::testing::Test {
@@ -92,12 +118,10 @@ TEST_F(GatewayTest, ConfigRefusalsNameTheFieldAndWhereItIs) {
 }
 
 TEST_F(GatewayTest, EventsReachSubscribersAndCommandsReachTheTerminal) {
-    Broker broker(dir);
-    Farm farm(dir, 1);
-    Client client(broker.port(), "observer");
-    client.subscribe("vq6120/#");
-    GatewayProcess gateway(dir, test_config(broker.port(), "gw", {{"t1", farm.port(0)}}));
-    ASSERT_TRUE(client.await_json(topic("t1", "state"), "state", "online"));
+    Plant plant(dir, 1);
+    Farm &farm = plant.farm;
+    Client &client = plant.client;
+    const auto gateway = plant.gateway("gw", {"t1"});
     const auto status = client.await_json("vq6120/_gateway/gw/status", "state", "online");
     ASSERT_TRUE(status);
     EXPECT_EQ(status->json()["terminals"], 1);
@@ -124,16 +148,14 @@ TEST_F(GatewayTest, EventsReachSubscribersAndCommandsReachTheTerminal) {
     const std::string dump = farm.dump(0);
     EXPECT_TRUE(pixel(dump, 0, 0) && pixel(dump, 239, 63)) << dump;
     EXPECT_NE(dump.find("|Ready"), std::string::npos);
-    EXPECT_EQ(gateway.stop(SIGTERM), 0);
+    EXPECT_EQ(gateway->stop(SIGTERM), 0);
 }
 
 TEST_F(GatewayTest, BadCommandsGetErrorsNamingTheFaultAndNothingIsSent) {
-    Broker broker(dir);
-    Farm farm(dir, 1);
-    Client client(broker.port(), "operator");
-    client.subscribe("vq6120/#");
-    GatewayProcess gateway(dir, test_config(broker.port(), "gw", {{"t1", farm.port(0)}, {"gone", free_port()}}));
-    ASSERT_TRUE(client.await_json(topic("t1", "state"), "state", "online"));
+    Plant plant(dir, 1);
+    Farm &farm = plant.farm;
+    Client &client = plant.client;
+    const auto gateway = plant.gateway("gw", {"t1"}, 0, {"gone"});
     const std::string before = farm.dump(0);
 
     struct Case {
@@ -165,7 +187,7 @@ TEST_F(GatewayTest, BadCommandsGetErrorsNamingTheFaultAndNothingIsSent) {
     }
     EXPECT_EQ(farm.dump(0), before);
     EXPECT_TRUE(client.await_json(topic("t1", "state"), "state", "online", 100ms));  // and it is still up
-    EXPECT_EQ(gateway.stop(SIGTERM), 0);
+    EXPECT_EQ(gateway->stop(SIGTERM), 0);
 }
 
 TEST_F(GatewayTest, TerminalAndBrokerRestartsRecoverAndTheQueueDropsTheOldest) {
@@ -177,7 +199,7 @@ TEST_F(GatewayTest, TerminalAndBrokerRestartsRecoverAndTheQueueDropsTheOldest) {
     config["broker"]["queue_limit"] = 2;
     auto client = std::make_unique<Client>(broker.port(), "observer", User{}, true);
     client->subscribe("vq6120/#");
-    GatewayProcess gateway(dir, config);
+    const auto gateway = std::make_unique<GatewayProcess>(dir, config);
     ASSERT_TRUE(client->await_json(topic("t1", "state"), "state", "online"));
 
     farm.command(0, "restart 1s");
@@ -204,17 +226,14 @@ TEST_F(GatewayTest, TerminalAndBrokerRestartsRecoverAndTheQueueDropsTheOldest) {
     }
     EXPECT_EQ(keys, (std::vector<int>{4, 5}));
     EXPECT_EQ(command(*client, "t1", "draw-pixel", {{"x", 9}, {"y", 9}}, "after-broker")["ok"], true);
-    EXPECT_EQ(gateway.stop(SIGTERM), 0);
+    EXPECT_EQ(gateway->stop(SIGTERM), 0);
 }
 
 TEST_F(GatewayTest, ATerminalThatStopsReadingIsRefusedWhileTheOthersGoOn) {
-    Broker broker(dir);
-    Farm farm(dir, 2);
-    Client client(broker.port(), "operator");
-    client.subscribe("vq6120/#");
-    GatewayProcess gateway(dir, test_config(broker.port(), "gw", {{"stuck", farm.port(0)}, {"fine", farm.port(1)}}));
-    ASSERT_TRUE(client.await_json(topic("stuck", "state"), "state", "online"));
-    ASSERT_TRUE(client.await_json(topic("fine", "state"), "state", "online"));
+    Plant plant(dir, 2);
+    Farm &farm = plant.farm;
+    Client &client = plant.client;
+    const auto gateway = plant.gateway("gw", {"stuck", "fine"});
     farm.command(0, "freeze");
     // Its socket buffers fill; then commands are refused, not left to stall
     // the loop.
@@ -229,17 +248,13 @@ TEST_F(GatewayTest, ATerminalThatStopsReadingIsRefusedWhileTheOthersGoOn) {
     farm.command(1, "key 3");
     EXPECT_TRUE(client.await_json(topic("fine", "key"), "key", 3));
     EXPECT_EQ(command(client, "fine", "draw-pixel", {{"x", 1}, {"y", 1}}, "fine")["ok"], true);
-    EXPECT_EQ(gateway.stop(SIGTERM), 0);
+    EXPECT_EQ(gateway->stop(SIGTERM), 0);
 }
 
 TEST_F(GatewayTest, StopPublishesOfflineStatesAndAKilledGatewayLeavesItsWill) {
-    Broker broker(dir);
-    Farm farm(dir, 1);
-    Client client(broker.port(), "observer");
-    client.subscribe("vq6120/#");
-    const json config = test_config(broker.port(), "gw", {{"t1", farm.port(0)}});
-    auto gateway = std::make_unique<GatewayProcess>(dir, config);
-    ASSERT_TRUE(client.await_json(topic("t1", "state"), "state", "online"));
+    Plant plant(dir, 1);
+    Client &client = plant.client;
+    auto gateway = plant.gateway("gw", {"t1"});
     EXPECT_EQ(gateway->stop(SIGTERM), 0);
     const auto state = client.await_json(topic("t1", "state"), "state", "offline");
     ASSERT_TRUE(state);
@@ -247,21 +262,17 @@ TEST_F(GatewayTest, StopPublishesOfflineStatesAndAKilledGatewayLeavesItsWill) {
     EXPECT_TRUE(client.await_json("vq6120/_gateway/gw/status", "reason", "stopped"));
 
     client.clear();
-    gateway = std::make_unique<GatewayProcess>(dir, config);
-    ASSERT_TRUE(client.await_json(topic("t1", "state"), "state", "online"));
+    gateway = plant.gateway("gw", {"t1"});
     gateway->stop(SIGKILL);
     EXPECT_TRUE(client.await_json("vq6120/_gateway/gw/status", "reason", "connection lost"));
 }
 
 TEST_F(GatewayTest, TwoGatewaysShareOneBrokerWithDisjointTerminals) {
-    Broker broker(dir);
-    Farm farm(dir, 2);
-    Client client(broker.port(), "operator");
-    client.subscribe("vq6120/#");
-    GatewayProcess ga(dir, test_config(broker.port(), "gw-a", {{"ta", farm.port(0)}}), "gw-a");
-    GatewayProcess gb(dir, test_config(broker.port(), "gw-b", {{"tb", farm.port(1)}}), "gw-b");
-    ASSERT_TRUE(client.await_json(topic("ta", "state"), "state", "online"));
-    ASSERT_TRUE(client.await_json(topic("tb", "state"), "state", "online"));
+    Plant plant(dir, 2);
+    Farm &farm = plant.farm;
+    Client &client = plant.client;
+    const auto ga = plant.gateway("gw-a", {"ta"}, 0);
+    const auto gb = plant.gateway("gw-b", {"tb"}, 1);
     EXPECT_EQ(command(client, "ta", "draw-pixel", {{"x", 1}, {"y", 1}}, "a")["ok"], true);
     EXPECT_EQ(command(client, "tb", "draw-pixel", {{"x", 2}, {"y", 2}}, "b")["ok"], true);
     farm.command(1, "key 7");
@@ -272,8 +283,8 @@ TEST_F(GatewayTest, TwoGatewaysShareOneBrokerWithDisjointTerminals) {
     int results = 0;
     for (const Received &r : client.all()) results += r.topic.ends_with("/cmd/result");
     EXPECT_EQ(results, 2);  // each command answered once, by its own gateway
-    EXPECT_EQ(ga.stop(SIGTERM), 0);
-    EXPECT_EQ(gb.stop(SIGTERM), 0);
+    EXPECT_EQ(ga->stop(SIGTERM), 0);
+    EXPECT_EQ(gb->stop(SIGTERM), 0);
 }
 
 // The ACL as docs/gateway.md gives it: the fenced block after "mosquitto ACL".
@@ -299,7 +310,7 @@ TEST_F(GatewayTest, OnlyClientsTheAclAllowsCanCommandATerminal) {
     config["broker"]["username"] = gw.name;
     config["broker"]["password"] = gw.password;
     config["broker"]["tls"] = {{"ca_file", broker.ca_file()}};
-    GatewayProcess gateway(dir, config);
+    const auto gateway = std::make_unique<GatewayProcess>(dir, config);
     Client watcher(broker.port(), "scada", viewer, false, broker.ca_file());
     watcher.subscribe("vq6120/#");
     Client operator1(broker.port(), "operator1", op, false, broker.ca_file());
@@ -315,7 +326,7 @@ TEST_F(GatewayTest, OnlyClientsTheAclAllowsCanCommandATerminal) {
     std::stringstream log;
     log << std::ifstream(dir.path() / "gateway.log").rdbuf();
     EXPECT_EQ(log.str().find(gw.password), std::string::npos);
-    EXPECT_EQ(gateway.stop(SIGTERM), 0);
+    EXPECT_EQ(gateway->stop(SIGTERM), 0);
 }
 
 }  // namespace
