@@ -18,7 +18,8 @@
 // callbacks passes out of Poller::run_once() / run(); the Poller stays
 // consistent and usable: the event being delivered is lost, other ready
 // sockets report again in the next round, due timers and posted work that
-// had not run yet stay queued.
+// had not run yet stay queued. The header also builds with exceptions
+// switched off (-fno-exceptions); running out of memory then ends the program.
 //
 // Threads: a Terminal, like its handle, is used from one thread at a time. A
 // Poller and everything reached through it belong to the thread that calls
@@ -662,10 +663,21 @@ public:
         const TimerId id = next_id_++ | kTimerKind;
         const auto at = detail::later(Clock::now(), delay);
         timers_.emplace(id, std::move(fn));
-        heap_.push({at, id});
+        push_due({at, id});
         return id;
     }
-    bool cancel(TimerId id) { return timers_.erase(id) != 0; }
+    bool cancel(TimerId id) {
+        if (timers_.erase(id) == 0) {
+            return false;
+        }
+        // Its heap entry stays until it comes up; a host that re-arms long
+        // timers all the time would pile them up, so they are swept out once
+        // they outnumber the live ones.
+        if (++stale_ > heap_.size() / 2 + 1024) {
+            sweep();
+        }
+        return true;
+    }
 
     // Any thread: runs `fn` on the loop's thread in its next round.
     void post(std::function<void()> fn) {
@@ -791,13 +803,33 @@ private:
         return std::chrono::milliseconds{350} * e.config.auto_report;
     }
 
+    void push_due(const Due &d) {
+        heap_.push_back(d);
+        std::push_heap(heap_.begin(), heap_.end(), std::greater<>{});
+    }
+    bool live(const Due &d) const noexcept {
+        if ((d.key & kKindMask) == kTimerKind) {
+            return timers_.count(d.key) != 0;
+        }
+        const Entry *e = find(d.key);
+        return e != nullptr && e->scheduled == d.at;
+    }
+    void sweep() {
+        std::erase_if(heap_, [this](const Due &d) { return !live(d); });
+        std::make_heap(heap_.begin(), heap_.end(), std::greater<>{});
+        stale_ = 0;
+    }
+
     // Keeps one heap entry per terminal at its earliest deadline; entries
     // whose time no longer matches are skipped when they come up.
     void schedule(Entry &e) {
         const auto t = next_due(e);
         if (t < e.scheduled) {
+            if (e.scheduled != kNever) {
+                ++stale_;
+            }
             e.scheduled = t;
-            heap_.push({t, e.id});
+            push_due({t, e.id});
         }
     }
 
@@ -918,15 +950,26 @@ private:
         }
     }
 
+    void queue_pending(Entry &e) {
+        if (!e.pending) {
+            pending_.push_back(e.id);
+            e.pending = true;
+        }
+    }
+
+    // Delivers up to a round's share of the terminal's results. On return
+    // `pending` says whether it is queued in pending_ for more in the next
+    // round (an id queued but no longer pending is skipped there).
     void drain(Entry &e, Clock::time_point now) {
-        e.pending = false;
         for (int i = 0; i < kDrainPerRound; ++i) {
             std::optional<Event> event;
             switch (detail::next_event(e.terminal.handle(), event)) {
             case detail::Next::Closed:
+                e.pending = false;
                 lose(e, now, reason::kClosed);
                 return;
             case detail::Next::Nothing:
+                e.pending = false;
                 return;
             case detail::Next::Delivered:
                 // Only whole frames prove the link: bytes that never make a
@@ -934,24 +977,12 @@ private:
                 e.last_received = now;
                 ++handled_;
                 if (on_event_) {
-                    // Should the callback throw, the frames still buffered
-                    // behind this one are drained in the next round.
-                    struct Rescue {
-                        Poller &p;
-                        Entry &e;
-                        bool armed = true;
-                        ~Rescue() {
-                            if (armed && !e.removed && e.state == State::Online && !e.pending) {
-                                try {
-                                    p.pending_.push_back(e.id);
-                                    e.pending = true;
-                                } catch (...) {  // an exception is already on its way
-                                }
-                            }
-                        }
-                    } rescue{*this, e};
+                    // Queued before the callback, so that frames buffered
+                    // behind this one are not stranded should it throw.
+                    if (e.terminal.buffered_bytes() > 0) {
+                        queue_pending(e);
+                    }
                     on_event_(e.id, e.config.user, *event);
-                    rescue.armed = false;
                 }
                 if (e.removed || e.state != State::Online) {
                     return;
@@ -960,13 +991,13 @@ private:
                 // still holds makes it ready again in the next round, so the
                 // read that would only find it empty is saved.
                 if (e.terminal.buffered_bytes() == 0) {
+                    e.pending = false;
                     return;
                 }
                 break;
             }
         }
-        e.pending = true;
-        pending_.push_back(e.id);
+        queue_pending(e);
     }
 
     // A terminal's earliest deadline came up.
@@ -1015,7 +1046,9 @@ private:
     std::unordered_map<TerminalId, std::unique_ptr<Entry>> terminals_;
     std::unordered_map<WatchId, std::unique_ptr<Watch>> watches_;
     std::unordered_map<TimerId, std::function<void()>> timers_;
-    std::priority_queue<Due, std::vector<Due>, std::greater<>> heap_;
+    // A min-heap (std::push_heap with std::greater) of deadlines, some stale.
+    std::vector<Due> heap_;
+    std::size_t stale_ = 0;
     std::deque<TerminalId> pending_;
     std::vector<TerminalId> touched_;
     std::vector<TerminalId> graveyard_;
@@ -1069,19 +1102,22 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
             continue;
         }
         e->touched = false;
-        if (!e->pending && e->state == State::Online && e->terminal.buffered_bytes() > 0) {
-            e->pending = true;
-            pending_.push_back(id);
+        if (e->state == State::Online && e->terminal.buffered_bytes() > 0) {
+            queue_pending(*e);
         }
     }
     touched_.clear();
 
     auto now = Clock::now();
     std::chrono::milliseconds wait = std::max(max_wait, std::chrono::milliseconds{0});
-    if (!pending_.empty() || stop_.load()) {
+    const bool more = std::any_of(pending_.begin(), pending_.end(), [this](TerminalId id) {
+        const Entry *e = find(id);
+        return e != nullptr && e->pending;
+    });
+    if (more || stop_.load()) {
         wait = std::chrono::milliseconds{0};
     } else if (!heap_.empty()) {
-        wait = std::min(wait, std::max(std::chrono::ceil<std::chrono::milliseconds>(heap_.top().at - now),
+        wait = std::min(wait, std::max(std::chrono::ceil<std::chrono::milliseconds>(heap_.front().at - now),
                                        std::chrono::milliseconds{0}));
     }
     reactor_.wait(detail::clamp_ms(wait), [&](std::uint64_t key, bool readable, bool writable) {
@@ -1107,18 +1143,24 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
         const TerminalId id = pending_.front();
         pending_.pop_front();
         Entry *e = find(id);
-        if (e != nullptr && e->pending && e->state == State::Online) {
-            drain(*e, Clock::now());
+        if (e != nullptr && e->pending) {
+            e->pending = false;
+            if (e->state == State::Online) {
+                drain(*e, Clock::now());
+            }
         }
     }
 
     now = Clock::now();
-    for (std::size_t budget = heap_.size(); budget > 0 && !heap_.empty() && heap_.top().at <= now; --budget) {
-        const Due due = heap_.top();
-        heap_.pop();
+    for (std::size_t budget = heap_.size(); budget > 0 && !heap_.empty() && heap_.front().at <= now; --budget) {
+        std::pop_heap(heap_.begin(), heap_.end(), std::greater<>{});
+        const Due due = heap_.back();
+        heap_.pop_back();
         if ((due.key & kKindMask) == kTimerKind) {
             const auto i = timers_.find(due.key);
-            if (i != timers_.end()) {
+            if (i == timers_.end()) {
+                stale_ -= stale_ > 0 ? 1 : 0;
+            } else {
                 auto fn = std::move(i->second);
                 timers_.erase(i);
                 ++handled_;
@@ -1128,6 +1170,7 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
         }
         Entry *e = find(due.key);
         if (e == nullptr || e->scheduled != due.at) {
+            stale_ -= stale_ > 0 ? 1 : 0;
             continue;
         }
         e->scheduled = kNever;

@@ -123,6 +123,11 @@ TEST(CppPoller, TimersRunInDeadlineOrderAndCancelledOnesNever) {
     const auto cancelled = poller.after(20ms, [&] { ran.push_back(2); });
     EXPECT_TRUE(poller.cancel(cancelled));
     EXPECT_FALSE(poller.cancel(cancelled));
+    // Timers re-armed over and over: their stale entries are swept out
+    // without taking the live ones along.
+    for (int i = 0; i < 5000; ++i) {
+        EXPECT_TRUE(poller.cancel(poller.after(1h, [&] { ran.push_back(-1); })));
+    }
     poller.after(40ms, [&] { poller.stop(); });
     poller.run();
     EXPECT_EQ(ran, (std::vector<int>{1, 3}));

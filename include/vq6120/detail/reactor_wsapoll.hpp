@@ -28,7 +28,11 @@ class Reactor {
 public:
     static constexpr std::uint64_t kWakeKey = ~std::uint64_t{0};
 
-    Reactor() noexcept {
+    // Only the array's first allocation may throw (std::bad_alloc), before
+    // anything is acquired.
+    Reactor() {
+        fds_.reserve(64);
+        keys_.reserve(64);
         WSADATA data;
         started_ = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
         if (!started_) {
@@ -46,11 +50,9 @@ public:
             close_wake();
             return;
         }
-        try {
-            add(static_cast<native_socket_t>(wake_), kWakeKey, true, false);
-        } catch (...) {
-            close_wake();
-        }
+        // First in the array and never in the index: nothing moves it.
+        fds_.push_back(WSAPOLLFD{wake_, flags(true, false), 0});
+        keys_.push_back(kWakeKey);
     }
     ~Reactor() {
         close_wake();
