@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev   # compilers and sanitizer runtimes
   libgtest-dev libbenchmark-dev                    # tests and benchmarks
   libpng-dev libcli11-dev pkg-config               # the virtual terminal and tools
-  libmosquitto-dev nlohmann-json3-dev              # the MQTT gateway
+  libmosquitto-dev nlohmann-json3-dev libssl-dev   # the MQTT gateway (libcrypto: base64)
   mosquitto mosquitto-clients                      # the broker its tests and benchmark run
   python3 mono-mcs mono-runtime                    # the Python binding and the C# example
   openssl                                          # certificates for the gateway's TLS test

@@ -12,6 +12,7 @@
 
 #include "config.hpp"
 #include "harness.hpp"
+#include "payloads.hpp"
 
 namespace vq6120::gateway::test {
 namespace {
@@ -26,6 +27,24 @@ bool pixel(const std::string &dump, int x, int y) {
 }
 
 std::string topic(const std::string &terminal, const std::string &rest) { return "vq6120/" + terminal + "/" + rest; }
+
+// Serial bytes and other binary payloads travel as base64: every byte value
+// survives the round trip, and only strict, padded base64 is taken in.
+TEST(GatewayPayloads, Base64CarriesEveryByteAndRefusesWhatIsNotBase64) {
+    std::vector<std::uint8_t> all(256);
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<std::uint8_t>(i);
+    for (std::size_t n : {0, 1, 2, 3, 4, 255, 256}) {
+        const std::span<const std::uint8_t> bytes(all.data(), n);
+        std::string back;
+        ASSERT_TRUE(unbase64(base64(bytes), back)) << n;
+        EXPECT_EQ(back, std::string(reinterpret_cast<const char *>(bytes.data()), n)) << n;
+    }
+    EXPECT_EQ(base64(std::vector<std::uint8_t>{0x00, 0xFF}), "AP8=");
+    std::string out;
+    for (const char *bad : {"AP8", "AP 8=", "A=P8", "AP8=AP8=", "AP8*", "====", " AP8="}) {
+        EXPECT_FALSE(unbase64(bad, out)) << bad;
+    }
+}
 
 // Publishes a command and returns its result (matched by "id").
 json command(Client &c, const std::string &terminal, const std::string &op, json args, const std::string &id) {

@@ -1,9 +1,10 @@
 #include "payloads.hpp"
 
+#include <openssl/evp.h>
+
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-
 #include <type_traits>
 #include <variant>
 
@@ -24,46 +25,32 @@ std::string timestamp() {
 }
 
 std::string base64(std::span<const std::uint8_t> bytes) {
-    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-        std::uint32_t v = static_cast<std::uint32_t>(bytes[i]) << 16;
-        if (n > 1) v |= static_cast<std::uint32_t>(bytes[i + 1]) << 8;
-        if (n > 2) v |= bytes[i + 2];
-        for (std::size_t k = 0; k < 4; ++k) out += k <= n ? alphabet[(v >> (18 - 6 * k)) & 0x3F] : '=';
-    }
+    std::string out((bytes.size() + 2) / 3 * 4 + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()), bytes.data(),
+                                  static_cast<int>(bytes.size()));
+    out.resize(static_cast<std::size_t>(n));
     return out;
 }
 
 bool unbase64(std::string_view text, std::string &out) {
     out.clear();
-    if (text.size() % 4 != 0) return false;
-    std::uint32_t bits = 0;
-    int have = 0;
-    std::size_t padding = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        int v;
-        if (c >= 'A' && c <= 'Z') v = c - 'A';
-        else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-        else if (c >= '0' && c <= '9') v = c - '0' + 52;
-        else if (c == '+') v = 62;
-        else if (c == '/') v = 63;
-        else if (c == '=' && i + 2 >= text.size()) v = -1;
-        else return false;
-        if (v < 0) {
-            ++padding;
-            continue;
-        }
-        if (padding != 0) return false;  // data after padding
-        bits = (bits << 6) | static_cast<std::uint32_t>(v);
-        if ((have += 6) >= 8) {
-            have -= 8;
-            out += static_cast<char>((bits >> have) & 0xFF);
-        }
+    // libcrypto's decoder skips white space and leaves padding bytes in its
+    // count: strict standard base64 is checked here, the decoding left to it.
+    if (text.size() % 4 != 0) {
+        return false;
     }
+    const std::size_t padding = text.ends_with("==") ? 2 : text.ends_with('=') ? 1 : 0;
+    if (text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/") <
+        text.size() - padding) {
+        return false;
+    }
+    out.resize(text.size() / 4 * 3);
+    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char *>(out.data()),
+                                  reinterpret_cast<const unsigned char *>(text.data()), static_cast<int>(text.size()));
+    if (n < 0) {
+        return false;
+    }
+    out.resize(static_cast<std::size_t>(n) - padding);
     return true;
 }
 
