@@ -7,10 +7,13 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev   # compilers and sanitizer runtimes
   libgtest-dev libbenchmark-dev                    # tests and benchmarks
   libpng-dev libcli11-dev pkg-config               # the virtual terminal and tools
+  libmosquitto-dev nlohmann-json3-dev libssl-dev   # the MQTT gateway (libcrypto: base64)
+  mosquitto mosquitto-clients                      # the broker its tests and benchmark run
   python3 mono-mcs mono-runtime                    # the Python binding and the C# example
   python3-pip python3-setuptools python3-wheel     # pip install ./python, offline
   python3-venv iproute2                            # the README check: a venv, a private loopback
   dpkg-dev file                                    # cpack -G DEB: dpkg-shlibdeps
+  openssl                                          # certificates for the gateway's TLS test
   binutils                                         # nm, for the export check
   g++-mingw-w64-x86-64-posix googletest            # the Windows cross build (GoogleTest from source)
   wine wine64                                      # running the Windows tests
