@@ -3,7 +3,8 @@
 #   libvq6120-lib1      runtime: the shared library under its SONAME
 #   libvq6120-lib-dev   dev: header, static library, CMake package, pkg-config
 #                       file, docs and examples
-#   vq6120-tools        tools: every program installed from tools/
+#   vq6120-tools        tools: every program installed from tools/ (vq6120,
+#                       vq6120-sim, vq6120-gateway)
 #   python3-vq6120      python: the Python module
 # Dependencies on system libraries come from the binaries (dpkg-shlibdeps);
 # the packages depend on each other at exactly this version. Build with
