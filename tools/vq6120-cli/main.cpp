@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "VQ6120_LIB.h"
+#include "monitor_text.hpp"
 
 namespace {
 
@@ -63,52 +64,8 @@ std::optional<Target> resolve(const std::string &spec, std::string &error) {
     return t;
 }
 
-std::string hex(const std::uint8_t *p, int n) {
-    std::string s;
-    char b[4];
-    for (int i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", p[i]);
-        s += b;
-    }
-    return s;
-}
-
-std::string printable(const std::uint8_t *p, int n) {
-    std::string s;
-    for (int i = 0; i < n; ++i) {
-        s += (p[i] >= 0x20 && p[i] < 0x7F) ? static_cast<char>(p[i]) : '.';
-    }
-    return s;
-}
-
-// The frame each delivering result stands for.
-const char *describe(int result) {
-    switch (result) {
-    case VQ6120_RECV_CONSUMED: return "channel 0x40 command 0x11 (consumed)";
-    case VQ6120_RECV_FRAME_37: return "channel 0x40 command 0x37 (key)";
-    case VQ6120_RECV_DI_STATUS: return "channel 0x40 command 0x0A (digital inputs)";
-    case VQ6120_RECV_MODEL_NAME: return "channel 0x40 command 0x00 (model name)";
-    case VQ6120_RECV_SERIAL_1: return "channel 0x60 command 0x00 (serial port 1)";
-    case VQ6120_RECV_SERIAL_2: return "channel 0x61 command 0x00 (serial port 2)";
-    case VQ6120_RECV_FRAME_10: return "channel 0x40 command 0x10";
-    default: return "";
-    }
-}
-
 void print_frame(int result, const std::uint8_t *payload, int length) {
-    std::printf("result %d: %s", result, describe(result));
-    if (result >= VQ6120_RECV_FRAME_37) {
-        std::printf(" length %d [%s] \"%s\"", length, hex(payload, length).c_str(), printable(payload, length).c_str());
-    }
-    std::uint8_t first = 0, second = 0;
-    if (result == VQ6120_RECV_DI_STATUS) {
-        const int value = ParseDIStatus(1, payload, length, &first, &second);
-        if (value >= 0) std::printf(" status %d input1 %d input2 %d", value, first, second >> 1);
-    }
-    if (result == VQ6120_RECV_FRAME_37 && length == 1) {
-        std::printf(" key %d", ParseKeypadMessage(1, payload, length));
-    }
-    std::printf("\n");
+    std::printf("%s\n", vq6120::tools::monitor_text(result, {payload, static_cast<std::size_t>(length)}).c_str());
     std::fflush(stdout);
 }
 

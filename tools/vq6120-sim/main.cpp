@@ -4,8 +4,10 @@
 #include <csignal>
 #include <fstream>
 #include <iostream>
+#include <optional>
 
 #include "server.hpp"
+#include "web_server.hpp"
 
 namespace {
 
@@ -30,6 +32,10 @@ int main(int argc, char **argv) {
     app.add_flag("--verbose,-v", options.verbose, "log every frame received and sent, decoded, on stderr");
     app.add_option("--snapshot-on-exit", options.snapshot_on_exit, "write a PNG of the terminal when stopping");
     app.add_flag("--no-stdin", no_stdin, "do not read operator commands from standard input");
+    std::string http;
+    app.add_option("--http", http,
+                   "serve the live view in a browser on ADDRESS:PORT (port 0 picks a free one), e.g. "
+                   "127.0.0.1:8080. Whoever reaches it can press keys and set inputs: keep it on loopback");
     CLI11_PARSE(app, argc, argv);
 
     if (!no_stdin) {
@@ -51,6 +57,18 @@ int main(int argc, char **argv) {
     }
     std::cout << "listening on " << options.address << ":" << sim.port() << std::endl;
 
+    vq6120::sim::LiveFeed feed;
+    std::optional<vq6120::sim::LiveView> live;
+    if (!http.empty()) {
+        vq6120::sim::LiveOptions web;
+        if (!vq6120::sim::parse_http_address(http, web, error) || !live.emplace(sim, feed, web).start(error)) {
+            std::cerr << "vq6120-sim: " << error << "\n";
+            return 1;
+        }
+        sim.watch(&feed);
+        std::cout << "http: " << live->url() << std::endl;
+    }
+
     running = &sim;
     struct sigaction action {};
     action.sa_handler = on_signal;
@@ -60,5 +78,8 @@ int main(int argc, char **argv) {
     std::signal(SIGPIPE, SIG_IGN);
     const int status = sim.run();
     running = nullptr;
+    if (live) {
+        live->stop();
+    }
     return status;
 }

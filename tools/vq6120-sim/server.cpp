@@ -213,6 +213,9 @@ void Simulator::send(const OutFrame &f) {
     if (options_.verbose) {
         log_ << describe("->", f.channel, f.command, f.subcode, f.payload) << "\n";
     }
+    if (watcher_ != nullptr) {
+        watcher_->frame(false, f, describe("->", f.channel, f.command, f.subcode, f.payload));
+    }
     if (outbuf_.size() > kMaxPendingOutput) {
         // The host sends but does not read: rather than grow without end,
         // let it go.
@@ -292,6 +295,11 @@ void Simulator::read_host(Clock::time_point now) {
         const auto payload = cut.payload();
         if (options_.verbose) {
             log_ << describe("<-", cut.header.channel, cut.header.command, cut.header.subcode, payload) << "\n";
+        }
+        if (watcher_ != nullptr) {
+            const auto &h = cut.header;
+            watcher_->frame(true, OutFrame{h.channel, h.command, h.subcode, Bytes(payload.begin(), payload.end())},
+                            describe("<-", h.channel, h.command, h.subcode, payload));
         }
         std::string problem;
         const auto replies = terminal_.handle(cut.header, payload, now, &problem);
@@ -482,6 +490,9 @@ int Simulator::run() {
         run_commands(now);
         if (host_ >= 0) {
             write_host();
+        }
+        if (watcher_ != nullptr) {
+            watcher_->turned();
         }
     }
     finish();

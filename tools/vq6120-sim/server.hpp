@@ -18,6 +18,17 @@
 
 namespace vq6120::sim {
 
+// A window on the loop for a live view: called on the loop's thread with the
+// simulator's lock held, so it must be quick and must not call back into the
+// simulator. `decoded` is the frame as the verbose log writes it.
+class Watcher {
+public:
+    virtual ~Watcher() = default;
+    virtual void frame(bool from_host, const OutFrame &frame, const std::string &decoded) = 0;
+    // After every turn of the loop, which may have changed the terminal.
+    virtual void turned() = 0;
+};
+
 struct Options {
     std::string address = "127.0.0.1";
     std::uint16_t port = 16120;  // 0: any free port
@@ -49,6 +60,8 @@ public:
     Terminal terminal() const;
     bool host_connected() const;
     std::uint64_t connections_refused() const;
+    // Set before run(); the watcher must outlive run().
+    void watch(Watcher *watcher) noexcept { watcher_ = watcher; }
 
 private:
     struct Pending {
@@ -78,6 +91,7 @@ private:
     std::uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     bool quit_ = false;
+    Watcher *watcher_ = nullptr;
 
     mutable std::mutex mutex_;  // guards everything below against post() and the readers
     Terminal terminal_;

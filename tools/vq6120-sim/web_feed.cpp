@@ -1,0 +1,89 @@
+#include "web_feed.hpp"
+
+#include "monitor_text.hpp"
+#include "transport/receive_buffer.hpp"
+
+namespace vq6120::sim {
+
+void LiveFeed::frame(bool from_host, const OutFrame &f, const std::string &decoded) {
+    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    FeedEntry entry{0, now, from_host, 0, {}};
+    if (from_host) {
+        // The simulator's own decoding, without its direction arrow.
+        entry.text = decoded.starts_with("<- ") ? decoded.substr(3) : decoded;
+    } else {
+        // What a host polling this terminal gets, as `vq6120 monitor` shows it.
+        const FrameHeader header{0, f.channel, f.command, f.subcode};
+        entry.text = tools::monitor_text(classify(header, recv::kNothing), f.payload);
+    }
+    const bool serial_data =
+        (f.channel == channel::kSerial1 || f.channel == channel::kSerial2) && f.command == 0x00;
+    std::lock_guard lock(mutex_);
+    push(frames_, std::move(entry));
+    if (serial_data) {
+        push(serial_, FeedEntry{0, now, from_host, f.channel == channel::kSerial1 ? 1 : 2,
+                                std::string(f.payload.begin(), f.payload.end())});
+    }
+    ++version_;
+    changed_.notify_all();
+}
+
+void LiveFeed::turned() {
+    std::lock_guard lock(mutex_);
+    ++version_;
+    changed_.notify_all();
+}
+
+void LiveFeed::push(std::deque<FeedEntry> &log, FeedEntry entry) {
+    entry.seq = ++seq_;
+    log.push_back(std::move(entry));
+    if (log.size() > kKeep) {
+        log.pop_front();
+    }
+}
+
+std::uint64_t LiveFeed::wait(std::uint64_t seen, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, timeout, [&] { return closed_ || version_ != seen; });
+    return version_;
+}
+
+std::uint64_t LiveFeed::version() const {
+    std::lock_guard lock(mutex_);
+    return version_;
+}
+
+std::vector<FeedEntry> LiveFeed::after(const std::deque<FeedEntry> &log, std::uint64_t seq) {
+    std::vector<FeedEntry> out;
+    for (const auto &e : log) {
+        if (e.seq > seq) {
+            out.push_back(e);
+        }
+    }
+    return out;
+}
+
+std::vector<FeedEntry> LiveFeed::frames_after(std::uint64_t seq) const {
+    std::lock_guard lock(mutex_);
+    return after(frames_, seq);
+}
+
+std::vector<FeedEntry> LiveFeed::serial_after(std::uint64_t seq) const {
+    std::lock_guard lock(mutex_);
+    return after(serial_, seq);
+}
+
+void LiveFeed::close() {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    changed_.notify_all();
+}
+
+bool LiveFeed::closed() const {
+    std::lock_guard lock(mutex_);
+    return closed_;
+}
+
+}  // namespace vq6120::sim

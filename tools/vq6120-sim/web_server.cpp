@@ -1,0 +1,190 @@
+#include "web_server.hpp"
+
+#include <httplib.h>
+
+#include <chrono>
+#include <thread>
+
+#include "web_api.hpp"
+#include "web_assets.hpp"
+
+namespace vq6120::sim {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+// A ping this often shows whether a quiet stream's page is still there.
+constexpr auto kStreamPing = 10s;
+// Changes closer together than this go out as one event.
+constexpr auto kStreamCoalesce = 50ms;
+// The largest request body; serial lines are bounded further by the API.
+constexpr std::size_t kMaxBody = 16 * 1024;
+
+std::string dump(const json &j) {
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+void send_json(httplib::Response &res, int status, const json &j) {
+    res.status = status;
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(dump(j), "application/json");
+}
+
+// One page's event stream: the state whenever it changed, and the log
+// entries it has not had yet.
+struct Stream {
+    std::uint64_t seen = 0;
+    std::uint64_t frame_seq = 0;
+    std::uint64_t serial_seq = 0;
+    std::string last_state;
+};
+
+}  // namespace
+
+bool parse_http_address(const std::string &text, LiveOptions &options, std::string &error) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        error = "--http wants ADDRESS:PORT, e.g. 127.0.0.1:8080 (got '" + text + "')";
+        return false;
+    }
+    const std::string port = text.substr(colon + 1);
+    char *end = nullptr;
+    const long p = std::strtol(port.c_str(), &end, 10);
+    if (port.empty() || *end != '\0' || p < 0 || p > 65535) {
+        error = "--http port '" + port + "' is not in 0..65535";
+        return false;
+    }
+    options.address = text.substr(0, colon);
+    options.port = static_cast<std::uint16_t>(p);
+    return true;
+}
+
+LiveView::LiveView(Simulator &simulator, LiveFeed &feed, LiveOptions options)
+    : sim_(simulator), feed_(feed), options_(std::move(options)), http_(std::make_unique<httplib::Server>()) {}
+
+LiveView::~LiveView() { stop(); }
+
+std::string LiveView::url() const {
+    return "http://" + options_.address + ":" + std::to_string(port_) + "/";
+}
+
+bool LiveView::start(std::string &error) {
+    // The streams' threads plus a few that are always free for the rest.
+    const auto threads = static_cast<std::size_t>(options_.max_streams) + 4;
+    http_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    // Idle keep-alive connections hold a thread too: let them go soon.
+    http_->set_keep_alive_timeout(2);
+    http_->set_read_timeout(5);
+    http_->set_payload_max_length(kMaxBody);
+    routes();
+    const int port = options_.port == 0 ? http_->bind_to_any_port(options_.address)
+                                        : (http_->bind_to_port(options_.address, options_.port) ? options_.port : -1);
+    if (port <= 0) {
+        error = "cannot listen for HTTP on " + options_.address + ":" + std::to_string(options_.port);
+        return false;
+    }
+    port_ = static_cast<std::uint16_t>(port);
+    thread_ = std::thread([this] { http_->listen_after_bind(); });
+    return true;
+}
+
+void LiveView::stop() {
+    feed_.close();
+    if (thread_.joinable()) {
+        http_->stop();
+        thread_.join();
+    }
+}
+
+void LiveView::routes() {
+    auto &h = *http_;
+    for (const auto &asset : web_assets()) {
+        const std::string path = asset.path == "/index.html" ? "/" : std::string(asset.path);
+        h.Get(path, [&asset](const httplib::Request &, httplib::Response &res) {
+            res.set_header("Cache-Control", "no-cache");
+            res.set_content(asset.body.data(), asset.body.size(), std::string(asset.type).c_str());
+        });
+    }
+
+    h.Get("/state.json", [this](const httplib::Request &, httplib::Response &res) {
+        send_json(res, 200, state_json(sim_.terminal(), sim_.host_connected()));
+    });
+
+    h.Get("/events", [this](const httplib::Request &, httplib::Response &res) {
+        if (streams_.fetch_add(1) >= options_.max_streams) {
+            streams_.fetch_sub(1);
+            res.set_header("Retry-After", "5");
+            send_json(res, 503, {{"error", "too many open live pages; poll /state.json"}});
+            return;
+        }
+        res.set_header("Cache-Control", "no-store");
+        auto stream = std::make_shared<Stream>();
+        res.set_chunked_content_provider(
+            "text/event-stream",
+            [this, stream](std::size_t, httplib::DataSink &sink) {
+                if (feed_.closed()) {
+                    sink.done();
+                    return true;
+                }
+                const auto version = feed_.wait(stream->seen, kStreamPing);
+                if (feed_.closed()) {
+                    sink.done();
+                    return true;
+                }
+                if (version == stream->seen) {
+                    static constexpr char kPing[] = ": ping\n\n";
+                    return sink.write(kPing, sizeof kPing - 1);
+                }
+                stream->seen = version;
+                json state_now = state_json(sim_.terminal(), sim_.host_connected());
+                std::string state = dump(state_now);
+                const auto frames = feed_.frames_after(stream->frame_seq);
+                const auto serial = feed_.serial_after(stream->serial_seq);
+                if (!frames.empty()) {
+                    stream->frame_seq = frames.back().seq;
+                }
+                if (!serial.empty()) {
+                    stream->serial_seq = serial.back().seq;
+                }
+                if (state == stream->last_state && frames.empty() && serial.empty()) {
+                    return true;
+                }
+                json event = {{"frames", entries_json(frames)}, {"serial", entries_json(serial)}};
+                if (state != stream->last_state) {
+                    event["state"] = std::move(state_now);
+                    stream->last_state = std::move(state);
+                }
+                const std::string text = "data: " + dump(event) + "\n\n";
+                if (!sink.write(text.data(), text.size())) {
+                    return false;
+                }
+                std::this_thread::sleep_for(kStreamCoalesce);
+                return true;
+            },
+            [this](bool) { streams_.fetch_sub(1); });
+    });
+
+    const auto post = [this](RequestKind kind) {
+        return [this, kind](const httplib::Request &req, httplib::Response &res) {
+            // A page of another site may post plain text or forms here, but
+            // not JSON without the browser asking first: only JSON is taken.
+            if (req.get_header_value("Content-Type").rfind("application/json", 0) != 0) {
+                send_json(res, 415, {{"error", "send application/json"}});
+                return;
+            }
+            const auto request = parse_request(kind, req.body);
+            if (request.command.empty()) {
+                send_json(res, request.status, {{"error", request.error}});
+                return;
+            }
+            sim_.post(request.command);
+            send_json(res, 200, {{"posted", request.command}});
+        };
+    };
+    h.Post("/key", post(RequestKind::Key));
+    h.Post("/inputs", post(RequestKind::Inputs));
+    h.Post("/serial", post(RequestKind::Serial));
+}
+
+}  // namespace vq6120::sim
