@@ -7,20 +7,34 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev   # compilers and sanitizer runtimes
   libgtest-dev libbenchmark-dev                    # tests and benchmarks
   libpng-dev libcli11-dev pkg-config               # the virtual terminal and tools
+  libcpp-httplib-dev nlohmann-json3-dev            # the simulator's live view
+  chromium                                         # the live view's browser test
   python3 mono-mcs mono-runtime                    # the Python binding and the C# example
   binutils                                         # nm, for the export check
   g++-mingw-w64-x86-64-posix googletest            # the Windows cross build (GoogleTest from source)
   wine wine64                                      # running the Windows tests
 )
 
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Node.js and npm for the browser test's driver (any Node 18 or later will do:
+# a machine that has one keeps it).
+if ! command -v npm >/dev/null; then
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends nodejs npm
+fi
+# playwright-core at the version the lock file names; it uses Debian's chromium.
+web_tests="$(dirname "$0")/../tests/web"
+if [ ! -d "$web_tests/node_modules/playwright-core" ]; then
+  (cd "$web_tests" && npm ci --no-audit --no-fund --silent)
 fi

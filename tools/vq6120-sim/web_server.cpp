@@ -14,8 +14,9 @@ namespace {
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-// A ping this often shows whether a quiet stream's page is still there.
-constexpr auto kStreamPing = 10s;
+// A ping this often finds out that a quiet stream's page has gone, and so
+// frees its thread.
+constexpr auto kStreamPing = 2s;
 // Changes closer together than this go out as one event.
 constexpr auto kStreamCoalesce = 50ms;
 // The largest request body; serial lines are bounded further by the API.
