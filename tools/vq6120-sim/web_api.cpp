@@ -1,5 +1,6 @@
 #include "web_api.hpp"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace vq6120::sim {
@@ -156,7 +157,8 @@ OperatorRequest parse_request(RequestKind kind, const std::string &text) {
         return refuse(400, "the body is not a JSON object");
     }
     const auto allowed = [&](std::initializer_list<const char *> names) {
-        for (const auto &[key, value] : body.items()) {
+        for (auto it = body.begin(); it != body.end(); ++it) {
+            const std::string &key = it.key();
             if (std::find_if(names.begin(), names.end(), [&](const char *n) { return key == n; }) == names.end()) {
                 return false;
             }
