@@ -240,6 +240,83 @@ VQ6120_API int32_t VQ6120_CALL ConfigureCOM(VQ6120_HANDLE handle, uint32_t baudR
 VQ6120_API int32_t VQ6120_CALL SendCOMData(VQ6120_HANDLE handle, const uint8_t *data, int32_t dataLength,
                                            uint8_t comPort);
 
+/* ---- Extensions: many terminals from one loop ------------------------
+ *
+ * Beyond the terminal's own interface, all named VQ6120Ex_*. Nothing above
+ * changes for a host that does not call them. On Windows they sit at
+ * ordinals 39 and up.
+ *
+ * The loop: open each terminal with VQ6120Ex_StartOpen, wait until its
+ * socket (VQ6120Ex_GetSocket) is writable, VQ6120Ex_FinishOpen it; then wait
+ * on all sockets for readability (poll, epoll, WSAPoll, libuv, Asio, ...)
+ * and drain each ready terminal with GetDataFromEthernet(..., wait 0) until
+ * it returns VQ6120_RECV_NOTHING or VQ6120_RECV_CLOSED. */
+
+/* The connection's socket: a POSIX descriptor or a Windows SOCKET; -1 for a
+ * NULL handle. The host may wait on it (readable: call GetDataFromEthernet;
+ * writable while opening: call VQ6120Ex_FinishOpen) and nothing else: it
+ * never reads, writes, closes or changes it. A call that may read (such as
+ * GetConnectStatus) can leave whole frames in the library's buffer, where no
+ * socket readiness shows them: see VQ6120Ex_BufferedBytes. The socket stays
+ * the same for the handle's life; ExitVQ6120 closes it. */
+VQ6120_API intptr_t VQ6120_CALL VQ6120Ex_GetSocket(VQ6120_HANDLE handle);
+
+/* InitialVQ6120 with a time limit: a terminal that does not complete the
+ * connection within `timeoutMs` (1 or more) costs at most that long; one that
+ * refuses returns at once. NULL when the connect failed or timed out, or
+ * `timeoutMs` is below 1 (nothing is left open). */
+VQ6120_API VQ6120_HANDLE VQ6120_CALL VQ6120Ex_Open(uint32_t address, uint16_t port, int32_t timeoutMs);
+
+/* Starts connecting without waiting and returns the handle at once (NULL
+ * when the connect failed at once or memory ran out). Until
+ * VQ6120Ex_FinishOpen returns 1 the handle is only for VQ6120Ex_FinishOpen,
+ * VQ6120Ex_GetSocket and ExitVQ6120: commands are refused with 0 and send
+ * nothing, GetDataFromEthernet delivers nothing (1), GetConnectStatus
+ * returns 0 at once. */
+VQ6120_API VQ6120_HANDLE VQ6120_CALL VQ6120Ex_StartOpen(uint32_t address, uint16_t port);
+
+/* Waits up to `waitMs` (0 or less: no wait) for the connect begun by
+ * VQ6120Ex_StartOpen: 1 connected (the handle now works as one from
+ * InitialVQ6120; also for every handle already connected), -1 still
+ * connecting (call again, e.g. when the socket turns writable), 0 the
+ * connect failed or the handle is NULL. A failed handle reads as closed and
+ * is still to be closed with ExitVQ6120. */
+VQ6120_API int32_t VQ6120_CALL VQ6120Ex_FinishOpen(VQ6120_HANDLE handle, int32_t waitMs);
+
+/* Begins a write batch: from now on each command's frame is collected
+ * instead of sent, and VQ6120Ex_EndBatch sends them all, in order, in one
+ * send. The bytes on the wire are exactly those of the same commands sent one
+ * by one. Inside a batch a command's result means what it means outside:
+ * 0 refused (nothing collected), 1 accepted. GetConnectStatus inside a batch
+ * first sends what was collected, then its request; receiving is unaffected.
+ * A batch that grows past 1 MiB sends what it holds and goes on collecting
+ * (as it does when memory for it cannot be had), so nothing is dropped.
+ * ExitVQ6120 sends what an unfinished batch collected before closing.
+ * 1 begun; 0 for a NULL handle, a handle already in a batch, or one whose
+ * connect is not through. */
+VQ6120_API int32_t VQ6120_CALL VQ6120Ex_BeginBatch(VQ6120_HANDLE handle);
+
+/* Ends the batch and sends what it collected. 1: every byte of the batch
+ * was handed to the socket. 0: a NULL handle or no batch begun, or a send of
+ * the batch failed or stalled past VQ6120_SEND_STALL_SECONDS; how much of it
+ * reached the terminal is then unknown, and after a stall the connection
+ * reads as closed, as after a stalled command. Either way the batch is over. */
+VQ6120_API int32_t VQ6120_CALL VQ6120Ex_EndBatch(VQ6120_HANDLE handle);
+
+/* Bytes received and held for GetDataFromEthernet: whole frames among them
+ * are delivered without the socket being readable. -1 for a NULL handle. */
+VQ6120_API int32_t VQ6120_CALL VQ6120Ex_BufferedBytes(VQ6120_HANDLE handle);
+
+/* TCP keepalive, so that a link that died without a word is noticed while
+ * nothing is being sent: after `idleSeconds` (1..32767) without traffic the
+ * system probes every `intervalSeconds` (1..32767); `count` (1..127)
+ * unanswered probes close the connection, which GetDataFromEthernet then
+ * reports with VQ6120_RECV_CLOSED. `idleSeconds` 0 switches keepalive off
+ * (the other two are then ignored). 1 set; 0 for a NULL handle, a value out
+ * of range, a connect not through, or a system that refused. */
+VQ6120_API int32_t VQ6120_CALL VQ6120Ex_SetKeepAlive(VQ6120_HANDLE handle, int32_t idleSeconds,
+                                                    int32_t intervalSeconds, int32_t count);
+
 #ifdef __cplusplus
 } /* extern "C" */
 

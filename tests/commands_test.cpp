@@ -302,5 +302,45 @@ INSTANTIATE_TEST_SUITE_P(Text, Commands, ::testing::ValuesIn(text_cases()), case
 INSTANTIATE_TEST_SUITE_P(InputOutput, Commands, ::testing::ValuesIn(io_cases()), case_name);
 INSTANTIATE_TEST_SUITE_P(Serial, Commands, ::testing::ValuesIn(serial_cases()), case_name);
 
+// Every command of the table in one write batch: the same results, and on the
+// wire exactly the bytes they send one by one, in order. A connect opened
+// without blocking refuses them all until it is through.
+TEST(Batch, CarriesEveryCommandAsSentOneByOne) {
+    TestPeer peer;
+    VQ6120_HANDLE h = peer.connect();
+    Bytes expected;
+    ASSERT_EQ(VQ6120Ex_BeginBatch(h), 1);
+    EXPECT_EQ(VQ6120Ex_BeginBatch(h), 0) << "batches do not nest";
+    for (const auto &cases : {graphic_cases(), text_cases(), io_cases(), serial_cases()}) {
+        for (const Case &c : cases) {
+            EXPECT_EQ(c.call(h), c.wire.empty() ? 0 : 1) << c.what;
+            expected = cat(expected, c.wire);
+        }
+    }
+    EXPECT_TRUE(peer.take_all(std::chrono::milliseconds(20)).empty()) << "a batched frame went out early";
+    ASSERT_EQ(VQ6120Ex_EndBatch(h), 1);
+    EXPECT_EQ(VQ6120Ex_EndBatch(h), 0) << "no batch open";
+    EXPECT_EQ(peer.next(expected.size()), expected);
+    ASSERT_EQ(SendHostAlive(h), 1);
+    EXPECT_EQ(peer.next(kAlive.size()), kAlive) << "sent at once again after the batch";
+    ExitVQ6120(h);
+}
+
+TEST(Batch, ConnectNotThroughRefusesEveryCommand) {
+    TestPeer peer;
+    VQ6120_HANDLE h = peer.connect(VQ6120Ex_StartOpen);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(VQ6120Ex_BeginBatch(h), 0);
+    for (const auto &cases : {graphic_cases(), text_cases(), io_cases(), serial_cases()}) {
+        for (const Case &c : cases) {
+            EXPECT_EQ(c.call(h), 0) << c.what;
+        }
+    }
+    ASSERT_EQ(VQ6120Ex_FinishOpen(h, 5000), 1);
+    ASSERT_EQ(SendHostAlive(h), 1);
+    EXPECT_EQ(peer.next(kAlive.size() + 1, std::chrono::milliseconds(200)), kAlive) << "refused calls sent bytes";
+    ExitVQ6120(h);
+}
+
 }  // namespace
 }  // namespace vq6120

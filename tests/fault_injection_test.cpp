@@ -260,6 +260,18 @@ extern "C" void count_interrupt(int) { g_interrupts.fetch_add(1, std::memory_ord
 // (threads started while `block_in_new_threads` lived have it blocked), with a
 // handler installed without SA_RESTART: every wait and read of the library's
 // in this thread can fail with EINTR.
+// Fills a listener made with backlog 0: it holds one connection not yet
+// accepted, this one, and drops the handshakes that come after it.
+int fill_accept_queue(const Listener &listener) {
+    const int queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = loopback();
+    to.sin_port = htons(listener.port());
+    ::connect(queued, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    return queued;
+}
+
 struct InterruptStorm {
     struct sigaction previous {};
     InterruptStorm() {
@@ -351,13 +363,7 @@ TEST(Interrupted, ConnectThatIsInterruptedStillConnects) {
     // keep coming. An interrupted connect goes on in the background: calling
     // connect again would only report it already in progress.
     Listener listener(0, 0);
-    // A backlog of 0 holds one connection not yet accepted: this one.
-    const int queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = loopback();
-    to.sin_port = htons(listener.port());
-    ::connect(queued, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    const int queued = fill_accept_queue(listener);
     InterruptStorm storm;
     InterruptStorm::block(true);
     std::atomic<bool> connected{false};
@@ -390,6 +396,24 @@ TEST(Interrupted, ConnectThatIsInterruptedStillConnects) {
     EXPECT_GT(interrupts, 0) << "the connect never had to wait";
     EXPECT_NE(h, nullptr);
     ExitVQ6120(h);
+}
+
+// A terminal that never completes the handshake (its accept queue is full)
+// costs an open with a time limit that limit, not the system's minutes of
+// retransmissions; the connect started without blocking stays pending.
+TEST(Interrupted, SilentTerminalCostsTheOpenItsTimeLimit) {
+    Listener listener(0, 0);
+    const int queued = fill_accept_queue(listener);
+    InterruptStorm storm;
+    storm.start();
+    EXPECT_EQ(VQ6120Ex_Open(loopback(), listener.port(), 300), nullptr);
+    InterruptStorm::stop();
+    VQ6120_HANDLE h = VQ6120Ex_StartOpen(loopback(), listener.port());
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(VQ6120Ex_FinishOpen(h, 100), -1);
+    EXPECT_EQ(ClearGraphicScreen(h), 0);
+    ExitVQ6120(h);
+    ::close(queued);
 }
 
 // ---- A terminal that stops reading -------------------------------------

@@ -9,16 +9,45 @@ import threading
 import time
 
 
-class Simulator:
-    def __init__(self, path=None):
-        self.path = path or os.environ["VQ6120_SIM"]
-        self.proc = subprocess.Popen([self.path, "--port", "0"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, text=True, bufsize=1)
-        # A reader thread: a timed wait on a queue, where select() on a
-        # buffered pipe would miss lines already read into the buffer.
-        self._lines = queue.Queue()
-        self._reader = threading.Thread(target=self._read, daemon=True)
+def tool_env():
+    """The environment for the project's own executables. A sanitizer runtime
+    preloaded into Python for an instrumented library must not be loaded
+    again into an executable that carries its own."""
+    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+
+
+class Lines:
+    """The lines a child process prints, each fetched with a time limit.
+
+    A reader thread and a timed wait on a queue, where select() on a buffered
+    pipe would miss lines already read into the buffer."""
+
+    def __init__(self, stream):
+        self._queue = queue.Queue()
+        self._reader = threading.Thread(target=self._read, args=(stream,), daemon=True)
         self._reader.start()
+
+    def _read(self, stream):
+        for line in stream:
+            self._queue.put(line)
+        self._queue.put("")
+
+    def get(self, timeout):
+        try:
+            return self._queue.get(timeout=timeout)
+        except queue.Empty:
+            raise TimeoutError("the process printed nothing") from None
+
+    def join(self, timeout):
+        self._reader.join(timeout)
+
+
+class Simulator:
+    def __init__(self, path=None, port=0):
+        self.path = path or os.environ["VQ6120_SIM"]
+        self.proc = subprocess.Popen([self.path, "--port", str(port)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, text=True, bufsize=1, env=tool_env())
+        self._lines = Lines(self.proc.stdout)
         first = self._line(10)
         if not first.startswith("listening on "):
             raise RuntimeError(f"unexpected first line from the simulator: {first!r}")
@@ -26,16 +55,8 @@ class Simulator:
         self.port = int(port)
         self.target = f"{self.host}:{self.port}"
 
-    def _read(self):
-        for line in self.proc.stdout:
-            self._lines.put(line)
-        self._lines.put("")
-
     def _line(self, timeout):
-        try:
-            return self._lines.get(timeout=timeout)
-        except queue.Empty:
-            raise TimeoutError("the simulator printed nothing") from None
+        return self._lines.get(timeout)
 
     def command(self, line):
         self.proc.stdin.write(line + "\n")
@@ -79,7 +100,7 @@ class Simulator:
                 self.proc.kill()
                 self.proc.wait()
         self.proc.stdin.close()
-        self._reader.join(5)
+        self._lines.join(5)
         self.proc.stdout.close()
 
     def __enter__(self):

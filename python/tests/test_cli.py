@@ -7,13 +7,13 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 
-from simulator import Simulator  # noqa: E402
+from simulator import Simulator, tool_env  # noqa: E402
 
 CLI = os.environ.get("VQ6120_CLI", "vq6120")
 
 
 def run(*args, timeout=20):
-    return subprocess.run([CLI, *map(str, args)], capture_output=True, text=True, timeout=timeout)
+    return subprocess.run([CLI, *map(str, args)], capture_output=True, text=True, timeout=timeout, env=tool_env())
 
 
 class CliTest(unittest.TestCase):

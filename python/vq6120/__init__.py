@@ -5,25 +5,31 @@
     with Terminal("127.0.0.1", 16120) as t:
         if t.probe(2):
             t.draw_text(0, 0, "Hello")
-            event = t.poll()
+            event = t.poll(timeout=1.0)
 
-Only the standard library is used (ctypes). The shared library is found
+Many terminals on one thread: each Terminal has a fileno() for selectors and
+asyncio, poll(timeout=0) drains it, and PendingConnection opens one without
+blocking. Only the standard library is used (ctypes). The shared library is found
 through the VQ6120_LIB_PATH environment variable, the system's library path,
 or the ``library`` argument.
 """
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import ctypes.util
+import math
 import os
+import selectors
 import socket
 import struct
+import time
 from dataclasses import dataclass
-from typing import Optional, Union
+from typing import Iterator, Optional, Union
 
 __all__ = [
-    "Terminal", "ConnectionClosed", "DigitalInputs", "Key", "ModelName", "SerialData", "OtherFrame",
+    "Terminal", "PendingConnection", "ConnectionClosed", "DigitalInputs", "Key", "ModelName", "SerialData", "OtherFrame",
     "load_library", "RECV_CLOSED", "RECV_NOTHING", "RECV_CONSUMED", "RECV_FRAME_37", "RECV_DI_STATUS",
     "RECV_MODEL_NAME", "RECV_SERIAL_1", "RECV_SERIAL_2", "RECV_FRAME_10",
 ]
@@ -72,6 +78,14 @@ _SIGNATURES = {
     "SendHostAlive": (_i32, [_H]),
     "ConfigureCOM": (_i32, [_H, _u32, _u8, _u8, _u8, _u8, _u8, _u8]),
     "SendCOMData": (_i32, [_H, _bytes, _i32, _u8]),
+    "VQ6120Ex_GetSocket": (ctypes.c_ssize_t, [_H]),
+    "VQ6120Ex_Open": (_H, [_u32, _u16, _i32]),
+    "VQ6120Ex_StartOpen": (_H, [_u32, _u16]),
+    "VQ6120Ex_FinishOpen": (_i32, [_H, _i32]),
+    "VQ6120Ex_BeginBatch": (_i32, [_H]),
+    "VQ6120Ex_EndBatch": (_i32, [_H]),
+    "VQ6120Ex_BufferedBytes": (_i32, [_H]),
+    "VQ6120Ex_SetKeepAlive": (_i32, [_H, _i32, _i32, _i32]),
 }
 
 
@@ -89,7 +103,9 @@ def load_library(path: Optional[str] = None) -> ctypes.CDLL:
     else:
         raise OSError("VQ6120_LIB not found; set VQ6120_LIB_PATH. Tried: " + "; ".join(errors))
     for name, (restype, argtypes) in _SIGNATURES.items():
-        fn = getattr(lib, name)
+        fn = getattr(lib, name, None)
+        if fn is None and name.startswith("VQ6120Ex_"):
+            continue   # a library without the extension: the classic calls still work
         fn.restype, fn.argtypes = restype, argtypes
     return lib
 
@@ -145,6 +161,18 @@ def _text(name: str, text: Union[str, bytes]) -> bytes:
     return data
 
 
+def _seconds(name: str, value: float, least: str = ">=") -> float:
+    if (isinstance(value, bool) or not isinstance(value, (int, float)) or math.isinf(value)
+            or not (value > 0 if least == ">" else value >= 0)):
+        raise ValueError(f"{name}={value!r} is not a finite number of seconds {least} 0")
+    return float(value)
+
+
+def _address(host: str) -> int:
+    """The IPv4 address in network byte order, as the library takes it."""
+    return struct.unpack("=I", socket.inet_aton(socket.gethostbyname(host)))[0]
+
+
 def _x(name, v): return _check(name, v, 0, 239)
 def _y(name, v): return _check(name, v, 0, 63)
 def _size(name, v): return _check(name, v, 0, 32)
@@ -153,16 +181,38 @@ def _byte(name, v): return _check(name, v, 0, 255)
 
 
 class Terminal:
-    """One connection to a terminal. Use it as a context manager, or call close()."""
+    """One connection to a terminal. Use it as a context manager, or call close().
 
-    def __init__(self, host: str = "127.0.0.1", port: int = DEFAULT_PORT, library: Optional[str] = None):
-        self._lib = load_library(library)
+    `connect_timeout` (seconds) bounds the connect: a terminal that does not
+    take the connection costs at most that long, a refused one fails at once;
+    without it the connect waits as long as the system lets it (minutes for a
+    silent peer). Resolving `host` is not covered by the limit. Either failure
+    raises ConnectionError."""
+
+    def __init__(self, host: str = "127.0.0.1", port: int = DEFAULT_PORT, library: Optional[str] = None, *,
+                 connect_timeout: Optional[float] = None):
+        lib = load_library(library)
         _check("port", port, 1, 65535)
-        address = struct.unpack("=I", socket.inet_aton(socket.gethostbyname(host)))[0]
-        self._handle = self._lib.InitialVQ6120(address, port)
-        if not self._handle:
+        if connect_timeout is None:
+            handle = lib.InitialVQ6120(_address(host), port)
+        else:
+            limit_ms = min(math.ceil(_seconds("connect_timeout", connect_timeout, ">") * 1000), 2**31 - 1)
+            handle = lib.VQ6120Ex_Open(_address(host), port, limit_ms)
+        if not handle:
             raise ConnectionError(f"cannot connect to {host}:{port}")
+        self._attach(lib, handle)
+
+    def _attach(self, lib: ctypes.CDLL, handle: int) -> None:
+        self._lib, self._handle = lib, handle
         self._buffer = (_u8 * MAX_RECEIVE_FRAME)()
+        self._selector: Optional[selectors.BaseSelector] = None
+        self._batch_depth = 0
+
+    @classmethod
+    def _adopt(cls, lib: ctypes.CDLL, handle: int) -> "Terminal":
+        terminal = cls.__new__(cls)
+        terminal._attach(lib, handle)
+        return terminal
 
     def __enter__(self) -> "Terminal":
         return self
@@ -170,10 +220,54 @@ class Terminal:
     def __exit__(self, *exc) -> None:
         self.close()
 
+    def __del__(self) -> None:
+        # A dropped terminal gives its socket back, as a dropped socket does.
+        if getattr(self, "_handle", None):
+            self.close()
+
     def close(self) -> None:
+        """Closes the connection; unregister fileno() from any selector first."""
+        if self._selector is not None:
+            self._selector.close()
+            self._selector = None
         if self._handle:
             self._lib.ExitVQ6120(self._handle)
             self._handle = None
+
+    def fileno(self) -> int:
+        """The connection's socket, for selectors, select.poll and asyncio's add_reader.
+
+        Wait on it for reading, then call poll(timeout=0) until it returns
+        None before waiting again: the library may already hold whole frames
+        that the socket will not signal again (after probe(), or a burst).
+        Never read, write or close the socket yourself."""
+        fd = self._lib.VQ6120Ex_GetSocket(self._handle) if self._handle else -1
+        if fd < 0:
+            raise ConnectionClosed("the terminal is closed")
+        return fd
+
+    @contextlib.contextmanager
+    def batch(self) -> Iterator["Terminal"]:
+        """Collects the commands issued inside the block and sends them in one
+        write when it ends, with exactly the bytes they would send one by one.
+
+        A refused value still raises at once; commands issued before an
+        exception are still sent. Nested blocks join the outermost one. When
+        the collected commands cannot be sent, leaving the block raises
+        ConnectionClosed. probe() inside a batch sends what was collected
+        first; close() sends it before closing."""
+        if self._batch_depth == 0:
+            if not self._handle:
+                raise ConnectionClosed("the terminal is closed")
+            if self._lib.VQ6120Ex_BeginBatch(self._handle) != 1:
+                raise RuntimeError("the library refused to start a batch")
+        self._batch_depth += 1
+        try:
+            yield self
+        finally:
+            self._batch_depth -= 1
+            if self._batch_depth == 0 and (not self._handle or self._lib.VQ6120Ex_EndBatch(self._handle) != 1):
+                raise ConnectionClosed("the batched commands could not be sent")
 
     @property
     def version(self) -> float:
@@ -191,10 +285,46 @@ class Terminal:
         _check("timeout", timeout, 0, 255)
         return self._lib.GetConnectStatus(self._handle, timeout) == 1
 
-    def poll(self, wait: bool = True) -> Optional[Event]:
-        """The next event from the terminal, or None when there is none (waits up to 10 ms with wait=True)."""
+    def poll(self, wait: bool = True, *, timeout: Optional[float] = None) -> Optional[Event]:
+        """The next event from the terminal, or None when none came in time.
+
+        With `timeout` (seconds, 0 for no wait) it waits up to that long for
+        an event, however many reads the event takes to arrive. Without it
+        the call is the library's single poll: it waits up to 10 ms with
+        wait=True (the default) and not at all with wait=False, so None only
+        says that nothing arrived in that moment. Raises ConnectionClosed when
+        the terminal closed the connection."""
+        if timeout is None:
+            if isinstance(wait, float):
+                raise TypeError("poll(wait) takes True or False; give a time in seconds as timeout=")
+            return self._receive(1 if wait else 0)
+        deadline = time.monotonic() + _seconds("timeout", timeout)
+        while (event := self._receive(0)) is None:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                return None
+            if self._selector is None:   # poll(2) or select(): no descriptor of its own per terminal
+                self._selector = (selectors.PollSelector if hasattr(selectors, "PollSelector")
+                                  else selectors.SelectSelector)()
+                self._selector.register(self.fileno(), selectors.EVENT_READ)
+            self._selector.select(min(remaining, 3600.0))   # the system's wait takes no more
+        return event
+
+    def set_keepalive(self, idle: int, interval: int = 0, count: int = 0) -> None:
+        """TCP keepalive: after `idle` seconds (1..32767) without traffic, a
+        probe every `interval` seconds (1..32767); `count` (1..127) unanswered
+        probes close the link, which poll() then reports as ConnectionClosed.
+        set_keepalive(0) turns it off."""
+        if _check("idle", idle, 0, 32767):
+            _check("interval", interval, 1, 32767), _check("count", count, 1, 127)
+        if not self._handle:
+            raise ConnectionClosed("the terminal is closed")
+        if self._lib.VQ6120Ex_SetKeepAlive(self._handle, idle, interval, count) != 1:
+            raise OSError("the system refused the keepalive settings")
+
+    def _receive(self, wait: int) -> Optional[Event]:
         length = _i32(MAX_RECEIVE_FRAME)
-        r = self._lib.GetDataFromEthernet(self._handle, self._buffer, ctypes.byref(length), 1 if wait else 0)
+        r = self._lib.GetDataFromEthernet(self._handle, self._buffer, ctypes.byref(length), wait)
         if r == RECV_CLOSED:
             raise ConnectionClosed("the terminal closed the connection")
         if r == RECV_NOTHING:
@@ -302,3 +432,54 @@ class Terminal:
         raw = data.encode("latin-1") if isinstance(data, str) else bytes(data)
         _check("len(data)", len(raw), 1, 65527)
         self._call("SendCOMData", raw, len(raw), _check("port", port, 1, 2))
+
+
+class PendingConnection:
+    """A connect under way that blocks no one: a host serving many terminals
+    starts it, waits for fileno() to become writable in its own loop, then
+    calls finish(). Raises ConnectionError at once when the connect cannot
+    even start (e.g. no such address)."""
+
+    def __init__(self, host: str = "127.0.0.1", port: int = DEFAULT_PORT, library: Optional[str] = None):
+        self._lib = load_library(library)
+        _check("port", port, 1, 65535)
+        self.host, self.port = host, port
+        self._handle = self._lib.VQ6120Ex_StartOpen(_address(host), port)
+        if not self._handle:
+            raise ConnectionError(f"cannot connect to {host}:{port}")
+
+    def fileno(self) -> int:
+        """Wait on it for writing: it becomes writable when the connect is decided."""
+        fd = self._lib.VQ6120Ex_GetSocket(self._handle) if self._handle else -1
+        if fd < 0:
+            raise ConnectionError("the connect is finished or abandoned")
+        return fd
+
+    def finish(self) -> Optional[Terminal]:
+        """The connected Terminal, None while still connecting, or
+        ConnectionError when the connect failed. A Terminal or a failure ends
+        this object: its handle then belongs to the Terminal or is closed."""
+        if not self._handle:
+            raise ConnectionError("the connect is finished or abandoned")
+        state = self._lib.VQ6120Ex_FinishOpen(self._handle, 0)
+        if state < 0:
+            return None
+        handle, self._handle = self._handle, None
+        if state == 1:
+            return Terminal._adopt(self._lib, handle)
+        self._lib.ExitVQ6120(handle)
+        raise ConnectionError(f"cannot connect to {self.host}:{self.port}")
+
+    def close(self) -> None:
+        """Abandons the connect (a no-op once finish() has decided it)."""
+        if self._handle:
+            self._lib.ExitVQ6120(self._handle)
+            self._handle = None
+
+    __del__ = Terminal.__del__
+
+    def __enter__(self) -> "PendingConnection":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()

@@ -61,7 +61,8 @@ bool build_text(SmallFrame &frame, VQ6120_HANDLE handle, std::uint8_t command, s
 bool build_bytes(SmallFrame &frame, VQ6120_HANDLE handle, std::uint8_t command, std::uint8_t subcode,
                  std::initializer_list<std::uint8_t> bytes) noexcept;
 
-// Hands a built frame to the socket; 1, as every sent command returns.
+// Hands a built frame to the socket; 1, as every sent command returns (0
+// while a connect opened without blocking is not through).
 //
 // This and the senders below are forced inline so that the socket layer's
 // send is called straight from the exported command. Each return that
@@ -70,8 +71,7 @@ bool build_bytes(SmallFrame &frame, VQ6120_HANDLE handle, std::uint8_t command, 
 // apiece; with three more stack frames between the host and the send, a
 // DrawLine cost 7% more than a bare send() of its bytes over loopback.
 VQ6120_FORCE_INLINE std::int32_t send_built(VQ6120_HANDLE handle, const SmallFrame &frame) noexcept {
-    send_frame_bytes(*handle, std::span(frame.bytes).first(frame.size));
-    return 1;
+    return send_frame_bytes(*handle, std::span(frame.bytes).first(frame.size));
 }
 
 VQ6120_FORCE_INLINE std::int32_t send_values(VQ6120_HANDLE handle, std::uint8_t command, std::uint8_t subcode,

@@ -7,8 +7,11 @@
 namespace vq6120 {
 
 Fill fill_from_socket(Connection &c, int timeout_ms) noexcept {
-    if (c.stalled) {
+    if (c.stalled || c.route == Route::ConnectFailed) {
         return Fill::Closed;
+    }
+    if (c.route == Route::Connecting) {
+        return Fill::NothingRead;  // nothing can have arrived yet
     }
     if (net::wait_readable(c.socket, timeout_ms) != net::Readiness::Ready) {
         return Fill::NothingRead;
@@ -58,7 +61,9 @@ std::int32_t await_model_reply(Connection &c, std::chrono::steady_clock::time_po
 
 using namespace vq6120;
 
-extern "C" VQ6120_API VQ6120_HANDLE VQ6120_CALL InitialVQ6120(uint32_t address, uint16_t port) {
+namespace vq6120 {
+
+Connection *open_connection(Connect how, std::uint32_t address, std::uint16_t port) noexcept {
     if (!net::service_start()) {
         return nullptr;
     }
@@ -67,7 +72,7 @@ extern "C" VQ6120_API VQ6120_HANDLE VQ6120_CALL InitialVQ6120(uint32_t address, 
         net::service_release();
         return nullptr;
     }
-    c->socket = net::connect_ipv4(address, port);
+    c->socket = how == Connect::Blocking ? net::connect_ipv4(address, port) : net::connect_start(address, port);
     if (c->socket == net::kInvalidSocket) {
         delete c;
         net::service_release();
@@ -76,9 +81,18 @@ extern "C" VQ6120_API VQ6120_HANDLE VQ6120_CALL InitialVQ6120(uint32_t address, 
     return c;
 }
 
+}  // namespace vq6120
+
+extern "C" VQ6120_API VQ6120_HANDLE VQ6120_CALL InitialVQ6120(uint32_t address, uint16_t port) {
+    return open_connection(Connect::Blocking, address, port);
+}
+
 extern "C" VQ6120_API void VQ6120_CALL ExitVQ6120(VQ6120_HANDLE handle) {
     if (handle == nullptr) {
         return;
+    }
+    if (handle->route == Route::Batching) {
+        flush_batch(*handle);  // what a batch collected is not lost
     }
     net::close(handle->socket);
     delete handle;
@@ -86,11 +100,21 @@ extern "C" VQ6120_API void VQ6120_CALL ExitVQ6120(VQ6120_HANDLE handle) {
 }
 
 extern "C" VQ6120_API int32_t VQ6120_CALL GetConnectStatus(VQ6120_HANDLE handle, uint8_t timeoutSeconds) {
-    if (handle == nullptr) {
+    if (handle == nullptr || handle->route == Route::Connecting || handle->route == Route::ConnectFailed) {
         return 0;
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    // Inside a batch, what was collected goes first and the request right
+    // after it: the answer cannot come while the request waits in the batch.
+    const bool batching = handle->route == Route::Batching;
+    if (batching) {
+        flush_batch(*handle);
+        handle->route = Route::Direct;
+    }
     transmit(*handle, channel::kTerminal, 0x00, 0x00, {});
+    if (batching) {
+        handle->route = Route::Batching;
+    }
     return await_model_reply(*handle, deadline);
 }
 

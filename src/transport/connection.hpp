@@ -7,15 +7,31 @@
 #include <span>
 
 #include "../../include/VQ6120_LIB.h"
+#include "batch.hpp"
 #include "receive_buffer.hpp"
 #include "socket.hpp"
 
+namespace vq6120 {
+
+// Where a built frame goes. Direct is the only mode of a handle from
+// InitialVQ6120 that no batch was begun on.
+enum class Route : std::uint8_t {
+    Direct,         // to the socket, now
+    Batching,       // into the batch, sent when it ends
+    Connecting,     // opened without blocking, connect not through: refused
+    ConnectFailed,  // that connect failed: refused, reads as closed
+};
+
+}  // namespace vq6120
+
 struct VQ6120_Connection {
     vq6120::net::Socket socket = vq6120::net::kInvalidSocket;
-    vq6120::ReceiveBuffer received;
     // A send stalled past the bound and the socket was shut down: the
     // connection reads as closed from then on.
     bool stalled = false;
+    vq6120::Route route = vq6120::Route::Direct;
+    vq6120::Batch batch;
+    vq6120::ReceiveBuffer received;
 };
 
 namespace vq6120 {
@@ -28,18 +44,37 @@ inline constexpr std::size_t kFrameBufferSize = 264;
 
 // The one transmission procedure: builds the frame and hands it to the socket.
 // Returns 1 once the frame was handed over (socket errors are not reported),
-// 0 when the payload is too large for a frame or its buffer cannot be had; a
-// refused call sends nothing.
+// 0 when the payload is too large for a frame, its buffer cannot be had or
+// the handle's connect is not through; a refused call sends nothing.
 std::int32_t transmit(Connection &c, std::uint8_t channel, std::uint8_t command, std::uint8_t subcode,
                       std::span<const std::uint8_t> payload) noexcept;
 
-// Hands a built frame to the socket. A send that stalled past the bound has
-// shut the socket down; the connection then reads as closed.
-inline void send_frame_bytes(Connection &c, std::span<const std::uint8_t> frame) noexcept {
+// A frame while the handle is not Direct: into the batch (1), or refused
+// while the connect is not through (0).
+std::int32_t route_frame(Connection &c, std::span<const std::uint8_t> frame) noexcept;
+
+// Sends what the batch holds; false when the send failed or stalled (and
+// then the batch is marked failed).
+bool flush_batch(Connection &c) noexcept;
+
+// Hands a built frame to the socket (or the batch); 1 once handed over,
+// socket errors not reported, as every command reports. A send that stalled
+// past the bound has shut the socket down; the connection then reads as
+// closed.
+inline std::int32_t send_frame_bytes(Connection &c, std::span<const std::uint8_t> frame) noexcept {
+    if (c.route != Route::Direct) [[unlikely]] {
+        return route_frame(c, frame);
+    }
     if (net::send_all(c.socket, frame) == net::SendOutcome::Stalled) {
         c.stalled = true;
     }
+    return 1;
 }
+
+// A new handle over a socket from connect_ipv4 (Blocking) or connect_start,
+// with the socket service held for it; null when either failed.
+enum class Connect { Blocking, Started };
+Connection *open_connection(Connect how, std::uint32_t address, std::uint16_t port) noexcept;
 
 enum class Fill { Read, NothingRead, Closed };
 

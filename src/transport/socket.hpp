@@ -28,6 +28,21 @@ void service_release() noexcept;
 // Returns kInvalidSocket on any failure, having closed what it created.
 Socket connect_ipv4(std::uint32_t address, std::uint16_t port) noexcept;
 
+// The same connect in two steps, for hosts that open many terminals at once
+// and must not wait on any one of them. connect_start creates the socket and
+// starts connecting without blocking; kInvalidSocket when that failed at once
+// (nothing is left open). connect_finish waits up to `timeout_ms` (0: no wait)
+// for the outcome; once Connected the socket is set up exactly as
+// connect_ipv4 leaves it. A Failed socket is still to be closed.
+Socket connect_start(std::uint32_t address, std::uint16_t port) noexcept;
+enum class ConnectProgress { Connected, Failed, Pending };
+ConnectProgress connect_finish(Socket s, int timeout_ms) noexcept;
+
+// TCP keepalive: probes after `idle_s` seconds without traffic, every
+// `interval_s` seconds, `count` of them unanswered drop the connection.
+// `idle_s` 0 switches keepalive off. False when the system refused.
+bool set_keepalive(Socket s, int idle_s, int interval_s, int count) noexcept;
+
 void close(Socket s) noexcept;
 
 enum class SendOutcome { Sent, Failed, Stalled };

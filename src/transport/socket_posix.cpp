@@ -3,6 +3,7 @@
 // platform's way) so a terminal that went away never kills the host process.
 #include "socket.hpp"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -24,23 +25,10 @@ namespace vq6120::net {
 bool service_start() noexcept { return true; }
 void service_release() noexcept {}
 
-Socket connect_ipv4(std::uint32_t address, std::uint16_t port) noexcept {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return kInvalidSocket;
-    }
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    peer.sin_addr.s_addr = address;
-    int rc;
-    do {
-        rc = ::connect(fd, reinterpret_cast<const sockaddr *>(&peer), sizeof peer);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        ::close(fd);
-        return kInvalidSocket;
-    }
+namespace {
+
+// What every connected socket gets, however it was connected.
+void configure_connected(int fd) noexcept {
     // Commands are small and the host often waits for an answer right after
     // them: without TCP_NODELAY a request queued behind an unacknowledged
     // command waits for the peer's delayed ACK (tens of milliseconds).
@@ -56,7 +44,86 @@ Socket connect_ipv4(std::uint32_t address, std::uint16_t port) noexcept {
     timeval stall{};
     stall.tv_sec = VQ6120_SEND_STALL_SECONDS;
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
+}
+
+sockaddr_in ipv4(std::uint32_t address, std::uint16_t port) noexcept {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = address;
+    return peer;
+}
+
+}  // namespace
+
+Socket connect_ipv4(std::uint32_t address, std::uint16_t port) noexcept {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return kInvalidSocket;
+    }
+    const sockaddr_in peer = ipv4(address, port);
+    int rc;
+    do {
+        rc = ::connect(fd, reinterpret_cast<const sockaddr *>(&peer), sizeof peer);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        ::close(fd);
+        return kInvalidSocket;
+    }
+    configure_connected(fd);
     return fd;
+}
+
+Socket connect_start(std::uint32_t address, std::uint16_t port) noexcept {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        return kInvalidSocket;
+    }
+    const sockaddr_in peer = ipv4(address, port);
+    // An interrupted non-blocking connect goes on in the background, as one
+    // that is in progress does; connect_finish sees how it ends.
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&peer), sizeof peer) != 0 && errno != EINPROGRESS &&
+        errno != EINTR) {
+        ::close(fd);
+        return kInvalidSocket;
+    }
+    return fd;
+}
+
+ConnectProgress connect_finish(Socket s, int timeout_ms) noexcept {
+    const int fd = static_cast<int>(s);
+    pollfd p{fd, POLLOUT, 0};
+    const int rc = ::poll(&p, 1, timeout_ms);
+    if (rc <= 0) {
+        return ConnectProgress::Pending;  // still connecting, or interrupted
+    }
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
+        return ConnectProgress::Failed;
+    }
+    // Blocking again, as connect_ipv4 leaves its sockets: sends never block
+    // (send_all passes MSG_DONTWAIT) and reads follow a readiness wait.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return ConnectProgress::Failed;
+    }
+    configure_connected(fd);
+    return ConnectProgress::Connected;
+}
+
+bool set_keepalive(Socket s, int idle_s, int interval_s, int count) noexcept {
+    const int fd = static_cast<int>(s);
+    const int on = idle_s > 0 ? 1 : 0;
+    if (::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
+        return false;
+    }
+    if (on == 0) {
+        return true;
+    }
+    return ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle_s, sizeof idle_s) == 0 &&
+           ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval_s, sizeof interval_s) == 0 &&
+           ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) == 0;
 }
 
 void close(Socket s) noexcept {

@@ -14,6 +14,7 @@
 #define NOMINMAX
 #endif
 #include <winsock2.h>
+#include <mstcpip.h>
 #include <ws2tcpip.h>
 
 #include <algorithm>
@@ -46,9 +47,11 @@ void service_release() noexcept { ::WSACleanup(); }
 
 namespace {
 
+enum class Waited { Nothing, Ready, Failed };
+
 // Waits up to `timeout_ms` for `s` to be in the read set (`write` false) or
-// the write set. Errors and closes count as ready: the next call reports them.
-bool wait_for(SOCKET s, bool write, long long timeout_ms) noexcept {
+// the write set, or in the exception set (Failed).
+Waited wait_sets(SOCKET s, bool write, long long timeout_ms) noexcept {
     fd_set set;
     FD_ZERO(&set);
     FD_SET(s, &set);
@@ -62,27 +65,38 @@ bool wait_for(SOCKET s, bool write, long long timeout_ms) noexcept {
     // The first argument is ignored on Windows. A closed or reset connection
     // is reported in the read set, a failed one in the exception set.
     const int rc = write ? ::select(0, nullptr, &set, &failed, &limit) : ::select(0, &set, nullptr, &failed, &limit);
-    return rc > 0;
+    if (rc <= 0) {
+        return Waited::Nothing;
+    }
+    return FD_ISSET(s, &failed) ? Waited::Failed : Waited::Ready;
+}
+
+// As wait_sets; errors and closes count as ready: the next call reports them.
+bool wait_for(SOCKET s, bool write, long long timeout_ms) noexcept {
+    return wait_sets(s, write, timeout_ms) != Waited::Nothing;
 }
 
 }  // namespace
 
-Socket connect_ipv4(std::uint32_t address, std::uint16_t port) noexcept {
+namespace {
+
+SOCKET new_socket() noexcept {
     // Overlapped like socket() makes them; not inherited by child processes
     // (the Windows counterpart of close-on-exec).
-    const SOCKET s = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
-                                  WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-    if (s == INVALID_SOCKET) {
-        return kInvalidSocket;
-    }
+    return ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                        WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+}
+
+sockaddr_in ipv4(std::uint32_t address, std::uint16_t port) noexcept {
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = ::htons(port);
     peer.sin_addr.s_addr = address;
-    if (::connect(s, reinterpret_cast<const sockaddr *>(&peer), sizeof peer) != 0) {
-        ::closesocket(s);
-        return kInvalidSocket;
-    }
+    return peer;
+}
+
+// What every connected socket gets, however it was connected.
+void configure_connected(SOCKET s) noexcept {
     // Commands are small and the host often waits for an answer right after
     // them: without TCP_NODELAY a request queued behind an unacknowledged
     // command waits for the peer's delayed ACK.
@@ -96,7 +110,75 @@ Socket connect_ipv4(std::uint32_t address, std::uint16_t port) noexcept {
     ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&stall_ms), sizeof stall_ms);
     u_long non_blocking = 1;
     ::ioctlsocket(s, FIONBIO, &non_blocking);
+}
+
+}  // namespace
+
+Socket connect_ipv4(std::uint32_t address, std::uint16_t port) noexcept {
+    const SOCKET s = new_socket();
+    if (s == INVALID_SOCKET) {
+        return kInvalidSocket;
+    }
+    const sockaddr_in peer = ipv4(address, port);
+    if (::connect(s, reinterpret_cast<const sockaddr *>(&peer), sizeof peer) != 0) {
+        ::closesocket(s);
+        return kInvalidSocket;
+    }
+    configure_connected(s);
     return static_cast<Socket>(s);
+}
+
+Socket connect_start(std::uint32_t address, std::uint16_t port) noexcept {
+    const SOCKET s = new_socket();
+    if (s == INVALID_SOCKET) {
+        return kInvalidSocket;
+    }
+    u_long non_blocking = 1;
+    const sockaddr_in peer = ipv4(address, port);
+    if (::ioctlsocket(s, FIONBIO, &non_blocking) != 0 ||
+        (::connect(s, reinterpret_cast<const sockaddr *>(&peer), sizeof peer) != 0 &&
+         ::WSAGetLastError() != WSAEWOULDBLOCK)) {
+        ::closesocket(s);
+        return kInvalidSocket;
+    }
+    return static_cast<Socket>(s);
+}
+
+ConnectProgress connect_finish(Socket s, int timeout_ms) noexcept {
+    // A connect in progress ends in the write set when it succeeded and in
+    // the exception set when it failed (WSAPoll does not report every failed
+    // connect, select does).
+    switch (wait_sets(native(s), true, timeout_ms)) {
+    case Waited::Nothing:
+        return ConnectProgress::Pending;
+    case Waited::Failed:
+        return ConnectProgress::Failed;
+    case Waited::Ready:
+        break;
+    }
+    configure_connected(native(s));
+    return ConnectProgress::Connected;
+}
+
+bool set_keepalive(Socket s, int idle_s, int interval_s, int count) noexcept {
+    // SIO_KEEPALIVE_VALS works on every Windows since 2000; the probe count
+    // can be set only from Windows 10 1709 on (TCP_KEEPCNT, not in every
+    // SDK's headers), elsewhere the system's own count (10) stays.
+    tcp_keepalive values{};
+    values.onoff = idle_s > 0 ? 1 : 0;
+    values.keepalivetime = static_cast<ULONG>(idle_s) * 1000;
+    values.keepaliveinterval = static_cast<ULONG>(interval_s) * 1000;
+    DWORD returned = 0;
+    if (::WSAIoctl(native(s), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr,
+                   nullptr) != 0) {
+        return false;
+    }
+    if (idle_s > 0) {
+        constexpr int kTcpKeepCnt = 16;
+        const DWORD probes = static_cast<DWORD>(count);
+        ::setsockopt(native(s), IPPROTO_TCP, kTcpKeepCnt, reinterpret_cast<const char *>(&probes), sizeof probes);
+    }
+    return true;
 }
 
 void close(Socket s) noexcept {

@@ -23,8 +23,7 @@ std::int32_t transmit(Connection &c, std::uint8_t channel, std::uint8_t command,
         frame = {large.get(), size};
     }
     encode_frame(frame, channel, command, subcode, payload);
-    send_frame_bytes(c, frame.first(size));
-    return 1;
+    return send_frame_bytes(c, frame.first(size));
 }
 
 }  // namespace vq6120

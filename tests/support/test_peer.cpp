@@ -29,8 +29,8 @@ std::uint32_t TestPeer::loopback() {
     return address;
 }
 
-VQ6120_HANDLE TestPeer::connect() {
-    VQ6120_HANDLE h = InitialVQ6120(loopback(), port_);
+VQ6120_HANDLE TestPeer::connect(Opener open) {
+    VQ6120_HANDLE h = open(loopback(), port_);
     if (h == nullptr) {
         throw std::runtime_error("library could not connect to the test peer");
     }

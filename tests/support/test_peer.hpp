@@ -31,8 +31,10 @@ public:
     // 127.0.0.1 as InitialVQ6120 takes it (network byte order).
     static std::uint32_t loopback();
 
-    // Opens a library connection to this peer and accepts it.
-    VQ6120_HANDLE connect();
+    // Opens a library connection to this peer and accepts it; `open` is
+    // InitialVQ6120 or another call taking the same address and port.
+    using Opener = VQ6120_HANDLE (*)(std::uint32_t address, std::uint16_t port);
+    VQ6120_HANDLE connect(Opener open = InitialVQ6120);
 
     // Writes bytes to the connected host; returns once they are written.
     void send(std::span<const std::uint8_t> bytes);

@@ -1,0 +1,64 @@
+// Collecting frames into a write batch, and sending it.
+#include <cstring>
+
+#include "connection.hpp"
+
+namespace vq6120 {
+
+bool Batch::append(std::span<const std::uint8_t> frame) noexcept {
+    if (size + frame.size() > capacity) {
+        std::size_t grown = capacity == 0 ? 4096 : capacity;
+        while (grown < size + frame.size()) {
+            grown *= 2;
+        }
+        auto *more = static_cast<std::uint8_t *>(std::realloc(bytes, grown));
+        if (more == nullptr) {
+            return false;
+        }
+        bytes = more;
+        capacity = grown;
+    }
+    std::memcpy(bytes + size, frame.data(), frame.size());
+    size += frame.size();
+    return true;
+}
+
+bool flush_batch(Connection &c) noexcept {
+    if (c.batch.size == 0) {
+        return true;
+    }
+    const net::SendOutcome outcome = c.stalled ? net::SendOutcome::Failed : net::send_all(c.socket, c.batch.held());
+    c.batch.size = 0;
+    if (outcome == net::SendOutcome::Stalled) {
+        c.stalled = true;
+    }
+    if (outcome != net::SendOutcome::Sent) {
+        c.batch.failed = true;
+        return false;
+    }
+    return true;
+}
+
+std::int32_t route_frame(Connection &c, std::span<const std::uint8_t> frame) noexcept {
+    if (c.route != Route::Batching) {
+        return 0;  // the connect is not through: nothing can be sent yet
+    }
+    if (c.batch.size + frame.size() > kBatchFlushSize) {
+        flush_batch(c);
+    }
+    if (!c.batch.append(frame)) {
+        // No memory to hold it: what was collected goes now, then this frame,
+        // so the order on the wire is kept and nothing is dropped.
+        flush_batch(c);
+        const net::SendOutcome outcome = c.stalled ? net::SendOutcome::Failed : net::send_all(c.socket, frame);
+        if (outcome == net::SendOutcome::Stalled) {
+            c.stalled = true;
+        }
+        if (outcome != net::SendOutcome::Sent) {
+            c.batch.failed = true;
+        }
+    }
+    return 1;
+}
+
+}  // namespace vq6120

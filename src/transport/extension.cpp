@@ -1,0 +1,111 @@
+// The calls beyond the terminal's own interface that a host serving many
+// terminals from one loop needs: the socket to wait on, opening without
+// blocking or with a time limit, write batches, and TCP keepalive.
+#include <chrono>
+
+#include "connection.hpp"
+
+using namespace vq6120;
+
+namespace {
+
+bool connect_through(VQ6120_HANDLE h) noexcept {
+    return h->route == Route::Direct || h->route == Route::Batching;
+}
+
+}  // namespace
+
+extern "C" VQ6120_API intptr_t VQ6120_CALL VQ6120Ex_GetSocket(VQ6120_HANDLE handle) {
+    return handle == nullptr ? -1 : static_cast<intptr_t>(handle->socket);
+}
+
+extern "C" VQ6120_API VQ6120_HANDLE VQ6120_CALL VQ6120Ex_StartOpen(uint32_t address, uint16_t port) {
+    Connection *c = open_connection(Connect::Started, address, port);
+    if (c != nullptr) {
+        c->route = Route::Connecting;
+    }
+    return c;
+}
+
+extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_FinishOpen(VQ6120_HANDLE handle, int32_t waitMs) {
+    if (handle == nullptr || handle->route == Route::ConnectFailed) {
+        return 0;
+    }
+    if (connect_through(handle)) {
+        return 1;
+    }
+    switch (net::connect_finish(handle->socket, waitMs > 0 ? waitMs : 0)) {
+    case net::ConnectProgress::Connected:
+        handle->route = Route::Direct;
+        return 1;
+    case net::ConnectProgress::Failed:
+        handle->route = Route::ConnectFailed;
+        return 0;
+    case net::ConnectProgress::Pending:
+        break;
+    }
+    return -1;
+}
+
+extern "C" VQ6120_API VQ6120_HANDLE VQ6120_CALL VQ6120Ex_Open(uint32_t address, uint16_t port, int32_t timeoutMs) {
+    if (timeoutMs < 1) {
+        return nullptr;
+    }
+    VQ6120_HANDLE h = VQ6120Ex_StartOpen(address, port);
+    if (h == nullptr) {
+        return nullptr;
+    }
+    // The wait can end early (a signal): go on until the limit is spent.
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const int32_t done = VQ6120Ex_FinishOpen(h, left > 0 ? static_cast<int32_t>(left) : 0);
+        if (done == 1) {
+            return h;
+        }
+        if (done == 0 || left <= 0) {
+            ExitVQ6120(h);
+            return nullptr;
+        }
+    }
+}
+
+extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_BeginBatch(VQ6120_HANDLE handle) {
+    if (handle == nullptr || handle->route != Route::Direct) {
+        return 0;
+    }
+    handle->route = Route::Batching;
+    handle->batch.failed = false;
+    return 1;
+}
+
+extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_EndBatch(VQ6120_HANDLE handle) {
+    if (handle == nullptr || handle->route != Route::Batching) {
+        return 0;
+    }
+    const bool sent = flush_batch(*handle) && !handle->batch.failed;
+    handle->route = Route::Direct;
+    handle->batch.failed = false;
+    return sent ? 1 : 0;
+}
+
+extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_BufferedBytes(VQ6120_HANDLE handle) {
+    return handle == nullptr ? -1 : static_cast<int32_t>(handle->received.size());
+}
+
+extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_SetKeepAlive(VQ6120_HANDLE handle, int32_t idleSeconds,
+                                                              int32_t intervalSeconds, int32_t count) {
+    if (handle == nullptr || !connect_through(handle)) {
+        return 0;
+    }
+    if (idleSeconds == 0) {
+        return net::set_keepalive(handle->socket, 0, 0, 0) ? 1 : 0;
+    }
+    const bool valid = idleSeconds >= 1 && idleSeconds <= 32767 && intervalSeconds >= 1 &&
+                       intervalSeconds <= 32767 && count >= 1 && count <= 127;
+    if (!valid) {
+        return 0;
+    }
+    return net::set_keepalive(handle->socket, idleSeconds, intervalSeconds, count) ? 1 : 0;
+}
