@@ -296,6 +296,9 @@ TEST_F(LiveTerminal, SecondHostIsClosedAtOnceAndTheFirstKeepsItsConnection) {
     ::close(second);
     EXPECT_EQ(sim_->connections_refused(), 1u);
     EXPECT_EQ(GetConnectStatus(h_, 2), 1);
+    // The log says who holds the terminal, so the refused host's user can
+    // find it.
+    EXPECT_NE(log().find("the terminal is held by 127.0.0.1:"), std::string::npos);
 }
 
 TEST_F(LiveTerminal, LengthBelowEightDropsThatHostOnly) {

@@ -2,87 +2,19 @@
 // operator commands on its standard input, and the dashboard example as the
 // host.
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
-extern char **environ;
+#include "child_process.hpp"
 
 namespace {
-
-struct Child {
-    pid_t pid = -1;
-    int in = -1;   // its standard input, when piped
-    int out = -1;  // its standard output, when piped
-};
-
-Child spawn(const std::vector<std::string> &args, bool pipe_stdio) {
-    Child c;
-    int to[2] = {-1, -1}, from[2] = {-1, -1};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (pipe_stdio) {
-        EXPECT_EQ(::pipe(to), 0);
-        EXPECT_EQ(::pipe(from), 0);
-        posix_spawn_file_actions_adddup2(&actions, to[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, from[1], 1);
-        for (const int fd : {to[0], to[1], from[0], from[1]}) {
-            posix_spawn_file_actions_addclose(&actions, fd);
-        }
-    }
-    std::vector<char *> argv;
-    for (const auto &a : args) {
-        argv.push_back(const_cast<char *>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    EXPECT_EQ(posix_spawn(&c.pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    if (pipe_stdio) {
-        ::close(to[0]);
-        ::close(from[1]);
-        c.in = to[1];
-        c.out = from[0];
-    }
-    return c;
-}
-
-int exit_status(pid_t pid) {
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// Reads up to a newline, or to the end with `whole`; gives up after 20 s of
-// silence.
-std::string read_from(int fd, bool whole) {
-    std::string s;
-    char c;
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 20000) != 1 || ::read(fd, &c, 1) != 1) {
-            return s;
-        }
-        if (!whole && c == '\n') {
-            return s;
-        }
-        s += c;
-    }
-}
-
-void write_all(int fd, const std::string &s) {
-    ASSERT_EQ(::write(fd, s.data(), s.size()), static_cast<ssize_t>(s.size()));
-}
 
 TEST(Programs, DashboardAgainstTheSimulator) {
     const auto png = std::filesystem::temp_directory_path() / ("vq6120-sim-test-" + std::to_string(::getpid()) + ".png");
@@ -140,6 +72,55 @@ TEST(Programs, SimulatorRefusesABadAddress) {
     EXPECT_EQ(exit_status(sim.pid), 1);
     ::close(sim.in);
     ::close(sim.out);
+}
+
+// What a new user runs into first: each line of options or script, the exit
+// status it gives and what the output must say.
+TEST(Programs, SimulatorOptionsScriptsAndExitStatuses) {
+    const auto dir = std::filesystem::temp_directory_path();
+    const std::string tag = std::to_string(::getpid());
+    const auto text_snapshot = dir / ("vq6120-sim-snapshot-" + tag + ".txt");
+    struct Case {
+        std::vector<std::string> args;
+        std::string script;  // written to a file and passed with --script when not empty
+        int status;
+        std::string output;  // expected in standard output and error
+    };
+    const Case cases[] = {
+        {{"--version"}, "", 0, "vq6120-sim 1."},
+        {{"--bogus"}, "", 2, "--bogus"},
+        {{"--terminals", "0"}, "", 2, "--terminals"},
+        {{"--snapshot-on-exit", "out.jpg"}, "", 2, ".png"},
+        // The script runs from the start: no host, no input, and it ends.
+        {{}, "quit\n", 0, "listening on"},
+        {{}, "wait 100ms\nquit\n", 0, "listening on"},
+        {{}, "help\nsnapshot " + text_snapshot.string() + "\nquit\n", 0, "wait connect"},
+        {{}, "# comment\n\nkey 300\n", 2, ":3: error: key takes one code"},
+        {{"--terminals", "2"}, "on 5 key 1\n", 2, ":1: error: no terminal 5"},
+        {{"--terminals", "2"}, "status\nquit\n", 0, "farm: 2 terminals, 0 connected"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {VQ6120_SIM_PATH, "--port", "0", "--no-stdin"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto script = dir / ("vq6120-sim-script-" + tag + ".txt");
+        if (!c.script.empty()) {
+            std::ofstream(script) << c.script;
+            args.insert(args.end(), {"--script", script.string()});
+        }
+        Child sim = spawn(args, true, true);
+        const std::string output = read_from(sim.out, true);
+        EXPECT_EQ(exit_status(sim.pid), c.status) << c.script << output;
+        EXPECT_NE(output.find(c.output), std::string::npos) << c.script << output;
+        ::close(sim.in);
+        ::close(sim.out);
+        std::filesystem::remove(script);
+    }
+    // snapshot FILE.txt writes the text dump.
+    std::ifstream dump(text_snapshot);
+    std::string first;
+    std::getline(dump, first);
+    EXPECT_EQ(first, "graphic screen 240x64");
+    std::filesystem::remove(text_snapshot);
 }
 
 }  // namespace

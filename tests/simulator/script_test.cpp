@@ -1,6 +1,7 @@
 // The operator command language.
 #include <gtest/gtest.h>
 
+#include "farm_script.hpp"
 #include "script.hpp"
 
 namespace vq6120::sim {
@@ -97,6 +98,57 @@ INSTANTIATE_TEST_SUITE_P(Lines, BadLines,
                                          "serial 3 \"x\"", "serial 0 x", "serial 1", "serial 1 \"open",
                                          "serial 1 \"a\" b", "serial 1 \"\\q\"", "serial 1 \"\\x4\"", "wait",
                                          "wait soon", "wait 5m", "snapshot", "dump now", "jump 3"));
+
+TEST(FarmScript, TargetsFaultsAndTraffic) {
+    using F = FarmCommand::Kind;
+    constexpr std::size_t kAll = ~std::size_t{0};
+    struct Case {
+        const char *line;
+        bool ok;
+        F kind;
+        std::size_t target;  // kAll: every terminal
+        double rate;
+        int traffic_port;
+    };
+    const Case cases[] = {
+        {"freeze", true, F::Freeze, kAll, 0, 1},
+        {"on 12 thaw", true, F::Thaw, 12, 0, 1},
+        {"on all drop", true, F::Drop, kAll, 0, 1},
+        {"farm status", true, F::Status, kAll, 0, 1},
+        {"traffic 10", true, F::Traffic, kAll, 10, 1},
+        {"on 3 traffic 0.5 serial 2", true, F::Traffic, 3, 0.5, 2},
+        {"traffic 100 keys", true, F::Traffic, kAll, 100, 0},
+        {"on 0 key 7", true, F::Terminal, 0, 0, 1},
+        {"restart 2s", true, F::Restart, kAll, 0, 1},
+        {"on", false, F::Terminal, kAll, 0, 1},
+        {"on 3", false, F::Terminal, kAll, 0, 1},
+        {"on x freeze", false, F::Terminal, kAll, 0, 1},
+        {"traffic", false, F::Terminal, kAll, 0, 1},
+        {"traffic -1", false, F::Terminal, kAll, 0, 1},
+        {"traffic nan", false, F::Terminal, kAll, 0, 1},
+        {"traffic 10 serial 3", false, F::Terminal, kAll, 0, 1},
+        {"freeze now", false, F::Terminal, kAll, 0, 1},
+        {"restart soon", false, F::Terminal, kAll, 0, 1},
+        {"on 1 bogus", false, F::Terminal, kAll, 0, 1},
+    };
+    for (const auto &c : cases) {
+        FarmCommand out;
+        std::string error;
+        ASSERT_EQ(parse_farm_command(c.line, out, error), c.ok) << c.line << ": " << error;
+        if (!c.ok) {
+            EXPECT_FALSE(error.empty()) << c.line;
+            continue;
+        }
+        EXPECT_EQ(out.kind, c.kind) << c.line;
+        EXPECT_EQ(out.target.value_or(kAll), c.target) << c.line;
+        EXPECT_EQ(out.rate, c.rate) << c.line;
+        EXPECT_EQ(out.traffic_port, c.traffic_port) << c.line;
+    }
+    FarmCommand out;
+    std::string error;
+    ASSERT_TRUE(parse_farm_command("restart 2s", out, error));
+    EXPECT_EQ(out.duration, 2s);
+}
 
 }  // namespace
 }  // namespace vq6120::sim

@@ -12,6 +12,8 @@
 #include <thread>
 
 #include "VQ6120_LIB.h"
+#include "farm.hpp"
+#include "server.hpp"
 #include "web_api.hpp"
 #include "web_server.hpp"
 
@@ -29,11 +31,11 @@ protected:
         sim_ = std::make_unique<Simulator>(options, out_, log_);
         std::string error;
         ASSERT_TRUE(sim_->open(error)) << error;
-        sim_->watch(&feed_);
         LiveOptions web;
         web.max_streams = 2;
-        view_ = std::make_unique<LiveView>(*sim_, feed_, web);
+        view_ = std::make_unique<LiveView>(live_source(*sim_), web);
         ASSERT_TRUE(view_->start(error)) << error;
+        sim_->watch(view_->watcher());
         loop_ = std::thread([this] { sim_->run(); });
         h_ = InitialVQ6120(htonl(INADDR_LOOPBACK), sim_->port());
         ASSERT_NE(h_, nullptr);
@@ -77,7 +79,6 @@ protected:
     }
 
     std::ostringstream out_, log_;
-    LiveFeed feed_;
     std::unique_ptr<Simulator> sim_;
     std::unique_ptr<LiveView> view_;
     std::thread loop_;
@@ -181,6 +182,50 @@ TEST_F(LiveView_, EventStreamsCarryTheFrameLogAndAreBounded) {
                   std::string::npos);
         EXPECT_NE(events.find("\"state\":{"), std::string::npos);
     }
+}
+
+// A farm's terminals: listed, each opened and driven on its own.
+TEST(LiveViewFarm, ListsTheTerminalsAndDrivesTheOneAsked) {
+    std::ostringstream out, log;
+    FarmOptions options;
+    options.port = 0;
+    options.terminals = 3;
+    Farm farm(options, out, log);
+    std::string error;
+    ASSERT_TRUE(farm.open(error)) << error;
+    LiveView view(live_source(farm), LiveOptions{});
+    ASSERT_TRUE(view.start(error)) << error;
+    farm.watch(view.watcher());
+    std::thread loop([&] { farm.run(); });
+    VQ6120_HANDLE h = InitialVQ6120(htonl(INADDR_LOOPBACK), farm.port(2));
+    ASSERT_EQ(GetConnectStatus(h, 5), 1);
+
+    httplib::Client c("127.0.0.1", view.port());
+    const auto list = json::parse(c.Get("/terminals.json")->body)["terminals"];
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[2]["port"], farm.port(2));
+    EXPECT_EQ(list[2]["connected"], true);
+    EXPECT_EQ(list[1]["connected"], false);
+    EXPECT_EQ(c.Post("/key?t=2", "{\"code\": 42}", "application/json")->status, 200);
+    std::uint8_t buf[VQ6120_MAX_RECEIVE_FRAME];
+    int result = VQ6120_RECV_NOTHING;
+    std::int32_t len = 0;
+    for (int i = 0; i < 500 && result == VQ6120_RECV_NOTHING; ++i) {
+        len = sizeof buf;
+        result = GetDataFromEthernet(h, buf, &len, 1);
+    }
+    EXPECT_EQ(result, VQ6120_RECV_FRAME_37);
+    EXPECT_EQ(ParseKeypadMessage(1, buf, len), 42);
+    for (const char *bad : {"/state.json?t=3", "/state.json?t=x", "/state.json?t=-1", "/events?t=99"}) {
+        EXPECT_EQ(c.Get(bad)->status, 404) << bad;
+    }
+    EXPECT_EQ(c.Post("/key?t=3", "{\"code\": 1}", "application/json")->status, 404);
+    EXPECT_EQ(json::parse(c.Get("/state.json?t=2")->body)["terminal"]["index"], 2);
+
+    ExitVQ6120(h);
+    farm.stop();
+    loop.join();
+    view.stop();
 }
 
 }  // namespace

@@ -1,85 +1,199 @@
-// vq6120-sim: a virtual VQ6120 terminal on a TCP port.
+// vq6120-sim: a virtual VQ6120 terminal on a TCP port, or a farm of them.
 #include <CLI/CLI.hpp>
 
 #include <csignal>
 #include <fstream>
 #include <iostream>
-#include <optional>
+#include <memory>
 
+#include "farm.hpp"
 #include "server.hpp"
+#include "snapshot.hpp"
 #include "web_server.hpp"
 
 namespace {
 
+// The few exit statuses, as --help and docs/simulator.md list them.
+constexpr int kExitOk = 0;
+constexpr int kExitCannotServe = 1;  // cannot listen, too few descriptors, the loop failed
+constexpr int kExitUsage = 2;        // a bad option or argument, a script that does not parse
+
 vq6120::sim::Simulator *running = nullptr;
+vq6120::sim::Farm *running_farm = nullptr;
 
 extern "C" void on_signal(int) {
     if (running != nullptr) {
         running->stop();
     }
+    if (running_farm != nullptr) {
+        running_farm->stop();
+    }
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-    CLI::App app{"Virtual VQ6120 terminal: serves one host at a time over TCP and shows what it was sent."};
-    vq6120::sim::Options options;
-    std::string script;
-    bool no_stdin = false;
-    app.add_option("--address", options.address, "IPv4 address to listen on")->capture_default_str();
-    app.add_option("--port", options.port, "TCP port to listen on; 0 picks a free one")->capture_default_str();
-    app.add_option("--script", script, "file of operator commands, run first")->check(CLI::ExistingFile);
-    app.add_flag("--verbose,-v", options.verbose, "log every frame received and sent, decoded, on stderr");
-    app.add_option("--snapshot-on-exit", options.snapshot_on_exit, "write a PNG of the terminal when stopping");
-    app.add_flag("--no-stdin", no_stdin, "do not read operator commands from standard input");
-    std::string http;
-    app.add_option("--http", http,
-                   "serve the live view in a browser on ADDRESS:PORT (port 0 picks a free one), e.g. "
-                   "127.0.0.1:8080. Whoever reaches it can press keys and set inputs: keep it on loopback");
-    CLI11_PARSE(app, argc, argv);
-
-    if (!no_stdin) {
-        options.input_fd = 0;
-    }
-    vq6120::sim::Simulator sim(options, std::cout, std::cerr);
-    if (!script.empty()) {
-        std::ifstream in(script);
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) {
-            lines.push_back(line);
-        }
-        sim.add_commands(lines);
-    }
-    std::string error;
-    if (!sim.open(error)) {
-        std::cerr << "vq6120-sim: " << error << "\n";
-        return 1;
-    }
-    std::cout << "listening on " << options.address << ":" << sim.port() << std::endl;
-
-    vq6120::sim::LiveFeed feed;
-    std::optional<vq6120::sim::LiveView> live;
-    if (!http.empty()) {
-        vq6120::sim::LiveOptions web;
-        if (!vq6120::sim::parse_http_address(http, web, error) || !live.emplace(sim, feed, web).start(error)) {
-            std::cerr << "vq6120-sim: " << error << "\n";
-            return 1;
-        }
-        sim.watch(&feed);
-        std::cout << "http: " << live->url() << std::endl;
-    }
-
-    running = &sim;
+void on_signals() {
     struct sigaction action {};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+}
+
+std::vector<std::string> read_lines(const std::string &path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The single terminal's script is checked whole before anything runs.
+bool check_script(const std::vector<std::string> &lines, const std::string &path) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        vq6120::sim::ScriptCommand c;
+        std::string error;
+        if (!vq6120::sim::parse_command(lines[i], c, error)) {
+            std::cerr << path << ":" << i + 1 << ": error: " << error << ": " << lines[i] << "\n";
+            return false;
+        }
+    }
+    return true;
+}
+
+// The live view of `loop` (a simulator or a farm) when --http (checked
+// already) asks for one: prints its address and watches the loop. Null
+// without --http; false when it cannot listen.
+template <class Loop>
+bool start_live(const std::string &http, Loop &loop, std::unique_ptr<vq6120::sim::LiveView> &live) {
+    if (http.empty()) {
+        return true;
+    }
+    vq6120::sim::LiveOptions options;
+    std::string error;
+    if (vq6120::sim::parse_http_address(http, options, error)) {
+        live = std::make_unique<vq6120::sim::LiveView>(vq6120::sim::live_source(loop), options);
+        if (live->start(error)) {
+            loop.watch(live->watcher());
+            std::cout << "http: " << live->url() << std::endl;
+            return true;
+        }
+    }
+    std::cerr << "vq6120-sim: " << error << "\n";
+    return false;
+}
+
+int run_farm(vq6120::sim::FarmOptions options, const std::string &script, const std::string &http) {
+    vq6120::sim::Farm farm(std::move(options), std::cout, std::cerr);
+    std::string error;
+    if (!script.empty() && !farm.add_commands(read_lines(script), script, error)) {
+        std::cerr << error << "\n";
+        return kExitUsage;
+    }
+    if (!farm.open(error)) {
+        std::cerr << "vq6120-sim: " << error << "\n";
+        return kExitCannotServe;
+    }
+    std::cout << farm.ports_line() << std::endl;
+    std::unique_ptr<vq6120::sim::LiveView> live;
+    if (!start_live(http, farm, live)) {
+        return kExitCannotServe;
+    }
+    running_farm = &farm;
+    on_signals();
+    const int status = farm.run();
+    running_farm = nullptr;
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{"Virtual VQ6120 terminal: serves one host at a time over TCP and shows what it was sent.\n"
+                 "With --terminals N, a farm of N independent terminals on ports P..P+N-1.\n"
+                 "Listen on loopback (the default) unless other machines must reach it: anyone who\n"
+                 "reaches the port can drive the terminal.\n"};
+    app.footer("Operator commands: type help (or see docs/simulator.md).\n"
+               "Exit status: 0 stopped by quit or a signal; 1 cannot serve (cannot listen, too few\n"
+               "descriptors); 2 a bad option or a script that does not parse.");
+    app.set_version_flag("--version", std::string("vq6120-sim ") + VQ6120_TOOLS_VERSION);
+    vq6120::sim::Options options;
+    std::string script;
+    bool no_stdin = false;
+    std::size_t terminals = 0;
+    app.add_option("--address", options.address, "IPv4 address to listen on")->capture_default_str();
+    app.add_option("--port", options.port, "TCP port to listen on (with --terminals the first of N); 0 picks free ones")
+        ->capture_default_str();
+    app.add_option("--terminals", terminals, "serve a farm of N terminals, one port each")
+        ->check(CLI::Range(1, 65535));
+    app.add_option("--script", script, "file of operator commands, run first")->check(CLI::ExistingFile);
+    app.add_flag("--verbose,-v", options.verbose, "log every frame received and sent, decoded, on stderr");
+    app.add_option("--snapshot-on-exit", options.snapshot_on_exit,
+                   "write a picture of the terminal when stopping (.png, or .txt for the text dump)");
+    app.add_flag("--no-stdin", no_stdin, "do not read operator commands from standard input");
+    std::string http;
+    app.add_option("--http", http,
+                   "serve the live view to a browser on ADDRESS:PORT (port 0 picks a free one), e.g. "
+                   "127.0.0.1:8080; prints `http: URL`. Whoever reaches it can press keys: keep it on loopback");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        app.exit(e);
+        return kExitUsage;
+    }
+    if (!options.snapshot_on_exit.empty()) {
+        if (terminals > 0) {
+            std::cerr << "vq6120-sim: --snapshot-on-exit takes a single terminal; in a farm use on N snapshot FILE\n";
+            return kExitUsage;
+        }
+        if (vq6120::sim::snapshot_kind(options.snapshot_on_exit) == vq6120::sim::SnapshotKind::Unknown) {
+            std::cerr << "vq6120-sim: --snapshot-on-exit: " << vq6120::sim::kSnapshotKinds << "\n";
+            return kExitUsage;
+        }
+    }
+    if (vq6120::sim::LiveOptions web; !http.empty()) {
+        if (std::string error; !vq6120::sim::parse_http_address(http, web, error)) {
+            std::cerr << "vq6120-sim: " << error << "\n";
+            return kExitUsage;
+        }
+    }
+    if (!no_stdin) {
+        options.input_fd = 0;
+    }
+    if (terminals > 0) {
+        vq6120::sim::FarmOptions farm;
+        farm.address = options.address;
+        farm.port = options.port;
+        farm.terminals = terminals;
+        farm.verbose = options.verbose;
+        farm.input_fd = options.input_fd;
+        return run_farm(std::move(farm), script, http);
+    }
+
+    vq6120::sim::Simulator sim(options, std::cout, std::cerr);
+    if (!script.empty()) {
+        const auto lines = read_lines(script);
+        if (!check_script(lines, script)) {
+            return kExitUsage;
+        }
+        sim.add_commands(lines, script);
+    }
+    std::string error;
+    if (!sim.open(error)) {
+        std::cerr << "vq6120-sim: " << error << "\n";
+        return kExitCannotServe;
+    }
+    std::cout << "listening on " << options.address << ":" << sim.port() << std::endl;
+    std::unique_ptr<vq6120::sim::LiveView> live;
+    if (!start_live(http, sim, live)) {
+        return kExitCannotServe;
+    }
+
+    running = &sim;
+    on_signals();
     const int status = sim.run();
     running = nullptr;
-    if (live) {
-        live->stop();
-    }
-    return status;
+    return status == 0 ? kExitOk : kExitCannotServe;
 }

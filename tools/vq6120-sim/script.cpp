@@ -3,8 +3,9 @@
 #include <cctype>
 #include <charconv>
 
+#include "snapshot.hpp"
+
 namespace vq6120::sim {
-namespace {
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) {
@@ -42,6 +43,8 @@ bool parse_number(std::string_view s, long max, long &out) {
     out = v;
     return true;
 }
+
+namespace {
 
 int hex_digit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -102,6 +105,8 @@ bool parse_text(std::string_view s, std::vector<std::uint8_t> &out, std::string 
     return false;
 }
 
+}  // namespace
+
 bool parse_duration(std::string_view s, std::chrono::milliseconds &out) {
     long factor = 1;
     if (s.ends_with("ms")) {
@@ -117,8 +122,6 @@ bool parse_duration(std::string_view s, std::chrono::milliseconds &out) {
     out = std::chrono::milliseconds(v * factor);
     return true;
 }
-
-}  // namespace
 
 bool parse_command(std::string_view line, ScriptCommand &out, std::string &error) {
     using Kind = ScriptCommand::Kind;
@@ -175,14 +178,18 @@ bool parse_command(std::string_view line, ScriptCommand &out, std::string &error
             error = "snapshot takes a file name";
             return false;
         }
+        if (snapshot_kind(rest) == SnapshotKind::Unknown) {
+            error = std::string("snapshot: ") + kSnapshotKinds;
+            return false;
+        }
         out.kind = Kind::Snapshot;
         out.path = std::string(rest);
-    } else if (word == "dump" || word == "quit") {
+    } else if (word == "dump" || word == "quit" || word == "help") {
         if (!rest.empty()) {
             error = std::string(word) + " takes no argument";
             return false;
         }
-        out.kind = word == "dump" ? Kind::Dump : Kind::Quit;
+        out.kind = word == "dump" ? Kind::Dump : word == "quit" ? Kind::Quit : Kind::Help;
     } else {
         error = "unknown command '" + std::string(word) + "'";
         return false;

@@ -1,7 +1,5 @@
 #include "server.hpp"
 
-#include "host_reader.hpp"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -15,105 +13,15 @@
 #include <cstdio>
 #include <cstring>
 
+#include "frame_log.hpp"
+#include "session.hpp"
 #include "snapshot.hpp"
 
 namespace vq6120::sim {
-namespace {
-
-constexpr std::size_t kMaxPendingOutput = std::size_t{16} << 20;
-
-std::string hex_bytes(std::span<const std::uint8_t> p, std::size_t limit = 24) {
-    std::string s;
-    char buf[4];
-    for (std::size_t i = 0; i < p.size() && i < limit; ++i) {
-        std::snprintf(buf, sizeof buf, "%s%02X", i ? " " : "", p[i]);
-        s += buf;
-    }
-    if (p.size() > limit) {
-        s += " ...";
-    }
-    return s;
-}
-
-std::string printable(std::span<const std::uint8_t> p, std::size_t limit = 48) {
-    std::string s = "\"";
-    for (std::size_t i = 0; i < p.size() && i < limit; ++i) {
-        s += (p[i] >= 0x20 && p[i] <= 0x7E) ? static_cast<char>(p[i]) : '.';
-    }
-    return s + (p.size() > limit ? "\"..." : "\"");
-}
-
-const char *command_name(std::uint8_t channel, std::uint8_t command, std::uint8_t subcode) {
-    if (channel == channel::kSerial1 || channel == channel::kSerial2) {
-        return command == 0x00 ? "serial data" : command == 0x01 ? "serial configure" : "serial ?";
-    }
-    if (channel != channel::kTerminal) {
-        return "?";
-    }
-    switch (command) {
-    case 0x00: return "model name";
-    case 0x09: return "write outputs";
-    case 0x0A: return "input status";
-    case 0x0B: return "beeper";
-    case 0x0C: return "led";
-    case 0x0D: return "backlight";
-    case 0x11: return "auto report";
-    case 0x12: return subcode == 1 ? "host alive signal" : "host alive check";
-    case 0x30: return "clear keyboard display";
-    case 0x37: return "key";
-    case 0x40: return "clear graphic screen";
-    case 0x43: return "pixel";
-    case 0x47: return "line";
-    case 0x48: return "rectangle";
-    case 0x49: return "circle";
-    case 0x4A: return "ellipse";
-    case 0x4B: return "rhombus";
-    case 0x4C: return "filled rectangle";
-    case 0x4D: return "filled circle";
-    case 0x4E: return "filled ellipse";
-    case 0x50: return "graphic text";
-    case 0x60: return "clear text screen";
-    case 0x61: return "write text";
-    case 0x62: return "write keyboard display";
-    case 0x65: return "text cursor";
-    case 0x67: return "scroll text screen";
-    case 0x68: return "scroll keyboard display";
-    default: return "?";
-    }
-}
-
-// "<- line ch 0x40 cmd 0x47 sub 0 [00 00 ...] (0, 0, 239, 63)"
-std::string describe(const char *arrow, std::uint8_t ch, std::uint8_t command, std::uint8_t subcode,
-                     std::span<const std::uint8_t> p) {
-    char head[128];
-    std::snprintf(head, sizeof head, "%s %s: ch 0x%02X cmd 0x%02X sub %u len %zu", arrow,
-                  command_name(ch, command, subcode), ch, command, subcode, p.size() + kHeaderSize);
-    std::string s = head;
-    if (p.empty()) {
-        return s;
-    }
-    s += " [" + hex_bytes(p) + "]";
-    const bool coordinates = ch == channel::kTerminal && ((command >= 0x43 && command <= 0x50) || command == 0x65);
-    if (coordinates) {
-        const std::size_t n = command == 0x50 ? std::min<std::size_t>(p.size(), 4) : p.size();
-        s += " (";
-        for (std::size_t i = 0; i + 1 < n; i += 2) {
-            s += (i ? ", " : "") + std::to_string(static_cast<std::int16_t>(get_be16(p.data() + i)));
-        }
-        s += ")";
-        if (command == 0x50 && p.size() > 4) {
-            s += " " + printable(p.subspan(4));
-        }
-    } else if (command == 0x61 || command == 0x62 || command == 0x00 || ch != channel::kTerminal) {
-        s += " " + printable(p);
-    }
-    return s;
-}
-
-}  // namespace
 
 Simulator::Simulator(Options options, std::ostream &out, std::ostream &log)
     : options_(std::move(options)), out_(out), log_(log), input_fd_(options_.input_fd) {
+    link_.verbose = options_.verbose;
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
         wake_read_ = fds[0];
@@ -156,10 +64,10 @@ bool Simulator::open(std::string &error) {
     return true;
 }
 
-void Simulator::add_commands(const std::vector<std::string> &lines) {
+void Simulator::add_commands(const std::vector<std::string> &lines, const std::string &source) {
     std::lock_guard lock(mutex_);
-    for (const auto &line : lines) {
-        queue_line(line);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        queue_line(lines[i], source + ":" + std::to_string(i + 1));
     }
 }
 
@@ -193,11 +101,11 @@ std::uint64_t Simulator::connections_refused() const {
     return refused_;
 }
 
-void Simulator::queue_line(const std::string &line) {
+void Simulator::queue_line(const std::string &line, const std::string &where) {
     Pending p{line, {}};
     std::string error;
     if (!parse_command(line, p.command, error)) {
-        log_ << "script: " << error << ": " << line << "\n";
+        log_ << where << ": error: " << error << ": " << line << "\n";
         return;
     }
     if (p.command.kind != ScriptCommand::Kind::Nothing) {
@@ -210,21 +118,9 @@ void Simulator::send(const OutFrame &f) {
         log_ << "no host connected: " << command_name(f.channel, f.command, f.subcode) << " frame dropped\n";
         return;
     }
-    if (options_.verbose) {
-        log_ << describe("->", f.channel, f.command, f.subcode, f.payload) << "\n";
+    if (!link_.queue(f, log_)) {
+        drop_host("not reading (" + std::to_string(link_.out.size()) + " bytes waiting)");
     }
-    if (watcher_ != nullptr) {
-        watcher_->frame(false, f, describe("->", f.channel, f.command, f.subcode, f.payload));
-    }
-    if (outbuf_.size() > kMaxPendingOutput) {
-        // The host sends but does not read: rather than grow without end,
-        // let it go.
-        drop_host("not reading (" + std::to_string(outbuf_.size()) + " bytes waiting)");
-        return;
-    }
-    const std::size_t at = outbuf_.size();
-    outbuf_.resize(at + kHeaderSize + f.payload.size());
-    encode_frame(std::span(outbuf_).subspan(at), f.channel, f.command, f.subcode, f.payload);
 }
 
 void Simulator::send_all(const std::vector<OutFrame> &frames) {
@@ -246,7 +142,7 @@ void Simulator::accept_host(Clock::time_point now) {
     if (connected_) {
         // One host at a time: a second one is closed at once.
         ++refused_;
-        log_ << "refused " << who << ": a host is already connected\n";
+        log_ << "refused " << who << ": the terminal is held by " << holder_ << "\n";
         ::close(fd);
         return;
     }
@@ -254,8 +150,8 @@ void Simulator::accept_host(Clock::time_point now) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
     host_ = fd;
     connected_ = true;
-    in_.clear();
-    outbuf_.clear();
+    holder_ = who;
+    link_.clear();
     terminal_.host_connected(now);
     log_ << "host connected from " << who << "\n";
 }
@@ -265,15 +161,14 @@ void Simulator::drop_host(const std::string &why) {
         return;
     }
     log_ << "host disconnected: " << why;
-    if (!in_.empty()) {
-        log_ << " (" << in_.size() << " bytes of an unfinished frame dropped)";
+    if (!link_.in.empty()) {
+        log_ << " (" << link_.in.size() << " bytes of an unfinished frame dropped)";
     }
     log_ << "\n";
     ::close(host_);
     host_ = -1;
     connected_ = false;
-    in_.clear();
-    outbuf_.clear();
+    link_.clear();
     terminal_.host_disconnected();
 }
 
@@ -290,53 +185,33 @@ void Simulator::read_host(Clock::time_point now) {
         }
         return;
     }
-    in_.insert(in_.end(), chunk, chunk + n);
-    const HostRead read = read_host_frames(in_, [&](const FrameCut &cut) {
-        const auto payload = cut.payload();
-        if (options_.verbose) {
-            log_ << describe("<-", cut.header.channel, cut.header.command, cut.header.subcode, payload) << "\n";
-        }
-        if (watcher_ != nullptr) {
-            const auto &h = cut.header;
-            watcher_->frame(true, OutFrame{h.channel, h.command, h.subcode, Bytes(payload.begin(), payload.end())},
-                            describe("<-", h.channel, h.command, h.subcode, payload));
-        }
-        std::string problem;
-        const auto replies = terminal_.handle(cut.header, payload, now, &problem);
-        if (!problem.empty()) {
-            log_ << "error: " << problem << "\n";
-        }
-        send_all(replies);
-    });
-    if (read.out_of_step) {
-        // No way to find the next frame boundary in a stream that lied
-        // about a length: the connection is dropped, the host reconnects.
-        log_ << "error: frame length " << read.bad_length << " below 8, stream out of step\n";
-        drop_host("stream out of step");
+    if (!link_.receive(std::span<const std::uint8_t>(chunk, static_cast<std::size_t>(n)), terminal_, now, log_)) {
+        drop_host(link_.out.size() > kMaxPendingOutput ? "not reading" : "stream out of step");
     }
 }
 
 void Simulator::write_host() {
-    while (!outbuf_.empty()) {
-        const ssize_t n = ::send(host_, outbuf_.data(), outbuf_.size(), MSG_NOSIGNAL);
+    auto &outbuf = link_.out;
+    while (!outbuf.empty()) {
+        const ssize_t n = ::send(host_, outbuf.data(), outbuf.size(), MSG_NOSIGNAL);
         if (n < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
                 drop_host(std::string("write failed: ") + std::strerror(errno));
             }
             return;
         }
-        outbuf_.erase(outbuf_.begin(), outbuf_.begin() + n);
+        outbuf.erase(outbuf.begin(), outbuf.begin() + n);
     }
 }
 
 void Simulator::take_lines(std::string &buffer, bool flush) {
     std::size_t start = 0;
     for (std::size_t nl; (nl = buffer.find('\n', start)) != std::string::npos; start = nl + 1) {
-        queue_line(buffer.substr(start, nl - start));
+        queue_line(buffer.substr(start, nl - start), "stdin:" + std::to_string(++input_lines_));
     }
     buffer.erase(0, start);
     if (flush && !buffer.empty()) {
-        queue_line(buffer);
+        queue_line(buffer, "stdin:" + std::to_string(++input_lines_));
         buffer.clear();
     }
 }
@@ -383,38 +258,14 @@ void Simulator::run_commands(Clock::time_point now) {
                 return;
             }
             break;
-        case Kind::Key:
-            log_ << "key " << static_cast<int>(c.key) << "\n";
-            send(terminal_.key_frame(c.key));
+        case Kind::Help:
+            out_ << kScriptHelp << std::flush;
             break;
-        case Kind::DigitalInputs:
-            terminal_.digital_in = {c.input1, c.input2};
-            log_ << "digital inputs " << c.input1 << " " << c.input2 << "\n";
-            break;
-        case Kind::Serial:
-            log_ << "serial " << c.port << " receives " << c.data.size() << " bytes\n";
-            if (connected_) {
-                send_all(terminal_.serial_frames(c.port, c.data));
-            } else {
-                log_ << "no host connected: serial data dropped\n";
-            }
-            break;
-        case Kind::Snapshot: {
-            std::string error;
-            if (write_png(terminal_, connected_, c.path, error)) {
-                log_ << "snapshot written to " << c.path << "\n";
-            } else {
-                log_ << "error: snapshot " << c.path << ": " << error << "\n";
-            }
-            break;
-        }
-        case Kind::Dump:
-            out_ << text_dump(terminal_, connected_) << std::flush;
+        default:
+            send_all(operate(c, terminal_, connected_, out_, log_, ""));
             break;
         case Kind::Quit:
             quit_ = true;
-            break;
-        case Kind::Nothing:
             break;
         }
         commands_.pop_front();
@@ -429,6 +280,12 @@ int Simulator::run() {
         int timeout = -1;
         {
             std::lock_guard lock(mutex_);
+            // The commands run from the start, not only once something wakes
+            // the loop: a script of `wait 100ms` and `quit` ends by itself.
+            run_commands(Clock::now());
+            if (quit_) {
+                break;
+            }
             std::optional<Clock::time_point> next = terminal_.next_deadline();
             if (wait_until_) {
                 next = next ? std::min(*next, *wait_until_) : *wait_until_;
@@ -444,7 +301,7 @@ int Simulator::run() {
         fds[count++] = {listener_, POLLIN, 0};
         const nfds_t host_at = count;
         if (host_ >= 0) {
-            fds[count++] = {host_, static_cast<short>(POLLIN | (outbuf_.empty() ? 0 : POLLOUT)), 0};
+            fds[count++] = {host_, static_cast<short>(POLLIN | (link_.out.empty() ? 0 : POLLOUT)), 0};
         }
         const nfds_t input_at = count;
         if (input_fd_ >= 0) {
@@ -462,7 +319,7 @@ int Simulator::run() {
             while (::read(wake_read_, drain, sizeof drain) > 0) {
             }
             for (const auto &line : posted_) {
-                queue_line(line);
+                queue_line(line, "posted");
             }
             posted_.clear();
         }
@@ -507,7 +364,7 @@ void Simulator::finish() {
     }
     if (!options_.snapshot_on_exit.empty()) {
         std::string error;
-        if (write_png(terminal_, false, options_.snapshot_on_exit, error)) {
+        if (write_snapshot(terminal_, false, options_.snapshot_on_exit, error)) {
             log_ << "snapshot written to " << options_.snapshot_on_exit << "\n";
         } else {
             log_ << "error: snapshot " << options_.snapshot_on_exit << ": " << error << "\n";

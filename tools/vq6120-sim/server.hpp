@@ -14,20 +14,10 @@
 #include <vector>
 
 #include "script.hpp"
+#include "session.hpp"
 #include "terminal.hpp"
 
 namespace vq6120::sim {
-
-// A window on the loop for a live view: called on the loop's thread with the
-// simulator's lock held, so it must be quick and must not call back into the
-// simulator. `decoded` is the frame as the verbose log writes it.
-class Watcher {
-public:
-    virtual ~Watcher() = default;
-    virtual void frame(bool from_host, const OutFrame &frame, const std::string &decoded) = 0;
-    // After every turn of the loop, which may have changed the terminal.
-    virtual void turned() = 0;
-};
 
 struct Options {
     std::string address = "127.0.0.1";
@@ -48,8 +38,9 @@ public:
     bool open(std::string &error);
     std::uint16_t port() const noexcept { return port_; }
 
-    // Operator commands to run in order before any that arrive later.
-    void add_commands(const std::vector<std::string> &lines);
+    // Operator commands to run in order before any that arrive later; a line
+    // that does not parse is logged as `source:LINE: error: ...` and skipped.
+    void add_commands(const std::vector<std::string> &lines, const std::string &source = "script");
 
     // Serves until `quit` or stop(). Returns the exit status.
     int run();
@@ -61,7 +52,7 @@ public:
     bool host_connected() const;
     std::uint64_t connections_refused() const;
     // Set before run(); the watcher must outlive run().
-    void watch(Watcher *watcher) noexcept { watcher_ = watcher; }
+    void watch(Watcher *watcher) noexcept { watcher_ = link_.watcher = watcher; }
 
 private:
     struct Pending {
@@ -74,7 +65,7 @@ private:
     void drop_host(const std::string &why);
     void read_input();
     void take_lines(std::string &buffer, bool flush);
-    void queue_line(const std::string &line);
+    void queue_line(const std::string &line, const std::string &where);
     void run_commands(Clock::time_point now);
     void send(const OutFrame &frame);
     void send_all(const std::vector<OutFrame> &frames);
@@ -97,9 +88,10 @@ private:
     Terminal terminal_;
     bool connected_ = false;
     std::uint64_t refused_ = 0;
-    std::vector<std::uint8_t> in_;
-    std::vector<std::uint8_t> outbuf_;
+    HostLink link_;
+    std::string holder_;  // the connected host's address, for refusals
     std::string input_line_;
+    std::size_t input_lines_ = 0;
     std::deque<Pending> commands_;
     std::vector<std::string> posted_;
     std::optional<Clock::time_point> wait_until_;

@@ -3,6 +3,7 @@
 #include <png.h>
 
 #include <cstdio>
+#include <fstream>
 #include <string_view>
 #include <vector>
 
@@ -241,6 +242,37 @@ bool write_png(const Terminal &t, bool host_connected, const std::string &path, 
         return false;
     }
     return true;
+}
+
+SnapshotKind snapshot_kind(std::string_view path) {
+    if (path.ends_with(".png")) {
+        return SnapshotKind::Png;
+    }
+    if (path.ends_with(".txt")) {
+        return SnapshotKind::Text;
+    }
+    return SnapshotKind::Unknown;
+}
+
+bool write_snapshot(const Terminal &t, bool host_connected, const std::string &path, std::string &error) {
+    switch (snapshot_kind(path)) {
+    case SnapshotKind::Png:
+        return write_png(t, host_connected, path, error);
+    case SnapshotKind::Text: {
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
+        file << text_dump(t, host_connected);
+        file.close();
+        if (!file) {
+            error = "cannot write the file";
+            return false;
+        }
+        return true;
+    }
+    case SnapshotKind::Unknown:
+        break;
+    }
+    error = kSnapshotKinds;
+    return false;
 }
 
 }  // namespace vq6120::sim

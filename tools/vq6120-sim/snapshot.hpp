@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "terminal.hpp"
 
@@ -14,5 +15,14 @@ std::string text_dump(const Terminal &t, bool host_connected);
 
 // Writes the PNG to `path`; false (with `error` set) when it cannot.
 bool write_png(const Terminal &t, bool host_connected, const std::string &path, std::string &error);
+
+// The picture a file name asks for: `.png` a PNG, `.txt` the text dump.
+enum class SnapshotKind { Unknown, Png, Text };
+SnapshotKind snapshot_kind(std::string_view path);
+inline constexpr char kSnapshotKinds[] = "the file name must end in .png (a picture) or .txt (the text dump)";
+
+// Writes the picture `path` asks for; false (with `error` set) when it cannot
+// or the name ends in neither.
+bool write_snapshot(const Terminal &t, bool host_connected, const std::string &path, std::string &error);
 
 }  // namespace vq6120::sim

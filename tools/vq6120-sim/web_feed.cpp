@@ -5,7 +5,12 @@
 
 namespace vq6120::sim {
 
-void LiveFeed::frame(bool from_host, const OutFrame &f, const std::string &decoded) {
+bool LiveFeed::wants(std::size_t terminal) const {
+    std::lock_guard lock(mutex_);
+    return logs_.contains(terminal);
+}
+
+void LiveFeed::frame(std::size_t terminal, bool from_host, const OutFrame &f, const std::string &decoded) {
     const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
@@ -21,9 +26,10 @@ void LiveFeed::frame(bool from_host, const OutFrame &f, const std::string &decod
     const bool serial_data =
         (f.channel == channel::kSerial1 || f.channel == channel::kSerial2) && f.command == 0x00;
     std::lock_guard lock(mutex_);
-    push(frames_, std::move(entry));
+    auto &logs = logs_[terminal];
+    push(logs.frames, std::move(entry));
     if (serial_data) {
-        push(serial_, FeedEntry{0, now, from_host, f.channel == channel::kSerial1 ? 1 : 2,
+        push(logs.serial, FeedEntry{0, now, from_host, f.channel == channel::kSerial1 ? 1 : 2,
                                 std::string(f.payload.begin(), f.payload.end())});
     }
     ++version_;
@@ -55,9 +61,20 @@ std::uint64_t LiveFeed::version() const {
     return version_;
 }
 
-std::vector<FeedEntry> LiveFeed::after(const std::deque<FeedEntry> &log, std::uint64_t seq) {
+void LiveFeed::follow(std::size_t terminal) {
+    std::lock_guard lock(mutex_);
+    logs_[terminal];
+}
+
+std::vector<FeedEntry> LiveFeed::after(std::size_t terminal, std::deque<FeedEntry> Logs::*log,
+                                       std::uint64_t seq) const {
+    std::lock_guard lock(mutex_);
     std::vector<FeedEntry> out;
-    for (const auto &e : log) {
+    const auto it = logs_.find(terminal);
+    if (it == logs_.end()) {
+        return out;
+    }
+    for (const auto &e : it->second.*log) {
         if (e.seq > seq) {
             out.push_back(e);
         }
@@ -65,14 +82,12 @@ std::vector<FeedEntry> LiveFeed::after(const std::deque<FeedEntry> &log, std::ui
     return out;
 }
 
-std::vector<FeedEntry> LiveFeed::frames_after(std::uint64_t seq) const {
-    std::lock_guard lock(mutex_);
-    return after(frames_, seq);
+std::vector<FeedEntry> LiveFeed::frames_after(std::size_t terminal, std::uint64_t seq) const {
+    return after(terminal, &Logs::frames, seq);
 }
 
-std::vector<FeedEntry> LiveFeed::serial_after(std::uint64_t seq) const {
-    std::lock_guard lock(mutex_);
-    return after(serial_, seq);
+std::vector<FeedEntry> LiveFeed::serial_after(std::size_t terminal, std::uint64_t seq) const {
+    return after(terminal, &Logs::serial, seq);
 }
 
 void LiveFeed::close() {

@@ -1,17 +1,19 @@
-// What the live view learns from the simulator's loop as it happens: a log of
-// the frames both ways and the serial ports' traffic, each bounded, and a
-// version that moves on every change, for the HTTP threads to wait on.
+// What the live view learns from the simulator's loop as it happens: per
+// terminal that a page follows, a log of the frames both ways and of the
+// serial ports' traffic, each bounded; and a version that moves on every
+// change, for the HTTP threads to wait on.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "server.hpp"
+#include "session.hpp"
 
 namespace vq6120::sim {
 
@@ -28,31 +30,38 @@ public:
     static constexpr std::size_t kKeep = 300;  // entries kept per log
 
     // The loop's side.
-    void frame(bool from_host, const OutFrame &frame, const std::string &decoded) override;
+    bool wants(std::size_t terminal) const override;
+    void frame(std::size_t terminal, bool from_host, const OutFrame &frame, const std::string &decoded) override;
     void turned() override;
 
-    // The HTTP threads' side. wait() returns once the version differs from
-    // `seen`, the feed is closed, or `timeout` passed; it returns the version.
+    // The HTTP threads' side. Logs are kept from follow() on (a farm's
+    // terminals nobody looks at cost nothing).
+    void follow(std::size_t terminal);
+    // Returns once the version differs from `seen`, the feed is closed, or
+    // `timeout` passed; returns the version.
     std::uint64_t wait(std::uint64_t seen, std::chrono::milliseconds timeout);
     std::uint64_t version() const;
     // Entries with seq above `after`, oldest first.
-    std::vector<FeedEntry> frames_after(std::uint64_t after) const;
-    std::vector<FeedEntry> serial_after(std::uint64_t after) const;
+    std::vector<FeedEntry> frames_after(std::size_t terminal, std::uint64_t after) const;
+    std::vector<FeedEntry> serial_after(std::size_t terminal, std::uint64_t after) const;
     // Wakes every waiter for good (the server is stopping).
     void close();
     bool closed() const;
 
 private:
+    struct Logs {
+        std::deque<FeedEntry> frames;
+        std::deque<FeedEntry> serial;
+    };
     void push(std::deque<FeedEntry> &log, FeedEntry entry);
-    static std::vector<FeedEntry> after(const std::deque<FeedEntry> &log, std::uint64_t seq);
+    std::vector<FeedEntry> after(std::size_t terminal, std::deque<FeedEntry> Logs::*log, std::uint64_t seq) const;
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::uint64_t version_ = 1;
     std::uint64_t seq_ = 0;
     bool closed_ = false;
-    std::deque<FeedEntry> frames_;
-    std::deque<FeedEntry> serial_;
+    std::map<std::size_t, Logs> logs_;
 };
 
 }  // namespace vq6120::sim

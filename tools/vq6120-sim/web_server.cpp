@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "web_api.hpp"
@@ -32,9 +33,24 @@ void send_json(httplib::Response &res, int status, const json &j) {
     res.set_content(dump(j), "application/json");
 }
 
+// The terminal a request is about: `?t=N`, the first when not given;
+// nothing for a malformed or unknown one.
+std::optional<std::size_t> terminal_of(const httplib::Request &req, std::size_t count) {
+    if (!req.has_param("t")) {
+        return 0;
+    }
+    const std::string t = req.get_param_value("t");
+    if (t.empty() || t.size() > 6 || t.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    const auto i = std::stoul(t);
+    return i < count ? std::optional<std::size_t>(i) : std::nullopt;
+}
+
 // One page's event stream: the state whenever it changed, and the log
 // entries it has not had yet.
 struct Stream {
+    std::size_t terminal = 0;
     std::uint64_t seen = 0;
     std::uint64_t frame_seq = 0;
     std::uint64_t serial_seq = 0;
@@ -61,8 +77,8 @@ bool parse_http_address(const std::string &text, LiveOptions &options, std::stri
     return true;
 }
 
-LiveView::LiveView(Simulator &simulator, LiveFeed &feed, LiveOptions options)
-    : sim_(simulator), feed_(feed), options_(std::move(options)), http_(std::make_unique<httplib::Server>()) {}
+LiveView::LiveView(std::unique_ptr<LiveSource> source, LiveOptions options)
+    : source_(std::move(source)), options_(std::move(options)), http_(std::make_unique<httplib::Server>()) {}
 
 LiveView::~LiveView() { stop(); }
 
@@ -98,6 +114,13 @@ void LiveView::stop() {
     }
 }
 
+nlohmann::json LiveView::state(std::size_t terminal) const {
+    json s = state_json(source_->terminal(terminal), false);
+    s["terminal"] = source_->summary(terminal);
+    s["connected"] = s["terminal"]["connected"];
+    return s;
+}
+
 void LiveView::routes() {
     auto &h = *http_;
     for (const auto &asset : web_assets()) {
@@ -108,11 +131,29 @@ void LiveView::routes() {
         });
     }
 
-    h.Get("/state.json", [this](const httplib::Request &, httplib::Response &res) {
-        send_json(res, 200, state_json(sim_.terminal(), sim_.host_connected()));
+    h.Get("/terminals.json", [this](const httplib::Request &, httplib::Response &res) {
+        json list = json::array();
+        for (std::size_t i = 0; i < source_->size(); ++i) {
+            list.push_back(source_->summary(i));
+        }
+        send_json(res, 200, {{"terminals", list}});
     });
 
-    h.Get("/events", [this](const httplib::Request &, httplib::Response &res) {
+    h.Get("/state.json", [this](const httplib::Request &req, httplib::Response &res) {
+        const auto t = terminal_of(req, source_->size());
+        if (!t) {
+            send_json(res, 404, {{"error", "no such terminal"}});
+            return;
+        }
+        send_json(res, 200, state(*t));
+    });
+
+    h.Get("/events", [this](const httplib::Request &req, httplib::Response &res) {
+        const auto t = terminal_of(req, source_->size());
+        if (!t) {
+            send_json(res, 404, {{"error", "no such terminal"}});
+            return;
+        }
         if (streams_.fetch_add(1) >= options_.max_streams) {
             streams_.fetch_sub(1);
             res.set_header("Retry-After", "5");
@@ -121,6 +162,8 @@ void LiveView::routes() {
         }
         res.set_header("Cache-Control", "no-store");
         auto stream = std::make_shared<Stream>();
+        stream->terminal = *t;
+        feed_.follow(*t);
         res.set_chunked_content_provider(
             "text/event-stream",
             [this, stream](std::size_t, httplib::DataSink &sink) {
@@ -138,10 +181,10 @@ void LiveView::routes() {
                     return sink.write(kPing, sizeof kPing - 1);
                 }
                 stream->seen = version;
-                json state_now = state_json(sim_.terminal(), sim_.host_connected());
+                json state_now = state(stream->terminal);
                 std::string state = dump(state_now);
-                const auto frames = feed_.frames_after(stream->frame_seq);
-                const auto serial = feed_.serial_after(stream->serial_seq);
+                const auto frames = feed_.frames_after(stream->terminal, stream->frame_seq);
+                const auto serial = feed_.serial_after(stream->terminal, stream->serial_seq);
                 if (!frames.empty()) {
                     stream->frame_seq = frames.back().seq;
                 }
@@ -174,12 +217,17 @@ void LiveView::routes() {
                 send_json(res, 415, {{"error", "send application/json"}});
                 return;
             }
+            const auto t = terminal_of(req, source_->size());
+            if (!t) {
+                send_json(res, 404, {{"error", "no such terminal"}});
+                return;
+            }
             const auto request = parse_request(kind, req.body);
             if (request.command.empty()) {
                 send_json(res, request.status, {{"error", request.error}});
                 return;
             }
-            sim_.post(request.command);
+            source_->post(*t, request.command);
             send_json(res, 200, {{"posted", request.command}});
         };
     };

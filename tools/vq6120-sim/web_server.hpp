@@ -1,7 +1,7 @@
 // The live view: an HTTP server on threads of its own that shows the virtual
-// terminal in a browser and lets a person use it. It reads the terminal
-// through the simulator's snapshot and the feed, and acts only through
-// Simulator::post(), so the simulator's loop stays single-threaded.
+// terminal (or any of a farm's, `?t=N`) in a browser and lets a person use
+// it. It reads the terminals through their snapshots and the feed, and acts
+// only through posted operator commands, so the loop stays single-threaded.
 //
 // Anyone who reaches the page can press keys and set inputs: it listens only
 // on the address it is given (loopback in every example).
@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "server.hpp"
 #include "web_feed.hpp"
+#include "web_source.hpp"
 
 namespace httplib {
 class Server;
@@ -36,7 +36,8 @@ bool parse_http_address(const std::string &text, LiveOptions &options, std::stri
 
 class LiveView {
 public:
-    LiveView(Simulator &simulator, LiveFeed &feed, LiveOptions options);
+    // Give the loop watcher() before it runs; the view must outlive run().
+    LiveView(std::unique_ptr<LiveSource> source, LiveOptions options);
     ~LiveView();
     LiveView(const LiveView &) = delete;
     LiveView &operator=(const LiveView &) = delete;
@@ -45,14 +46,16 @@ public:
     bool start(std::string &error);
     std::uint16_t port() const noexcept { return port_; }
     std::string url() const;
+    Watcher *watcher() noexcept { return &feed_; }
     // Ends the event streams and the server; waits for its threads.
     void stop();
 
 private:
     void routes();
+    nlohmann::json state(std::size_t terminal) const;
 
-    Simulator &sim_;
-    LiveFeed &feed_;
+    std::unique_ptr<LiveSource> source_;
+    LiveFeed feed_;
     LiveOptions options_;
     std::unique_ptr<httplib::Server> http_;
     std::thread thread_;
