@@ -141,6 +141,27 @@ try {
     if (pixels[y] !== rows[y]) fail(`canvas row ${y} differs:\n page ${pixels[y]}\n dump ${rows[y]}`);
   }
   console.log(`ok: ${on} pixels on, canvas equal to the dump; screenshot ${screenshot}`);
+
+  // A farm: the list of its terminals, and any one opened from it.
+  const farm = spawn(simulator, ['--terminals', '3', '--port', '0', '--http', '127.0.0.1:0', '--no-stdin']);
+  try {
+    const farmOut = lines(farm, 'farm');
+    // "ports: A-B" for a run of ports, else each one.
+    const spec = (await farmOut.next(/^ports: /)).slice('ports: '.length);
+    const second = spec.includes('-') ? Number(spec.split('-')[0]) + 1 : Number(spec.split(' ')[1]);
+    const farmUrl = (await farmOut.next(/^http: /)).slice('http: '.length);
+    await page.goto(farmUrl + '?t=1');
+    await page.waitForSelector('#terminals a.current');
+    const chips = await page.$$eval('#terminals a', (as) => as.map((a) => a.textContent));
+    if (chips.length !== 3 || chips[1] !== `#1 :${second}`) {
+      fail('farm list: ' + chips.join(', '));
+    }
+    await page.click('#terminals a:nth-child(3)');
+    await page.waitForFunction(() => location.search === '?t=2' && document.querySelector('#terminals a.current')?.textContent.startsWith('#2'));
+    await page.screenshot({path: screenshot.replace(/\.png$/, '-farm.png')});
+  } finally {
+    farm.kill('SIGTERM');
+  }
 } finally {
   if (host) host.kill();
   if (browser) await browser.close();

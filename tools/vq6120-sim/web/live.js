@@ -68,7 +68,7 @@ function render(s) {
   state = s;
   document.body.dataset.connected = s.connected;
   document.body.classList.toggle('dark', !s.backlight);
-  $('host').textContent = s.connected ? 'host connected' : 'no host';
+  $('host').textContent = s.terminal.state;
   $('host').className = 'badge' + (s.connected ? ' ok' : '');
   drawScreen(s.screen);
   drawCells($('text'), s.text, s.text.cursor);
@@ -98,6 +98,7 @@ function render(s) {
   $('di2').checked = inputs[1];
   for (const port of s.serial) {
     const panel = document.querySelector(`.serial[data-port="${port.port}"]`);
+    if (!panel) continue;
     panel.querySelector('.settings').textContent = `${port.settings} · tx ${port.tx} · rx ${port.rx}`;
   }
   document.body.dataset.version = (Number(document.body.dataset.version || 0) + 1).toString();
@@ -211,21 +212,24 @@ function controls() {
   });
 }
 
-// With several terminals in one simulator, a list of them to open.
+// With a farm, the list of its terminals (refreshed), any one to open.
 function terminals() {
   fetch('terminals.json').then((r) => r.ok ? r.json() : null).then((list) => {
     if (!list || list.terminals.length < 2) return;
-    const nav = $('terminals');
-    nav.hidden = false;
-    nav.replaceChildren(...list.terminals.map((t) => {
+    $('farm').hidden = false;
+    const hosts = list.terminals.filter((t) => t.connected).length;
+    $('farm-summary').textContent = `${list.terminals.length} terminals, ${hosts} with a host; this is #${terminal || 0}`;
+    $('terminals').replaceChildren(...list.terminals.map((t) => {
       const a = document.createElement('a');
       a.href = '?t=' + t.index;
-      a.textContent = `${t.index} :${t.port}`;
+      a.textContent = `#${t.index} :${t.port}`;
       a.title = t.state;
       if (t.connected) a.classList.add('host');
+      if (t.state.includes(',')) a.classList.add('fault');
       if (String(t.index) === (terminal || '0')) a.classList.add('current');
       return a;
     }));
+    setTimeout(terminals, 2000);
   }).catch(() => {});
 }
 
