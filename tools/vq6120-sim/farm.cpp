@@ -362,6 +362,7 @@ bool Farm::read_host(std::size_t i, Clock::time_point now) {
         return false;
     }
     const std::size_t before = s.link.out.size();
+    s.link.mute = s.silent;  // the log and the live view show no answers that never go out
     const bool keep = s.link.receive(std::span(chunk).first(static_cast<std::size_t>(n)), s.terminal, now, log_);
     if (s.silent) {
         s.link.out.resize(before);  // silent: nothing goes out, answers included

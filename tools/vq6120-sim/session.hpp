@@ -39,6 +39,7 @@ struct HostLink {
     bool verbose = false;           // log every frame, decoded
     std::string_view who;           // in front of every log line ("" or "terminal 7: ")
     Watcher *watcher = nullptr;     // told of every frame, as terminal `index`
+    bool mute = false;              // answers are dropped, not queued (a silent terminal)
     std::size_t index = 0;
 
     // Appends received bytes and acts on every whole frame; the answers are
