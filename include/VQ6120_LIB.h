@@ -264,7 +264,8 @@ VQ6120_API intptr_t VQ6120_CALL VQ6120Ex_GetSocket(VQ6120_HANDLE handle);
 /* InitialVQ6120 with a time limit: a terminal that does not complete the
  * connection within `timeoutMs` (1 or more) costs at most that long; one that
  * refuses returns at once. NULL when the connect failed or timed out, or
- * `timeoutMs` is below 1 (nothing is left open). */
+ * `timeoutMs` is below 1 (nothing is left open); on POSIX systems errno then
+ * says why (ECONNREFUSED, ETIMEDOUT, EHOSTUNREACH, ENETUNREACH, ...). */
 VQ6120_API VQ6120_HANDLE VQ6120_CALL VQ6120Ex_Open(uint32_t address, uint16_t port, int32_t timeoutMs);
 
 /* Starts connecting without waiting and returns the handle at once (NULL

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -406,14 +407,31 @@ TEST(Interrupted, SilentTerminalCostsTheOpenItsTimeLimit) {
     const int queued = fill_accept_queue(listener);
     InterruptStorm storm;
     storm.start();
-    EXPECT_EQ(VQ6120Ex_Open(loopback(), listener.port(), 300), nullptr);
+    errno = 0;
+    const VQ6120_HANDLE bounded = VQ6120Ex_Open(loopback(), listener.port(), 300);
+    const int why = errno;  // the host says why the open failed
     InterruptStorm::stop();
+    EXPECT_EQ(bounded, nullptr);
+    EXPECT_EQ(why, ETIMEDOUT);
     VQ6120_HANDLE h = VQ6120Ex_StartOpen(loopback(), listener.port());
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(VQ6120Ex_FinishOpen(h, 100), -1);
     EXPECT_EQ(ClearGraphicScreen(h), 0);
     ExitVQ6120(h);
     ::close(queued);
+}
+
+TEST(Interrupted, RefusedOpenSaysSo) {
+    std::uint16_t port = 0;
+    {
+        const Listener gone;
+        port = gone.port();
+    }
+    errno = 0;
+    const VQ6120_HANDLE h = VQ6120Ex_Open(loopback(), port, 5000);
+    const int why = errno;
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(why, ECONNREFUSED);
 }
 
 // ---- A terminal that stops reading -------------------------------------

@@ -1,6 +1,7 @@
 """The vq6120 command-line tool end to end against the virtual terminal."""
 
 import os
+import socket
 import subprocess
 import sys
 import unittest
@@ -73,6 +74,15 @@ class CliTest(unittest.TestCase):
         self.assertIn("key 7", r.stdout)
         self.assertIn('[68 69] "hi"', r.stdout)
         self.assertIn("connection lost", r.stderr)
+        for line in r.stdout.splitlines():
+            self.assertRegex(line, r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} result ")
+
+    def test_monitor_keeps_the_host_alive_when_asked(self):
+        self.ok(self.sim.target, "alive-check", 2)
+        self.ok("monitor", self.sim.target, "--seconds", 2, "--keep-alive", 1)
+        alive = self.sim.state("host alive")
+        self.assertIn(", ok,", alive)
+        self.assertGreaterEqual(int(alive.split()[-1]), 1, alive)
 
     def test_refused_arguments_say_which_and_the_range(self):
         cases = [
@@ -90,15 +100,51 @@ class CliTest(unittest.TestCase):
                 self.assertIn(name, r.stderr)
                 self.assertIn(bound, r.stderr)
 
-    def test_failed_connect(self):
+    def test_failed_connect_says_why(self):
         port = self.sim.port
         self.sim.close()
         r = run(f"127.0.0.1:{port}", "led", 1)
         self.assertEqual(r.returncode, 3)
         self.assertIn("cannot connect", r.stderr)
+        self.assertIn("refused", r.stderr)
+        # A listener whose accept queue is full leaves further connects
+        # unanswered, as a host that drops them does.
+        with socket.socket() as listener:
+            listener.bind(("127.0.0.1", 0))
+            listener.listen(0)
+            queued = [socket.socket() for _ in range(3)]
+            for q in queued:
+                q.setblocking(False)
+                q.connect_ex(listener.getsockname())
+            r = run("127.0.0.1:%d" % listener.getsockname()[1], "led", 1, "--connect-timeout", 0.5)
+            for q in queued:
+                q.close()
+        self.assertEqual(r.returncode, 3, r.stderr)
+        self.assertIn("timed out", r.stderr)
 
 
 class HelpTest(unittest.TestCase):
+    def test_mistakes_and_help_are_said_plainly(self):
+        cases = [
+            (("draw-pixel", "--help"), 0, "Usage: vq6120 HOST[:PORT] draw-pixel"),
+            (("draw-pixel", "127.0.0.1", 1, 2), 2, "'127.0.0.1' looks like the terminal: it goes before"),
+            (("127.0.0.1", "bogus"), 2, "unknown operation 'bogus'"),
+            (("::1", "probe"), 2, "IPv6 is not supported"),
+            (("--version",), 0, "vq6120 1."),
+            (("com-config", "--help"), 0, "(7..8, default 8)"),
+            (("auto-report", "--help"), 0, "0..255 x 100 ms"),
+            (("alive-check", "--help"), 0, "0..255 seconds"),
+            (("beep", "--help"), 0, "0..255 x 10 ms"),
+            (("probe", "--help"), 0, "default 2"),
+        ]
+        for args, code, says in cases:
+            with self.subTest(args=args):
+                r = run(*args)
+                self.assertEqual(r.returncode, code, r.stderr)
+                self.assertIn(says, r.stdout + r.stderr)
+                # Each range once: the table's, not the parser's as well.
+                self.assertNotIn(" in [", r.stdout)
+
     def test_every_subcommand_has_help(self):
         top = run("--help")
         self.assertEqual(top.returncode, 0)

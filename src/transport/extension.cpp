@@ -1,6 +1,7 @@
 // The calls beyond the terminal's own interface that a host serving many
 // terminals from one loop needs: the socket to wait on, opening without
 // blocking or with a time limit, write batches, and TCP keepalive.
+#include <cerrno>
 #include <chrono>
 
 #include "connection.hpp"
@@ -65,7 +66,10 @@ extern "C" VQ6120_API VQ6120_HANDLE VQ6120_CALL VQ6120Ex_Open(uint32_t address, 
             return h;
         }
         if (done == 0 || left <= 0) {
+            // The host learns why from errno, which closing must not change.
+            const int why = done == 0 ? errno : ETIMEDOUT;
             ExitVQ6120(h);
+            errno = why;
             return nullptr;
         }
     }

@@ -84,7 +84,9 @@ Socket connect_start(std::uint32_t address, std::uint16_t port) noexcept {
     // that is in progress does; connect_finish sees how it ends.
     if (::connect(fd, reinterpret_cast<const sockaddr *>(&peer), sizeof peer) != 0 && errno != EINPROGRESS &&
         errno != EINTR) {
+        const int why = errno;  // for the host, past the close
         ::close(fd);
+        errno = why;
         return kInvalidSocket;
     }
     return fd;
@@ -100,6 +102,9 @@ ConnectProgress connect_finish(Socket s, int timeout_ms) noexcept {
     int error = 0;
     socklen_t size = sizeof error;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
+        if (error != 0) {
+            errno = error;  // why: refused, unreachable, ...
+        }
         return ConnectProgress::Failed;
     }
     // Blocking again, as connect_ipv4 leaves its sockets: sends never block

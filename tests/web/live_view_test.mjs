@@ -84,7 +84,7 @@ try {
   // A keypad click becomes a key frame the host reads.
   await page.click('#keypad button[data-key="5"]');
   await hostOut.next(/^dashboard: key 5$/, 'key 5');
-  await page.waitForFunction(() => /result 3: channel 0x40 command 0x37 \(key\) length 1 \[05\] "\." key 5/
+  await page.waitForFunction(() => /channel 0x40 command 0x37 \(key\) length 1 \[05\] "\." key 5/
     .test(document.getElementById('frames').textContent));
 
   // An input toggle reaches the host in its input-status frames.

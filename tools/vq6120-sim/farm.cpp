@@ -12,8 +12,9 @@ constexpr std::uint64_t kInputTag = os::Loop::kWakeTag - 1;
 // Tags: terminal index times two, plus 0 for its listener, 1 for its host.
 constexpr std::uint64_t listener_tag(std::size_t i) { return std::uint64_t{i} * 2; }
 constexpr std::uint64_t host_tag(std::size_t i) { return std::uint64_t{i} * 2 + 1; }
-// Traffic that fell behind catches up by at most this many frames at once.
-constexpr int kTrafficBurst = 8;
+// Traffic that fell behind catches up by at most this many frames at once,
+// or 10 ms worth at high rates (the loop's timer counts in milliseconds).
+constexpr double kTrafficBurst = 8;
 // How long a restarted listener waits before trying its port again.
 constexpr auto kReopenRetry = std::chrono::milliseconds(100);
 
@@ -77,11 +78,8 @@ Farm::Farm(FarmOptions options, std::ostream &out, std::ostream &log)
         auto s = std::make_unique<Slot>();
         s->who = "terminal " + std::to_string(i) + ": ";
         s->link.verbose = options_.verbose;
+        s->link.who = s->who;  // a view: the slot stays where it is allocated
         slots_.push_back(std::move(s));
-    }
-    // HostLink keeps a view of `who`: set it once the string no longer moves.
-    for (auto &s : slots_) {
-        s->link.who = s->who;
     }
 }
 
@@ -457,7 +455,8 @@ void Farm::on_time(std::size_t i, Clock::time_point now) {
     }
     if (s.connected() && s.rate > 0) {
         const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / s.rate));
-        for (int burst = 0; s.next_traffic <= now && burst < kTrafficBurst && s.connected(); ++burst) {
+        const double burst_limit = std::max(kTrafficBurst, s.rate / 100);
+        for (double burst = 0; s.next_traffic <= now && burst < burst_limit && s.connected(); ++burst) {
             Bytes payload(kTrafficPayloadSize);
             put_le64(payload.data(), s.sequence++);
             put_le64(payload.data() + 8, os::monotonic_ns());
@@ -565,6 +564,19 @@ void Farm::apply(std::size_t i, const FarmCommand &c, Clock::time_point now) {
         break;
     case K::Drop:
         drop_host(i, "dropped by the operator");
+        break;
+    case K::Garbage:
+        if (s.connected() && !s.silent) {
+            // A frame on a channel no terminal uses, then a length field
+            // below 8: a host cannot find its way back into the stream.
+            static constexpr std::uint8_t kGarbage[] = {8, 0, 0x7F, 0xFF, 0xFF, 0, 0, 0, 4, 0, 0x40, 0, 0, 0, 0, 0};
+            s.link.out.insert(s.link.out.end(), std::begin(kGarbage), std::end(kGarbage));
+            if (!s.dirty) {
+                s.dirty = true;
+                dirty_.push_back(i);
+            }
+            log_ << s.who << "garbage sent\n";
+        }
         break;
     case K::Restart:
         drop_host(i, "terminal restarting");

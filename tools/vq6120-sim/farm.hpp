@@ -7,6 +7,7 @@
 // many terminals.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -15,6 +16,7 @@
 #include <optional>
 #include <ostream>
 #include <queue>
+#include <span>
 #include <string>
 #include <vector>
 

@@ -13,7 +13,8 @@ struct Word {
 constexpr Word kFaults[] = {
     {"freeze", FarmCommand::Kind::Freeze}, {"thaw", FarmCommand::Kind::Thaw},
     {"noaccept", FarmCommand::Kind::NoAccept}, {"accept", FarmCommand::Kind::Accept},
-    {"drop", FarmCommand::Kind::Drop}, {"silent", FarmCommand::Kind::Silent},
+    {"drop", FarmCommand::Kind::Drop}, {"garbage", FarmCommand::Kind::Garbage},
+    {"silent", FarmCommand::Kind::Silent},
     {"speak", FarmCommand::Kind::Speak}, {"status", FarmCommand::Kind::Status},
 };
 

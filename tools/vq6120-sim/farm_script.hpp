@@ -9,6 +9,7 @@
 //   noaccept / accept      stop answering new connections (a full accept
 //                          queue) / answer again
 //   drop                   close the host's connection
+//   garbage                send the host bytes no terminal sends
 //   silent / speak         send nothing (no answers, no reports, no traffic),
 //                          go on reading / send again
 //   restart [TIME]         close the connection and the listener, listen
@@ -26,7 +27,7 @@
 namespace vq6120::sim {
 
 struct FarmCommand {
-    enum class Kind { Terminal, Traffic, Freeze, Thaw, NoAccept, Accept, Drop, Silent, Speak, Restart, Status };
+    enum class Kind { Terminal, Traffic, Freeze, Thaw, NoAccept, Accept, Drop, Garbage, Silent, Speak, Restart, Status };
     Kind kind = Kind::Terminal;
     std::optional<std::size_t> target;  // none: every terminal
     bool aimed = false;                 // `on` was given
@@ -44,6 +45,7 @@ inline constexpr char kFarmHelp[] =
     "  freeze | thaw       stop reading the host's data | read again\n"
     "  noaccept | accept   stop answering new connections (full accept queue) | answer again\n"
     "  drop                close the host's connection\n"
+    "  garbage             send the host a frame on an unknown channel, then a stream out of step\n"
     "  silent | speak      send nothing at all, keep reading | send again\n"
     "  restart [TIME]      close connection and listener, listen again after TIME, faults cleared\n"
     "  status              a summary line; with on N or on all, one line per terminal\n";

@@ -139,6 +139,13 @@ void Simulator::accept_host(Clock::time_point now) {
     char name[INET_ADDRSTRLEN] = "?";
     ::inet_ntop(AF_INET, &peer.sin_addr, name, sizeof name);
     const std::string who = std::string(name) + ":" + std::to_string(ntohs(peer.sin_port));
+    // A host that left just before this one came may still have its last
+    // frames and its close unread (one read per turn): take them first.
+    for (int turns = 0; connected_ && turns < 64; ++turns) {
+        pollfd host{host_, POLLIN, 0};
+        if (::poll(&host, 1, 0) <= 0) break;
+        read_host(now);
+    }
     if (connected_) {
         // One host at a time: a second one is closed at once.
         ++refused_;

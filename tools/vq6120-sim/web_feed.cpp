@@ -1,7 +1,6 @@
 #include "web_feed.hpp"
 
-#include "monitor_text.hpp"
-#include "transport/receive_buffer.hpp"
+#include "frame_text.hpp"
 
 namespace vq6120::sim {
 
@@ -19,9 +18,8 @@ void LiveFeed::frame(std::size_t terminal, bool from_host, const OutFrame &f, co
         // The simulator's own decoding, without its direction arrow.
         entry.text = decoded.starts_with("<- ") ? decoded.substr(3) : decoded;
     } else {
-        // What a host polling this terminal gets, as `vq6120 monitor` shows it.
-        const FrameHeader header{0, f.channel, f.command, f.subcode};
-        entry.text = tools::monitor_text(classify(header, recv::kNothing), f.payload);
+        // As `vq6120 monitor` shows what the terminal sent.
+        entry.text = text::terminal_frame(f.channel, f.command, f.payload);
     }
     const bool serial_data =
         (f.channel == channel::kSerial1 || f.channel == channel::kSerial2) && f.command == 0x00;
