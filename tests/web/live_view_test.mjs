@@ -111,8 +111,12 @@ try {
     (error, stdout, stderr) => resolve({error, stdout, stderr})));
   if (di.error || !/input1 1 input2 0/.test(di.stdout)) fail(`ReadDIStatus: ${di.stdout} ${di.stderr}`);
 
-  // Quiet now: the canvas against the simulator's own dump.
-  await page.waitForSelector('body[data-connected="false"]');
+  // Quiet now: once the page shows the last state, its canvas against the
+  // simulator's own dump.
+  const last = await (await fetch(url + 'state.json')).json();
+  if (last.connected) fail('a host is still connected');
+  await page.waitForFunction((n) => document.body.dataset.connected === 'false'
+    && document.body.dataset.frames === String(n), last.frames_handled);
   const settled = await page.evaluate(() => document.body.dataset.version);
   sim.stdin.write('dump\n');
   await simOut.next(/^serial 2 /, 'the end of the dump');

@@ -90,7 +90,11 @@ bool LiveView::start(std::string &error) {
     // The streams' threads plus a few that are always free for the rest.
     const auto threads = static_cast<std::size_t>(options_.max_streams) + 4;
     http_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    // Idle keep-alive connections hold a thread too: let them go soon.
+    // A kept-alive connection holds its thread between requests too, and a
+    // page that polls every second would hold one for good: one request per
+    // connection (cheap on loopback) gives the thread back at once.
+    http_->set_keep_alive_max_count(1);
+    // A connection that sends nothing (a browser's spare one) waits this long.
     http_->set_keep_alive_timeout(2);
     http_->set_read_timeout(5);
     http_->set_payload_max_length(kMaxBody);

@@ -67,6 +67,7 @@ function lamp(id, on, note, warn) {
 function render(s) {
   state = s;
   document.body.dataset.connected = s.connected;
+  document.body.dataset.frames = s.frames_handled;
   document.body.classList.toggle('dark', !s.backlight);
   $('host').textContent = s.terminal.state;
   $('host').className = 'badge' + (s.connected ? ' ok' : '');
@@ -154,6 +155,8 @@ function startPolling() {
   if (polling) return;
   $('link').textContent = 'polling';
   $('link').className = 'badge';
+  $('frames').textContent = 'Too many live pages are open on this simulator: this one polls the state '
+    + 'every second, without the frame log. Close some and reload.';
   polling = setInterval(() => {
     fetch('state.json' + query).then((r) => r.json()).then(render).catch(() => {});
   }, 1000);
