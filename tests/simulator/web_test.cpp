@@ -147,6 +147,15 @@ TEST_F(LiveView_, RequestsReachTheHostAndTheStateShowsWhatItDrew) {
     EXPECT_EQ(s["connected"], true);
 }
 
+TEST_F(LiveView_, ASecondViewCannotTakeThePort) {
+    LiveOptions same;
+    same.port = view_->port();
+    LiveView second(live_source(*sim_), same);
+    std::string error;
+    EXPECT_FALSE(second.start(error));
+    EXPECT_NE(error.find("cannot listen"), std::string::npos);
+}
+
 // Reads one event stream as a browser would; a bounded number are served, and
 // past that JSON requests still are.
 TEST_F(LiveView_, EventStreamsCarryTheFrameLogAndAreBounded) {

@@ -105,6 +105,13 @@ bool LiveView::start(std::string &error) {
     http_->set_keep_alive_timeout(2);
     http_->set_read_timeout(5);
     http_->set_payload_max_length(kMaxBody);
+    // The library's default adds SO_REUSEPORT, with which a second simulator
+    // asked for the same port would share it silently, each page landing on
+    // either. Plain SO_REUSEADDR: quick restarts, and a clear refusal.
+    http_->set_socket_options([](socket_t sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&yes), sizeof yes);
+    });
     routes();
     const int port = options_.port == 0 ? http_->bind_to_any_port(options_.address)
                                         : (http_->bind_to_port(options_.address, options_.port) ? options_.port : -1);
