@@ -7,9 +7,12 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev   # compilers and sanitizer runtimes
   libgtest-dev libbenchmark-dev                    # tests and benchmarks
   libpng-dev libcli11-dev pkg-config               # the virtual terminal and tools
-  libcpp-httplib-dev nlohmann-json3-dev            # the simulator's live view
+  libmosquitto-dev nlohmann-json3-dev libssl-dev   # the MQTT gateway (libcrypto: base64)
+  mosquitto mosquitto-clients                      # the broker its tests and benchmark run
+  libcpp-httplib-dev                               # the simulator's live view (with nlohmann-json)
   chromium                                         # the live view's browser test
   python3 mono-mcs mono-runtime                    # the Python binding and the C# example
+  openssl                                          # certificates for the gateway's TLS test
   binutils                                         # nm, for the export check
   g++-mingw-w64-x86-64-posix googletest            # the Windows cross build (GoogleTest from source)
   wine wine64                                      # running the Windows tests

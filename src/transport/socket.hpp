@@ -69,8 +69,8 @@ struct ReadOutcome {
     std::size_t count = 0;
 };
 
-// One read into `into`. Interrupted and would-block reads are NothingRead;
-// an orderly close and every other error are Closed.
+// One read into `into`, never waiting. Interrupted and would-block reads are
+// NothingRead; an orderly close and every other error are Closed.
 ReadOutcome read_some(Socket s, std::span<std::uint8_t> into) noexcept;
 
 }  // namespace vq6120::net

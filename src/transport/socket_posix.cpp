@@ -192,7 +192,7 @@ Readiness wait_readable(Socket s, int timeout_ms) noexcept {
 }
 
 ReadOutcome read_some(Socket s, std::span<std::uint8_t> into) noexcept {
-    const ssize_t n = ::recv(static_cast<int>(s), into.data(), into.size(), 0);
+    const ssize_t n = ::recv(static_cast<int>(s), into.data(), into.size(), MSG_DONTWAIT);
     if (n > 0) {
         return {ReadOutcome::Data, static_cast<std::size_t>(n)};
     }

@@ -34,6 +34,11 @@ VQ6120_HANDLE TestPeer::connect(Opener open) {
     if (h == nullptr) {
         throw std::runtime_error("library could not connect to the test peer");
     }
+    accept();
+    return h;
+}
+
+void TestPeer::accept() {
     close();
     conn_ = sock::accept(listener_);
     if (conn_ == sock::kNone) {
@@ -46,7 +51,6 @@ VQ6120_HANDLE TestPeer::connect(Opener open) {
     }
     stop_ = false;
     thread_ = std::thread([this, conn = conn_] { reader(conn); });
-    return h;
 }
 
 void TestPeer::reader(sock::Handle conn) {

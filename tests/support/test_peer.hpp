@@ -35,6 +35,8 @@ public:
     // InitialVQ6120 or another call taking the same address and port.
     using Opener = VQ6120_HANDLE (*)(std::uint32_t address, std::uint16_t port);
     VQ6120_HANDLE connect(Opener open = InitialVQ6120);
+    // Accepts a connection the host opened by other means.
+    void accept();
 
     // Writes bytes to the connected host; returns once they are written.
     void send(std::span<const std::uint8_t> bytes);

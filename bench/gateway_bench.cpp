@@ -1,0 +1,219 @@
+// The gateway under plant load: mosquitto, the simulator farm, the gateway
+// and a subscriber, all on this machine. Every farm terminal sends serial data
+// carrying its send time (CLOCK_MONOTONIC) at RATE frames per second; the
+// subscriber takes each event's latency from that stamp to its own receipt.
+//
+// The baseline, in the same run: the same number of messages per second
+// published straight to the broker by one client, stamped the same way, to
+// the same subscriber. The ratio says what the terminals' TCP links and the
+// gateway add to what the broker alone costs.
+//
+//   gateway_bench [--terminals 1000] [--rate 10] [--seconds 10] [--warmup 2]
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "harness.hpp"
+#include "payloads.hpp"
+
+namespace {
+
+using namespace vq6120::gateway;
+using namespace vq6120::gateway::test;
+using nlohmann::json;
+
+std::uint64_t monotonic_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::uint64_t>(t.tv_sec) * 1000000000u + static_cast<std::uint64_t>(t.tv_nsec);
+}
+
+// CPU seconds (user + system) a process has used so far.
+double cpu_seconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2));  // after the command name
+    std::string f;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> f; ++i) {
+        if (i == 14 || i == 15) ticks += std::stod(f);
+    }
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Latencies of stamped serial events, in microseconds.
+class Latencies {
+public:
+    void record(const mosquitto_message &m) {
+        const auto j = json::parse(static_cast<const char *>(m.payload), static_cast<const char *>(m.payload) + m.payloadlen,
+                                   nullptr, false);
+        std::string bytes;
+        if (!j.is_object() || !j.contains("data") || !unbase64(j["data"].get<std::string>(), bytes) || bytes.size() != 16) {
+            ++malformed_;
+            return;
+        }
+        std::uint64_t sent = 0;
+        std::memcpy(&sent, bytes.data() + 8, 8);  // little-endian, as on this machine
+        const std::uint64_t now = monotonic_ns();
+        std::lock_guard lock(mutex_);
+        if (recording_) us_.push_back(static_cast<std::uint32_t>(now > sent ? (now - sent) / 1000 : 0));
+    }
+    void start() {
+        std::lock_guard lock(mutex_);
+        us_.clear();
+        recording_ = true;
+    }
+    std::vector<std::uint32_t> stop() {
+        std::lock_guard lock(mutex_);
+        recording_ = false;
+        std::sort(us_.begin(), us_.end());
+        return us_;
+    }
+
+private:
+    std::mutex mutex_;
+    bool recording_ = false;
+    std::vector<std::uint32_t> us_;
+    std::atomic<std::uint64_t> malformed_{0};
+};
+
+double at(const std::vector<std::uint32_t> &sorted, double q) {
+    return sorted.empty() ? 0 : sorted[std::min(sorted.size() - 1, static_cast<std::size_t>(q * static_cast<double>(sorted.size())))] / 1000.0;
+}
+
+struct Run {
+    std::vector<std::uint32_t> us;
+    double seconds = 0;
+};
+
+void report(const char *name, const Run &r, std::size_t expected) {
+    std::printf("%-9s events %zu of %zu  p50 %.2f ms  p99 %.2f ms  p99.9 %.2f ms  max %.2f ms\n", name, r.us.size(),
+                expected, at(r.us, 0.5), at(r.us, 0.99), at(r.us, 0.999), r.us.empty() ? 0 : r.us.back() / 1000.0);
+}
+
+// Publishes `per_second` stamped messages per second straight to the broker
+// for `seconds`, in bursts every millisecond as the farm's terminals together
+// would.
+void publish_directly(std::uint16_t port, double per_second, double seconds) {
+    mosquitto *m = mosquitto_new("bench-direct", true, nullptr);
+    mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    if (mosquitto_connect(m, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS) fail("direct publisher cannot connect");
+    mosquitto_loop_start(m);
+    const std::uint64_t start = monotonic_ns();
+    std::uint64_t sent = 0;
+    for (;;) {
+        const double elapsed = static_cast<double>(monotonic_ns() - start) / 1e9;
+        if (elapsed >= seconds) break;
+        for (; static_cast<double>(sent) < elapsed * per_second; ++sent) {
+            std::uint8_t stamp[16];
+            const std::uint64_t now = monotonic_ns();
+            std::memcpy(stamp, &sent, 8);
+            std::memcpy(stamp + 8, &now, 8);
+            const std::string payload = json{{"data", base64(stamp)}, {"length", 16}, {"ts", timestamp()}}.dump();
+            mosquitto_publish(m, nullptr, "vq6120/direct/serial/1", static_cast<int>(payload.size()), payload.data(), 0, false);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    mosquitto_disconnect(m);
+    mosquitto_loop_stop(m, false);
+    mosquitto_destroy(m);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{"1,000 terminals' events through the gateway to a subscriber: latency and CPU."};
+    std::size_t terminals = 1000;
+    double rate = 10, seconds = 10, warmup = 2;
+    app.add_option("--terminals", terminals, "farm terminals, all served by one gateway")->check(CLI::Range(1, 5000));
+    app.add_option("--rate", rate, "events per second from each terminal")->check(CLI::Range(0.1, 1000.0));
+    app.add_option("--seconds", seconds, "measured time")->check(CLI::Range(1.0, 600.0));
+    app.add_option("--warmup", warmup, "traffic before measuring")->check(CLI::Range(0.0, 60.0));
+    CLI11_PARSE(app, argc, argv);
+    const auto expected = static_cast<std::size_t>(static_cast<double>(terminals) * rate * seconds);
+
+    try {
+        ScratchDir dir;
+        Broker broker(dir);
+        Farm farm(dir, terminals);
+        Latencies latencies;
+        std::atomic<std::size_t> online{0};
+        Client subscriber(broker.port(), "bench-subscriber");
+        subscriber.divert([&](const mosquitto_message &m) {
+            const std::string_view topic(m.topic);
+            if (topic.ends_with("/serial/1")) {
+                latencies.record(m);
+            } else if (topic.ends_with("/state")) {
+                const std::string_view payload(static_cast<const char *>(m.payload), static_cast<std::size_t>(m.payloadlen));
+                if (payload.find("\"online\"") != std::string_view::npos) ++online;
+            }
+        });
+        subscriber.subscribe("vq6120/+/serial/1");
+        subscriber.subscribe("vq6120/+/state");
+
+        // Baseline first, while nothing else runs.
+        std::thread direct_publisher(publish_directly, broker.port(), static_cast<double>(terminals) * rate, warmup + seconds);
+        std::this_thread::sleep_for(std::chrono::duration<double>(warmup));
+        latencies.start();
+        direct_publisher.join();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const Run direct{latencies.stop(), seconds};
+
+        std::vector<std::pair<std::string, std::uint16_t>> list;
+        for (std::size_t i = 0; i < terminals; ++i) list.emplace_back("t" + std::to_string(i), farm.port(i));
+        GatewayProcess gateway(dir, test_config(broker.port(), "gw-bench", list));
+        const auto up_from = std::chrono::steady_clock::now();
+        while (online < terminals && std::chrono::steady_clock::now() - up_from < std::chrono::seconds(120)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        const double up = std::chrono::duration<double>(std::chrono::steady_clock::now() - up_from).count();
+        std::printf("%zu of %zu terminals online through the gateway in %.2f s\n", online.load(), terminals, up);
+
+        // Terminals in a plant are not in step: their traffic starts spread
+        // over one period, as independent terminals' would be.
+        std::ostringstream traffic;
+        traffic << "traffic " << rate << " serial 1";
+        const auto spacing = std::chrono::duration<double>(1.0 / rate / static_cast<double>(terminals));
+        const auto spread_from = std::chrono::steady_clock::now();
+        for (std::size_t i = 0; i < terminals; ++i) {
+            std::this_thread::sleep_until(spread_from + std::chrono::duration_cast<std::chrono::steady_clock::duration>(spacing * static_cast<double>(i)));
+            farm.command(i, traffic.str());
+        }
+        std::this_thread::sleep_for(std::chrono::duration<double>(warmup));
+        const double g0 = cpu_seconds(gateway.pid()), b0 = cpu_seconds(broker.pid()), f0 = cpu_seconds(farm.pid());
+        latencies.start();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        const double g1 = cpu_seconds(gateway.pid()), b1 = cpu_seconds(broker.pid()), f1 = cpu_seconds(farm.pid());
+        farm.command("traffic 0");
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const Run through{latencies.stop(), seconds};
+        gateway.stop(SIGTERM);
+
+        std::printf("%zu terminals x %.1f events/s for %.1f s (after %.1f s warm-up); broker, farm, gateway and "
+                    "subscriber on this machine (%ld cores)\n",
+                    terminals, rate, seconds, warmup, sysconf(_SC_NPROCESSORS_ONLN));
+        report("direct", direct, expected);
+        report("gateway", through, expected);
+        std::printf("ratio gateway/direct  p50 %.2f  p99 %.2f\n", at(through.us, 0.5) / std::max(at(direct.us, 0.5), 1e-3),
+                    at(through.us, 0.99) / std::max(at(direct.us, 0.99), 1e-3));
+        std::printf("cpu (share of one core)  gateway %.1f %%  broker %.1f %%  farm %.1f %%\n", 100 * (g1 - g0) / seconds,
+                    100 * (b1 - b0) / seconds, 100 * (f1 - f0) / seconds);
+        std::printf("target p99 <= 20 ms: %s\n", at(through.us, 0.99) <= 20.0 ? "met" : "NOT met");
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "gateway_bench: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,352 @@
+// The gateway against a real mosquitto and real virtual terminals, each in
+// its own process; the terminal's state is read from the simulator's dump.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "config.hpp"
+#include "harness.hpp"
+#include "payloads.hpp"
+
+namespace vq6120::gateway::test {
+namespace {
+
+using nlohmann::json;
+
+bool pixel(const std::string &dump, int x, int y) {
+    std::istringstream lines(dump);
+    std::string line;
+    for (int i = 0; i <= y + 2 && std::getline(lines, line);) ++i;
+    return line.size() > static_cast<std::size_t>(x + 1) && line[static_cast<std::size_t>(x) + 1] == '#';
+}
+
+std::string topic(const std::string &terminal, const std::string &rest) { return "vq6120/" + terminal + "/" + rest; }
+
+// Serial bytes and other binary payloads travel as base64: every byte value
+// survives the round trip, and only strict, padded base64 is taken in.
+TEST(GatewayPayloads, Base64CarriesEveryByteAndRefusesWhatIsNotBase64) {
+    std::vector<std::uint8_t> all(256);
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<std::uint8_t>(i);
+    for (std::size_t n : {0, 1, 2, 3, 4, 255, 256}) {
+        const std::span<const std::uint8_t> bytes(all.data(), n);
+        std::string back;
+        ASSERT_TRUE(unbase64(base64(bytes), back)) << n;
+        EXPECT_EQ(back, std::string(reinterpret_cast<const char *>(bytes.data()), n)) << n;
+    }
+    EXPECT_EQ(base64(std::vector<std::uint8_t>{0x00, 0xFF}), "AP8=");
+    std::string out;
+    for (const char *bad : {"AP8", "AP 8=", "A=P8", "AP8=AP8=", "AP8*", "====", " AP8="}) {
+        EXPECT_FALSE(unbase64(bad, out)) << bad;
+    }
+}
+
+// Publishes a command and returns its result (matched by "id").
+json command(Client &c, const std::string &terminal, const std::string &op, json args, const std::string &id) {
+    args["id"] = id;
+    c.publish(topic(terminal, "cmd/" + op), args.dump());
+    const auto r = c.await_json(topic(terminal, "cmd/result"), "id", id);
+    return r ? r->json() : json();
+}
+
+// A broker, a farm of terminals and a client that sees everything under the
+// prefix: where most tests start.
+struct Plant {
+    Plant(const ScratchDir &dir, std::size_t terminals) : dir(dir), broker(dir), farm(dir, terminals), client(broker.port(), "observer") {
+        client.subscribe("vq6120/#");
+    }
+    // A gateway serving farm terminals `first`.. as `names`, and `unanswered`
+    // ones that nothing listens for; returns once the farm's are online.
+    std::unique_ptr<GatewayProcess> gateway(const std::string &id, const std::vector<std::string> &names, std::size_t first = 0,
+                                            const std::vector<std::string> &unanswered = {}) {
+        std::vector<std::pair<std::string, std::uint16_t>> list;
+        for (std::size_t i = 0; i < names.size(); ++i) list.emplace_back(names[i], farm.port(first + i));
+        for (const auto &n : unanswered) list.emplace_back(n, free_port());
+        auto g = std::make_unique<GatewayProcess>(dir, test_config(broker.port(), id, list), id);
+        for (const auto &n : names) {
+            if (!client.await_json(topic(n, "state"), "state", "online")) fail(n + " did not come online");
+        }
+        return g;
+    }
+    const ScratchDir &dir;
+    Broker broker;
+    Farm farm;
+    Client client;
+};
+
+// Each test's processes log into its scratch directory, kept when it fails.
+class GatewayTest : public ::testing::Test {
+protected:
+    ~GatewayTest() override {
+        if (HasFailure()) {
+            dir.keep();
+            std::printf("logs kept in %s\n", dir.path().c_str());
+        }
+    }
+    ScratchDir dir;
+};
+
+TEST_F(GatewayTest, ConfigRefusalsNameTheFieldAndWhereItIs) {
+    const json good = test_config(1883, "gw", {{"t1", 16120}, {"t2", 16121}});
+    ASSERT_TRUE(parse_config(good.dump()).config);
+    struct Case {
+        std::string pointer;  // where to change the good file
+        json value;           // null: remove the member
+        std::string where;    // the pointer the refusal names
+        std::string says;
+    };
+    const Case cases[] = {
+        {"/broker/client_id", nullptr, "/broker/client_id", "missing"},
+        {"/terminals/1/port", 70000, "/terminals/1/port", "70000 is not in 1..65535"},
+        {"/terminals/0/name", "line/3", "/terminals/0/name", "topic level"},
+        {"/terminals/1/name", "t1", "/terminals/1/name", "used twice"},
+        {"/terminals/0/adress", "127.0.0.1", "/terminals/0/adress", "unknown field"},
+        {"/terminals/0/address", "300.0.0.1", "/terminals/0/address", "IPv4"},
+        {"/terminals/0/auto_report", "10", "/terminals/0/auto_report", "integer"},
+        {"/prefix", "plant/#", "/prefix", "topic levels"},
+        {"/broker/tls", {{"ca_file", "/nonexistent/ca.pem"}}, "/broker/tls/ca_file", "cannot read"},
+        {"/broker/password", "secret", "/broker/password", "without a username"},
+    };
+    for (const Case &c : cases) {
+        json bad = good;
+        if (c.value.is_null()) {
+            bad[json::json_pointer(c.pointer).parent_pointer()].erase(json::json_pointer(c.pointer).back());
+        } else {
+            bad[json::json_pointer(c.pointer)] = c.value;
+        }
+        const auto r = parse_config(bad.dump());
+        ASSERT_TRUE(r.error) << c.pointer;
+        EXPECT_EQ(r.error->pointer, c.where);
+        EXPECT_NE(r.error->message.find(c.says), std::string::npos) << r.error->message;
+    }
+    EXPECT_EQ(parse_config("{\"broker\": ").error->pointer, "");
+
+    // The program: --check refuses with status 2 and starts nothing.
+    json bad = good;
+    bad["terminals"][1]["port"] = 0;
+    Child check({VQ6120_GATEWAY_PATH, "--check", dir.write("bad.json", bad.dump()).string()}, false, dir.path() / "check.log");
+    EXPECT_EQ(check.stop(0), 2);
+    std::stringstream said;
+    said << std::ifstream(dir.path() / "check.log").rdbuf();
+    EXPECT_NE(said.str().find("/terminals/1/port: 0 is not in 1..65535"), std::string::npos) << said.str();
+}
+
+TEST_F(GatewayTest, EventsReachSubscribersAndCommandsReachTheTerminal) {
+    Plant plant(dir, 1);
+    Farm &farm = plant.farm;
+    Client &client = plant.client;
+    const auto gateway = plant.gateway("gw", {"t1"});
+    const auto status = client.await_json("vq6120/_gateway/gw/status", "state", "online");
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->json()["terminals"], 1);
+
+    farm.command(0, "key 5");
+    farm.command(0, R"(serial 2 "\xff\x00A")");
+    farm.command(0, "di 1 0");
+    EXPECT_TRUE(client.await_json(topic("t1", "key"), "key", 5));
+    EXPECT_TRUE(client.await_json(topic("t1", "serial/2"), "data", "/wBB"));  // ff 00 41
+
+    // Correlation data comes back as it went; so does an "id".
+    client.publish(topic("t1", "cmd/draw-line"), R"({"x1":0,"y1":0,"x2":239,"y2":63})", std::string("c\0r", 3));
+    const auto line = client.await_topic(topic("t1", "cmd/result"));
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->correlation, std::string("c\0r", 3));
+    EXPECT_EQ(line->json()["ok"], true) << line->payload;
+    EXPECT_EQ(command(client, "t1", "text", {{"text", "Ready"}, {"flag", 1}}, "text")["ok"], true);
+    EXPECT_EQ(command(client, "t1", "di", json::object(), "di")["ok"], true);
+    EXPECT_TRUE(client.await_json(topic("t1", "inputs"), "di1", 1));
+    // Bytes that are not text go out as base64 and come back, echoed.
+    EXPECT_EQ(command(client, "t1", "com-send", {{"port", 1}, {"data", {{"base64", "AP8="}}}}, "com")["ok"], true);
+    EXPECT_TRUE(client.await_json(topic("t1", "serial/1"), "data", "AP8="));
+
+    const std::string dump = farm.dump(0);
+    EXPECT_TRUE(pixel(dump, 0, 0) && pixel(dump, 239, 63)) << dump;
+    EXPECT_NE(dump.find("|Ready"), std::string::npos);
+    EXPECT_EQ(gateway->stop(SIGTERM), 0);
+}
+
+TEST_F(GatewayTest, BadCommandsGetErrorsNamingTheFaultAndNothingIsSent) {
+    Plant plant(dir, 1);
+    Farm &farm = plant.farm;
+    Client &client = plant.client;
+    const auto gateway = plant.gateway("gw", {"t1"}, 0, {"gone"});
+    const std::string before = farm.dump(0);
+
+    struct Case {
+        std::string terminal, op, payload, says, argument;
+    };
+    const Case cases[] = {
+        {"t1", "draw-line", "{\"id\":1, \"x1\":", "not JSON", ""},
+        {"t1", "draw-line", "[1,2]", "JSON object", ""},
+        {"t1", "warp", "{}", "unknown operation 'warp'", ""},
+        {"t1", "draw-line", R"({"x1":0,"y1":0,"x2":239})", "y2", "y2"},
+        {"t1", "draw-line", R"({"x1":0,"y1":0,"x2":240,"y2":0})", "0..239", "x2"},
+        {"t1", "draw-line", R"({"x1":0,"y1":0,"x2":1,"y2":0,"colour":1})", "not an argument", "colour"},
+        {"t1", "draw-pixel", R"({"x":1.5,"y":0})", "integer", "x"},
+        {"t1", "text", R"({"text":""})", "1..240", "text"},
+        {"gone", "draw-pixel", R"({"x":1,"y":1})", "'gone' is", ""},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        const std::string cid = "case" + std::to_string(n++);
+        client.publish(topic(c.terminal, "cmd/" + c.op), c.payload, cid);
+        const auto r = client.await([&](const Received &m) { return m.correlation == cid && m.topic.ends_with("/result"); });
+        ASSERT_TRUE(r) << c.payload;
+        const json j = r->json();
+        EXPECT_EQ(j["ok"], false) << r->payload;
+        EXPECT_NE(j.value("error", "").find(c.says), std::string::npos) << r->payload;
+        if (!c.argument.empty()) {
+            EXPECT_EQ(j.value("argument", ""), c.argument) << r->payload;
+        }
+    }
+    EXPECT_EQ(farm.dump(0), before);
+    EXPECT_TRUE(client.await_json(topic("t1", "state"), "state", "online", 100ms));  // and it is still up
+    EXPECT_EQ(gateway->stop(SIGTERM), 0);
+}
+
+TEST_F(GatewayTest, TerminalAndBrokerRestartsRecoverAndTheQueueDropsTheOldest) {
+    BrokerOptions persistent;
+    persistent.persistent = true;
+    Broker broker(dir, persistent);
+    Farm farm(dir, 1);
+    json config = test_config(broker.port(), "gw", {{"t1", farm.port(0)}});
+    config["broker"]["queue_limit"] = 2;
+    auto client = std::make_unique<Client>(broker.port(), "observer", User{}, true);
+    client->subscribe("vq6120/#");
+    const auto gateway = std::make_unique<GatewayProcess>(dir, config);
+    ASSERT_TRUE(client->await_json(topic("t1", "state"), "state", "online"));
+
+    farm.command(0, "restart 1s");
+    ASSERT_TRUE(client->await_json(topic("t1", "state"), "state", "offline"));
+    client->clear();
+    ASSERT_TRUE(client->await_json(topic("t1", "state"), "state", "online"));
+    EXPECT_EQ(command(*client, "t1", "draw-pixel", {{"x", 3}, {"y", 4}}, "after-restart")["ok"], true);
+    EXPECT_TRUE(pixel(farm.dump(0), 3, 4));
+
+    // Broker away: five keys meet a queue of two.
+    client.reset();
+    broker.stop();
+    for (int key = 1; key <= 5; ++key) farm.command(0, "key " + std::to_string(key));
+    std::this_thread::sleep_for(1s);  // the keys reach the gateway before the broker is back
+    broker.start();
+    client = std::make_unique<Client>(broker.port(), "observer", User{}, true);
+    const auto status = client->await_json("vq6120/_gateway/gw/status", "reason", "broker reconnected");
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->json()["dropped"], 3);
+    EXPECT_TRUE(client->await_json(topic("t1", "key"), "key", 5));
+    std::vector<int> keys;
+    for (const Received &r : client->all()) {
+        if (r.topic == topic("t1", "key")) keys.push_back(r.json()["key"]);
+    }
+    EXPECT_EQ(keys, (std::vector<int>{4, 5}));
+    EXPECT_EQ(command(*client, "t1", "draw-pixel", {{"x", 9}, {"y", 9}}, "after-broker")["ok"], true);
+    EXPECT_EQ(gateway->stop(SIGTERM), 0);
+}
+
+TEST_F(GatewayTest, ATerminalThatStopsReadingIsRefusedWhileTheOthersGoOn) {
+    Plant plant(dir, 2);
+    Farm &farm = plant.farm;
+    Client &client = plant.client;
+    const auto gateway = plant.gateway("gw", {"stuck", "fine"});
+    farm.command(0, "freeze");
+    // Its socket buffers fill; then commands are refused, not left to stall
+    // the loop.
+    const std::string data(60000, 'x');
+    json last;
+    int sent = 0;
+    for (; sent < 1000; ++sent) {
+        last = command(client, "stuck", "com-send", {{"port", 1}, {"data", data}}, "s" + std::to_string(sent));
+        if (last.value("ok", false) != true) break;
+    }
+    EXPECT_NE(last.value("error", "").find("backed up"), std::string::npos) << last.dump() << " after " << sent;
+    farm.command(1, "key 3");
+    EXPECT_TRUE(client.await_json(topic("fine", "key"), "key", 3));
+    EXPECT_EQ(command(client, "fine", "draw-pixel", {{"x", 1}, {"y", 1}}, "fine")["ok"], true);
+    EXPECT_EQ(gateway->stop(SIGTERM), 0);
+}
+
+TEST_F(GatewayTest, StopPublishesOfflineStatesAndAKilledGatewayLeavesItsWill) {
+    Plant plant(dir, 1);
+    Client &client = plant.client;
+    auto gateway = plant.gateway("gw", {"t1"});
+    EXPECT_EQ(gateway->stop(SIGTERM), 0);
+    const auto state = client.await_json(topic("t1", "state"), "state", "offline");
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->json()["reason"], "gateway stopped");
+    EXPECT_TRUE(client.await_json("vq6120/_gateway/gw/status", "reason", "stopped"));
+
+    client.clear();
+    gateway = plant.gateway("gw", {"t1"});
+    gateway->stop(SIGKILL);
+    EXPECT_TRUE(client.await_json("vq6120/_gateway/gw/status", "reason", "connection lost"));
+}
+
+TEST_F(GatewayTest, TwoGatewaysShareOneBrokerWithDisjointTerminals) {
+    Plant plant(dir, 2);
+    Farm &farm = plant.farm;
+    Client &client = plant.client;
+    const auto ga = plant.gateway("gw-a", {"ta"}, 0);
+    const auto gb = plant.gateway("gw-b", {"tb"}, 1);
+    EXPECT_EQ(command(client, "ta", "draw-pixel", {{"x", 1}, {"y", 1}}, "a")["ok"], true);
+    EXPECT_EQ(command(client, "tb", "draw-pixel", {{"x", 2}, {"y", 2}}, "b")["ok"], true);
+    farm.command(1, "key 7");
+    EXPECT_TRUE(client.await_json(topic("tb", "key"), "key", 7));
+    const std::string da = farm.dump(0), db = farm.dump(1);
+    EXPECT_TRUE(pixel(da, 1, 1) && !pixel(da, 2, 2));
+    EXPECT_TRUE(pixel(db, 2, 2) && !pixel(db, 1, 1));
+    int results = 0;
+    for (const Received &r : client.all()) results += r.topic.ends_with("/cmd/result");
+    EXPECT_EQ(results, 2);  // each command answered once, by its own gateway
+    EXPECT_EQ(ga->stop(SIGTERM), 0);
+    EXPECT_EQ(gb->stop(SIGTERM), 0);
+}
+
+// The ACL as docs/gateway.md gives it: the fenced block after "mosquitto ACL".
+std::string documented_acl() {
+    std::stringstream doc;
+    doc << std::ifstream(VQ6120_GATEWAY_DOC).rdbuf();
+    const std::string text = doc.str();
+    const auto start = text.find("```\n", text.find("# mosquitto ACL") - 4);
+    const auto end = text.find("```", start + 4);
+    return text.substr(start + 4, end - start - 4);
+}
+
+// Over TLS, with passwords and the documented ACL.
+TEST_F(GatewayTest, OnlyClientsTheAclAllowsCanCommandATerminal) {
+    const User gw{"gateway", "gw-secret"}, op{"operator1", "op-secret"}, viewer{"scada", "view-secret"};
+    BrokerOptions secured;
+    secured.users = {gw, op, viewer};
+    secured.acl = documented_acl();
+    secured.tls = true;
+    Broker broker(dir, secured);
+    Farm farm(dir, 1);
+    json config = test_config(broker.port(), "gw", {{"t1", farm.port(0)}});
+    config["broker"]["username"] = gw.name;
+    config["broker"]["password"] = gw.password;
+    config["broker"]["tls"] = {{"ca_file", broker.ca_file()}};
+    const auto gateway = std::make_unique<GatewayProcess>(dir, config);
+    Client watcher(broker.port(), "scada", viewer, false, broker.ca_file());
+    watcher.subscribe("vq6120/#");
+    Client operator1(broker.port(), "operator1", op, false, broker.ca_file());
+    operator1.subscribe("vq6120/+/cmd/result");
+    ASSERT_TRUE(watcher.await_json(topic("t1", "state"), "state", "online"));
+
+    watcher.publish(topic("t1", "cmd/draw-pixel"), R"({"x":5,"y":5,"id":"viewer"})");
+    EXPECT_EQ(command(operator1, "t1", "draw-pixel", {{"x", 7}, {"y", 7}}, "operator")["ok"], true);
+    const std::string dump = farm.dump(0);
+    EXPECT_TRUE(pixel(dump, 7, 7));
+    EXPECT_FALSE(pixel(dump, 5, 5));
+    EXPECT_FALSE(watcher.await_json(topic("t1", "cmd/result"), "id", "viewer", 100ms));
+    std::stringstream log;
+    log << std::ifstream(dir.path() / "gateway.log").rdbuf();
+    EXPECT_EQ(log.str().find(gw.password), std::string::npos);
+    EXPECT_EQ(gateway->stop(SIGTERM), 0);
+}
+
+}  // namespace
+}  // namespace vq6120::gateway::test

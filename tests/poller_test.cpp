@@ -1,0 +1,533 @@
+// The Poller against the simulator farm running in this process on a thread
+// of its own: a thousand terminals on descriptors above 1024, a farm restart,
+// a link that dies silently behind a proxy, a terminal that stops reading or
+// reads slowly, one that sends garbage, and removal from inside callbacks.
+// Every wait is bounded: a terminal that never comes back runs into the
+// bound and fails the test instead of hanging it.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "farm.hpp"
+#include "raw_peer.hpp"
+#include "tcp_proxy.hpp"
+#include "test_peer.hpp"
+#include "vq6120.hpp"
+
+using namespace std::chrono_literals;
+using vq6120::Clock;
+using vq6120::State;
+using vq6120::TerminalId;
+
+namespace {
+
+// The farm serving on its own thread.
+class FarmThread {
+public:
+    explicit FarmThread(std::size_t terminals) : farm_(options(terminals), out_, log_) {
+        std::string error;
+        if (!farm_.open(error)) {
+            throw std::runtime_error("farm: " + error);
+        }
+        thread_ = std::thread([this] { farm_.run(); });
+    }
+    ~FarmThread() {
+        farm_.stop();
+        thread_.join();
+    }
+    void command(const std::string &line) {
+        std::string error;
+        ASSERT_TRUE(farm_.command(line, &error)) << line << ": " << error;
+    }
+    vq6120::sim::Farm &farm() { return farm_; }
+    vq6120::Endpoint endpoint(std::size_t i) const { return {vq6120::test::TestPeer::loopback(), farm_.port(i)}; }
+    bool all(const std::function<bool(const vq6120::sim::FarmTerminalState &)> &pred) const {
+        for (std::size_t i = 0; i < farm_.size(); ++i) {
+            if (!pred(farm_.state(i))) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    static vq6120::sim::FarmOptions options(std::size_t n) {
+        vq6120::sim::FarmOptions o;
+        o.port = 0;
+        o.terminals = n;
+        return o;
+    }
+    std::ostringstream out_;
+    std::ostringstream log_;
+    vq6120::sim::Farm farm_;
+    std::thread thread_;
+};
+
+// Records what the Poller reports.
+struct Record {
+    std::map<TerminalId, std::vector<vq6120::StateChange>> changes;
+    std::map<TerminalId, std::vector<vq6120::Event>> events;
+    // The longest wait before a retry that the Poller chose.
+    Clock::duration longest_wait{};
+
+    void attach(vq6120::Poller &p) {
+        p.on_state([this](const vq6120::StateChange &c) {
+            changes[c.id].push_back(c);  // the reasons are static strings
+            if (c.state == State::Waiting) {
+                longest_wait = std::max(longest_wait, c.retry_at - Clock::now());
+            }
+        });
+        p.on_event([this](TerminalId id, void *, vq6120::Event &e) { events[id].push_back(e); });
+    }
+    std::size_t count(TerminalId id, State s, std::string_view why = {}) const {
+        const auto i = changes.find(id);
+        if (i == changes.end()) {
+            return 0;
+        }
+        return static_cast<std::size_t>(std::count_if(i->second.begin(), i->second.end(), [&](const auto &c) {
+            return c.state == s && (why.empty() || c.reason == why);
+        }));
+    }
+    template <class T>
+    std::size_t count_events(TerminalId id) const {
+        const auto i = events.find(id);
+        if (i == events.end()) {
+            return 0;
+        }
+        return static_cast<std::size_t>(std::count_if(i->second.begin(), i->second.end(),
+                                                       [](const auto &e) { return std::holds_alternative<T>(e); }));
+    }
+};
+
+// Runs rounds until `done` holds, for at most `limit`.
+bool run_until(vq6120::Poller &p, const std::function<bool()> &done, std::chrono::milliseconds limit = 20s) {
+    const auto end = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > end) {
+            return false;
+        }
+        p.run_once(50ms);
+    }
+    return true;
+}
+
+std::size_t open_descriptors() {
+    std::size_t n = 0;
+    if (DIR *d = ::opendir("/proc/self/fd")) {
+        while (::readdir(d) != nullptr) {
+            ++n;
+        }
+        ::closedir(d);
+    }
+    return n;
+}
+
+std::vector<TerminalId> add_all(vq6120::Poller &p, FarmThread &farm, const vq6120::TerminalConfig &base,
+                                std::size_t first = 0) {
+    std::vector<TerminalId> ids;
+    for (std::size_t i = first; i < farm.farm().size(); ++i) {
+        vq6120::TerminalConfig c = base;
+        c.endpoint = farm.endpoint(i);
+        ids.push_back(p.add(c));
+    }
+    return ids;
+}
+
+TerminalId add_loopback(vq6120::Poller &p, std::uint16_t port) {
+    vq6120::TerminalConfig c;
+    c.endpoint = {vq6120::test::TestPeer::loopback(), port};
+    return p.add(c);
+}
+
+// The farm's terminals, sending traffic, keep delivering it and none is lost.
+void expect_others_carry_on(vq6120::Poller &poller, const Record &record, const std::vector<TerminalId> &others) {
+    std::map<TerminalId, std::size_t> before;
+    for (const TerminalId id : others) {
+        before[id] = record.count_events<vq6120::SerialData>(id);
+    }
+    EXPECT_TRUE(run_until(poller, [&] {
+        return std::all_of(others.begin(), others.end(), [&](TerminalId id) {
+            return record.count_events<vq6120::SerialData>(id) > before[id] + 2;
+        });
+    }));
+    for (const TerminalId id : others) {
+        EXPECT_EQ(record.count(id, State::Lost), 0u);
+    }
+}
+
+TEST(Poller, AThousandTerminalsOnDescriptorsAbove1024TheSilentOnesCostingOnlyTheirLimit) {
+    constexpr std::size_t kTerminals = 1000;
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    // The farm's listeners and connections, ours, and the 1024 held below.
+    const rlim_t needed = 1100 + 3 * kTerminals;
+    if (limit.rlim_max < needed) {
+        GTEST_SKIP() << "the hard descriptor limit " << limit.rlim_max << " is below " << needed;
+    }
+    const rlimit before = limit;
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, needed);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+
+    FarmThread farm(kTerminals);
+    // Every descriptor up to 1024 taken, so each of ours lands above it.
+    std::vector<int> low;
+    for (int fd = -1; fd < 1024;) {
+        fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        low.push_back(fd);
+    }
+    // A few terminals answer no handshake: each costs only its connect limit.
+    constexpr std::size_t kSilent = 10;
+    for (std::size_t i = 0; i < kSilent; ++i) {
+        farm.command("on " + std::to_string(i) + " noaccept");
+    }
+    {
+        vq6120::Poller poller;
+        Record record;
+        record.attach(poller);
+        vq6120::TerminalConfig config;
+        config.connect_limit = 500ms;
+        const auto ids = add_all(poller, farm, config);
+        ASSERT_TRUE(run_until(poller, [&] {
+            return poller.online() == kTerminals - kSilent &&
+                   std::all_of(ids.begin(), ids.begin() + kSilent, [&](TerminalId id) {
+                       return record.count(id, State::Waiting, vq6120::reason::kConnectTimeout) > 0;
+                   });
+        }));
+        const std::vector<TerminalId> good(ids.begin() + kSilent, ids.end());
+        for (const TerminalId id : good) {
+            vq6120::Terminal *t = poller.terminal(id);
+            ASSERT_NE(t, nullptr);
+            EXPECT_GT(t->native_socket(), 1024);
+            EXPECT_TRUE(t->request_model_name());
+        }
+        ASSERT_TRUE(run_until(poller, [&] {
+            return std::all_of(good.begin(), good.end(), [&](TerminalId id) {
+                return record.count_events<vq6120::ModelName>(id) == 1;
+            });
+        }));
+    }
+    for (const int fd : low) {
+        ::close(fd);
+    }
+    ::setrlimit(RLIMIT_NOFILE, &before);
+}
+
+TEST(Poller, AfterAFarmRestartEveryTerminalIsBackWithinTheBackoffBound) {
+    constexpr std::size_t kTerminals = 100;
+    vq6120::Backoff backoff;
+    backoff.initial = 50ms;
+    backoff.maximum = 400ms;
+    FarmThread farm(kTerminals);
+    vq6120::Poller poller(backoff);
+    Record record;
+    record.attach(poller);
+    const auto ids = add_all(poller, farm, {});
+    ASSERT_TRUE(run_until(poller, [&] {
+        return poller.online() == kTerminals && farm.all([](const auto &s) { return s.host_connected; });
+    }));
+    const std::size_t descriptors = open_descriptors();
+
+    // Closed for a second: refused attempts drive every backoff to its maximum.
+    farm.farm().post("restart 1s");
+    ASSERT_TRUE(run_until(poller, [&] { return poller.online() == 0; }));
+    ASSERT_TRUE(run_until(poller, [&] { return farm.all([](const auto &s) { return !s.down; }); }));
+    const auto reopened = Clock::now();
+    ASSERT_TRUE(run_until(poller, [&] { return poller.online() == kTerminals; }));
+    const auto back = Clock::now() - reopened;
+    std::printf("all %zu back online %lld ms after the farm listened again\n", kTerminals,
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(back).count()));
+    // No wait the Poller chose was longer than the maximum with its jitter.
+    const auto bound = backoff.maximum * (1 + backoff.jitter);
+    EXPECT_LE(record.longest_wait, bound);
+    for (const TerminalId id : ids) {
+        EXPECT_EQ(record.count(id, State::Lost, vq6120::reason::kClosed), 1u);
+    }
+    // A generous allowance for a loaded machine on top of the bound.
+    EXPECT_LT(back, bound + 2s);
+
+    ASSERT_TRUE(run_until(poller, [&] { return farm.all([](const auto &s) { return s.host_connected; }); }));
+    EXPECT_EQ(open_descriptors(), descriptors);
+    for (const TerminalId id : ids) {
+        poller.terminal(id)->request_inputs();
+    }
+    ASSERT_TRUE(run_until(poller, [&] {
+        return std::all_of(ids.begin(), ids.end(),
+                           [&](TerminalId id) { return record.count_events<vq6120::DigitalInputs>(id) > 0; });
+    }));
+}
+
+TEST(Poller, ASilentDeadLinkIsFoundByTheAutoReportRule) {
+    FarmThread farm(2);
+    vq6120::test::TcpProxy proxy(farm.farm().port(0));
+    vq6120::Poller poller;
+    Record record;
+    record.attach(poller);
+    vq6120::TerminalConfig config;
+    config.auto_report = 1;  // every 100 ms
+    config.endpoint = {vq6120::test::TestPeer::loopback(), proxy.port()};
+    const TerminalId behind = poller.add(config);
+    config.endpoint = farm.endpoint(1);
+    const TerminalId direct = poller.add(config);
+    ASSERT_TRUE(run_until(poller, [&] {
+        return record.count_events<vq6120::DigitalInputs>(behind) >= 3 &&
+               record.count_events<vq6120::DigitalInputs>(direct) >= 3;
+    }));
+    proxy.freeze();
+    const auto frozen = Clock::now();
+    ASSERT_TRUE(run_until(poller, [&] { return record.count(behind, State::Lost) > 0; }, 10s));
+    std::printf("dead link found after %lld ms (bound 350 ms)\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - frozen).count()));
+    EXPECT_EQ(record.count(behind, State::Lost, vq6120::reason::kNoAutoReport), 1u);
+    EXPECT_EQ(record.count(direct, State::Lost), 0u);
+    EXPECT_EQ(poller.state(direct), State::Online);
+}
+
+TEST(Poller, ConfiguredTerminalsGetTheirAutoReportAndHostAliveSignalsInTime) {
+    FarmThread farm(3);
+    vq6120::Poller poller;
+    vq6120::TerminalConfig config;
+    config.auto_report = 2;
+    config.host_alive_seconds = 1;
+    add_all(poller, farm, config);
+    // Six signals take two seconds; the terminal's one-second check must
+    // never have counted the host as lost meanwhile.
+    ASSERT_TRUE(run_until(poller, [&] {
+        for (std::size_t i = 0; i < farm.farm().size(); ++i) {
+            const auto t = farm.farm().terminal(i);
+            EXPECT_FALSE(t.host_lost) << i;
+            if (t.alive_signals < 6) {
+                return false;
+            }
+        }
+        return true;
+    }));
+    for (std::size_t i = 0; i < farm.farm().size(); ++i) {
+        EXPECT_EQ(farm.farm().terminal(i).report_time, 2);
+        EXPECT_EQ(farm.farm().terminal(i).alive_seconds, 1);
+    }
+}
+
+// A peer that takes one connection and reads it at a given pace: 0 bytes a
+// second never reads at all.
+class PacedReader {
+public:
+    explicit PacedReader(std::size_t bytes_per_second) : listener_(4096), pace_(bytes_per_second) {
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~PacedReader() {
+        stop_ = true;
+        thread_.join();
+    }
+    std::uint16_t port() const { return listener_.port(); }
+    std::size_t received() const { return received_; }
+
+private:
+    void serve() {
+        const int fd = listener_.accept(20000);
+        std::vector<std::uint8_t> chunk(pace_ == 0 ? 1 : pace_);
+        while (fd >= 0 && !stop_) {
+            std::this_thread::sleep_for(pace_ == 0 ? 20ms : 1000ms);
+            if (pace_ == 0) {
+                continue;
+            }
+            // Whatever is there, up to a second's worth.
+            std::size_t got = 0;
+            while (got < pace_) {
+                const ssize_t n = ::recv(fd, chunk.data(), pace_ - got, MSG_DONTWAIT);
+                if (n <= 0) {
+                    break;
+                }
+                got += static_cast<std::size_t>(n);
+            }
+            received_ += got;
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+
+    vq6120::test::Listener listener_;
+    std::size_t pace_;
+    std::atomic<bool> stop_{false};
+    std::atomic<std::size_t> received_{0};
+    std::thread thread_;
+};
+
+TEST(Poller, AStalledTerminalHoldsTheOthersOnlyUpToTheStallBoundAndASlowOneIsNeverCut) {
+    struct Case {
+        const char *name;
+        std::size_t bytes_per_second;
+        bool lost;
+    };
+    // Each case takes longer than the stall bound: they run side by side,
+    // each with its own farm and Poller.
+    const auto run = [](const Case c) {
+        SCOPED_TRACE(c.name);
+        FarmThread farm(8);
+        PacedReader peer(c.bytes_per_second);
+        vq6120::Poller poller;
+        Record record;
+        record.attach(poller);
+        const auto others = add_all(poller, farm, {});
+        const TerminalId slow = add_loopback(poller, peer.port());
+        ASSERT_TRUE(run_until(poller, [&] { return poller.online() == others.size() + 1; }));
+        farm.command("traffic 20");
+
+        vq6120::Terminal &t = *poller.terminal(slow);
+        const int small = 4096;
+        ::setsockopt(static_cast<int>(t.native_socket()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        // One 64 KiB frame: the loop's thread is inside this send until the
+        // peer took it all or made no progress for the stall bound.
+        const std::vector<std::uint8_t> big(VQ6120_MAX_PAYLOAD, 0x55);
+        const auto sent_at = Clock::now();
+        EXPECT_TRUE(t.send_raw(0x40, 0x7E, 0, big));
+        std::printf("%s: the send held the loop %lld ms (stall bound %d s)\n", c.name,
+                    static_cast<long long>(
+                        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent_at).count()),
+                    VQ6120_SEND_STALL_SECONDS);
+        expect_others_carry_on(poller, record, others);
+        if (c.lost) {
+            ASSERT_TRUE(run_until(poller, [&] { return record.count(slow, State::Lost) > 0; }));
+            EXPECT_EQ(record.count(slow, State::Lost, vq6120::reason::kClosed), 1u);
+        } else {
+            ASSERT_TRUE(run_until(poller, [&] { return peer.received() >= big.size() + 8; }));
+            EXPECT_EQ(record.count(slow, State::Lost), 0u);
+            EXPECT_EQ(poller.state(slow), State::Online);
+        }
+    };
+    std::thread stopped(run, Case{"stopped reading", 0, true});
+    run(Case{"reads 8 KiB a second", 8192, false});
+    stopped.join();
+}
+
+TEST(Poller, ATerminalSendingGarbageIsDroppedAndReconnectedWhileTheOthersCarryOn) {
+    FarmThread farm(5);
+    vq6120::test::Listener garbage_peer;
+    std::thread peer([&] {
+        // The first connection gets a frame on a channel no terminal has,
+        // then bytes that are no frames at all; the second one is kept.
+        const int first = garbage_peer.accept(20000);
+        vq6120::test::write_all(first, vq6120::test::frame(0x99, 0x01, 0, {1, 2, 3}));
+        vq6120::test::write_all(first, std::vector<std::uint8_t>(512, 0xEE));
+        const int second = garbage_peer.accept(20000);
+        std::this_thread::sleep_for(1500ms);
+        ::close(first);
+        ::close(second);
+    });
+    vq6120::Backoff backoff;
+    backoff.initial = 50ms;
+    vq6120::Poller poller(backoff);
+    Record record;
+    record.attach(poller);
+    const auto others = add_all(poller, farm, {});
+    const TerminalId bad = add_loopback(poller, garbage_peer.port());
+    farm.command("traffic 20");
+    ASSERT_TRUE(run_until(poller, [&] { return record.count(bad, State::Online) == 2; }));
+    EXPECT_EQ(record.count(bad, State::Lost, vq6120::reason::kClosed), 1u);
+    expect_others_carry_on(poller, record, others);
+    peer.join();
+}
+
+TEST(Poller, RemovingTerminalsFromInsideCallbacksIsSafe) {
+    // What the callback removes, given the calling terminal and the first
+    // one; the check afterwards is how many terminals remain.
+    struct Case {
+        const char *name;
+        bool from_event;  // else from the Online state change
+        std::function<void(vq6120::Poller &, TerminalId self, TerminalId first)> act;
+        std::size_t remaining;
+    };
+    const Case cases[] = {
+        {"itself when online", false, [](auto &p, TerminalId self, TerminalId) { p.remove(self); }, 0},
+        {"itself on an event, then commands on it",
+         true,
+         [](auto &p, TerminalId self, TerminalId) {
+             vq6120::Terminal *t = p.terminal(self);
+             p.remove(self);
+             if (t != nullptr) {
+                 EXPECT_FALSE(t->request_inputs());  // closed, not freed
+             }
+         },
+         0},
+        {"another on an event", true,
+         [](auto &p, TerminalId self, TerminalId first) {
+             if (self != first) {
+                 p.remove(first);
+             }
+         },
+         3},
+        {"all on an event", true, [](auto &p, TerminalId, TerminalId) { p.remove_all(); }, 0},
+    };
+    FarmThread farm(4);
+    farm.command("traffic 50 keys");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        vq6120::Poller poller;
+        std::vector<TerminalId> ids;
+        std::set<TerminalId> removed_seen;
+        std::size_t late_callbacks = 0;
+        const auto act = [&](TerminalId id) {
+            if (!poller.state(id)) {
+                ++late_callbacks;  // a callback for a removed terminal
+                return;
+            }
+            c.act(poller, id, ids.front());
+        };
+        poller.on_state([&](const vq6120::StateChange &s) {
+            if (!c.from_event && s.state == State::Online) {
+                act(s.id);
+            }
+        });
+        poller.on_event([&](TerminalId id, void *, vq6120::Event &) {
+            if (c.from_event) {
+                act(id);
+            }
+        });
+        ids = add_all(poller, farm, {});
+        ASSERT_TRUE(run_until(poller, [&] { return poller.size() == c.remaining; }));
+        for (int i = 0; i < 10; ++i) {
+            poller.run_once(20ms);
+        }
+        EXPECT_EQ(poller.size(), c.remaining);
+        EXPECT_EQ(late_callbacks, 0u);
+    }
+}
+
+TEST(Poller, AForeignDescriptorIsWatchedChangedAndUnwatchedFromItsOwnHandler) {
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK), 0);
+    vq6120::Poller poller;
+    std::vector<std::pair<bool, bool>> calls;
+    vq6120::Poller::WatchId w = 0;
+    // The write end: first waited on for nothing, then for room, then gone.
+    w = poller.watch(pipe_fds[1], false, false, [&](bool readable, bool writable) {
+        calls.emplace_back(readable, writable);
+        EXPECT_TRUE(poller.unwatch(w));
+    });
+    ASSERT_NE(w, 0u);
+    poller.run_once(20ms);
+    EXPECT_TRUE(calls.empty());
+    EXPECT_TRUE(poller.rewatch(w, false, true));
+    poller.run_once(1000ms);
+    poller.run_once(20ms);
+    EXPECT_EQ(calls, (std::vector<std::pair<bool, bool>>{{false, true}}));
+    EXPECT_FALSE(poller.unwatch(w));
+    ::close(pipe_fds[0]);
+    ::close(pipe_fds[1]);
+}
+
+}  // namespace

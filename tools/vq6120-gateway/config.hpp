@@ -1,0 +1,73 @@
+// The gateway's configuration: one JSON file, read whole and checked whole
+// before anything connects, so a bad file never starts half a gateway.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vq6120::gateway {
+
+struct TlsConfig {
+    std::string ca_file;    // verifies the broker; TLS is on when this is set
+    std::string cert_file;  // client certificate and key, both or neither
+    std::string key_file;
+    bool insecure = false;  // skip the host-name check (test brokers only)
+};
+
+struct BrokerConfig {
+    std::string host = "127.0.0.1";
+    int port = 1883;
+    std::string client_id;  // also names the gateway's status topic
+    std::string username;
+    std::string password;   // never logged
+    int keepalive_s = 30;
+    int reconnect_min_ms = 500;
+    int reconnect_max_ms = 30000;
+    std::size_t queue_limit = 10000;  // messages held while the broker is away
+    int event_qos = 0;  // command results go at 1; state and status at 0, republished on every connect
+    std::optional<TlsConfig> tls;
+};
+
+struct TerminalConfig {
+    std::string name;
+    std::string address;       // dotted IPv4, as written in the file
+    std::uint32_t address_n = 0;  // the same in network byte order
+    std::uint16_t port = 16120;
+    int auto_report = 0;       // SetAutoReportTime on every connect; 0 leaves it alone
+    int host_alive = 0;        // SetHostAliveCheck on every connect; 0 leaves it off
+};
+
+struct Config {
+    BrokerConfig broker;
+    std::string prefix = "vq6120";
+    int status_interval_s = 10;  // republishes the status when its counters moved
+    int connect_timeout_ms = 2000;          // a terminal's connect attempt
+    int terminal_reconnect_min_ms = 500;    // a lost terminal's backoff bounds
+    int terminal_reconnect_max_ms = 30000;
+    std::vector<TerminalConfig> terminals;
+};
+
+// A refusal: the JSON pointer of the offending value ("" for the whole
+// document) and what is wrong with it.
+struct ConfigError {
+    std::string pointer;
+    std::string message;
+    std::string describe() const { return (pointer.empty() ? std::string("/") : pointer) + ": " + message; }
+};
+
+// Parses and checks a whole configuration. Exactly one of the two is set.
+struct ConfigResult {
+    std::optional<Config> config;
+    std::optional<ConfigError> error;
+};
+ConfigResult parse_config(const std::string &text);
+ConfigResult load_config(const std::string &path);
+
+// A name that is one whole topic level: printable ASCII without '/', '+',
+// '#', and not starting with '$' (the broker's own topics) or '_' (the
+// gateway's own topics).
+bool valid_topic_level(const std::string &name);
+
+}  // namespace vq6120::gateway

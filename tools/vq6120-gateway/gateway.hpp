@@ -1,0 +1,89 @@
+// The bridge: terminals kept by a Poller on one side, a broker on the other,
+// both served from the Poller's one loop. Terminal events and state changes
+// become MQTT messages; messages on a terminal's command topics become
+// operations from the table the command-line tool uses.
+//
+//   vq6120::Poller poller(backoff_for(config));
+//   Gateway gateway(config, poller);
+//   gateway.start();
+//   poller.run();                 // until something calls gateway.shutdown()
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "config.hpp"
+#include "mqtt_link.hpp"
+#include "vq6120.hpp"
+
+namespace vq6120::gateway {
+
+vq6120::Backoff backoff_for(const Config &config);
+
+// What a command message came to: the result the gateway publishes for it.
+struct CommandOutcome {
+    bool ok = false;
+    std::string error;     // a sentence naming what is wrong
+    std::string argument;  // the argument at fault, when one is
+};
+
+class Gateway {
+public:
+    Gateway(const Config &config, vq6120::Poller &poller);
+    ~Gateway();
+    Gateway(const Gateway &) = delete;
+    Gateway &operator=(const Gateway &) = delete;
+
+    void start();
+    // Publishes every terminal as offline and the gateway as stopped, waits
+    // up to `flush_ms` for that to reach the broker, disconnects, closes the
+    // terminals and stops the Poller.
+    void shutdown(int flush_ms);
+
+    std::string status_topic() const;
+
+private:
+    struct Node {
+        TerminalConfig config;
+        std::string base;  // "<prefix>/<name>"
+        vq6120::TerminalId id = 0;
+        std::string state = "connecting";
+        std::string reason = "starting";
+        std::string state_payload;
+    };
+
+    void on_state(const vq6120::StateChange &change);
+    void on_event(Node &node, const vq6120::Event &event);
+    void on_message(const std::string &topic, std::string_view payload, std::string_view correlation);
+    CommandOutcome run_command(Node &node, std::string_view operation, const nlohmann::json &request);
+    void on_connected();
+    void publish_state(Node &node);
+    void publish_status(std::string_view state, std::string_view reason);
+    std::string status_payload(std::string_view state, std::string_view reason) const;
+    void follow_socket();
+    void schedule_tick();
+
+    const Config &config_;
+    vq6120::Poller &poller_;
+    std::vector<Node> nodes_;
+    std::unordered_map<std::string, Node *> by_name_;
+    std::unique_ptr<MqttLink> link_;
+    vq6120::Poller::WatchId watch_ = 0;
+    int watched_fd_ = -1;
+    bool watched_write_ = false;
+    vq6120::Poller::TimerId tick_ = 0;
+    bool stopped_ = false;
+    std::uint64_t events_ = 0;
+    std::uint64_t commands_ = 0;
+    std::uint64_t refused_ = 0;
+    std::uint64_t status_mark_ = 0;  // counters' sum at the last status
+    std::chrono::steady_clock::time_point status_due_{};
+};
+
+}  // namespace vq6120::gateway

@@ -1,0 +1,96 @@
+// vq6120-gateway: keeps the terminals of a configuration file connected and
+// bridges them to an MQTT broker, all from one event loop.
+//
+//   vq6120-gateway CONFIG            run until SIGTERM or SIGINT
+//   vq6120-gateway --check CONFIG    validate the file; exit 0 or name the bad field
+//
+// Exit status: 0 stopped cleanly (or the file is valid), 2 the command line or
+// the configuration is refused, 1 the gateway could not run.
+#include <CLI/CLI.hpp>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <exception>
+
+#include "config.hpp"
+#include "gateway.hpp"
+#include "log.hpp"
+
+namespace {
+
+int g_signal_pipe = -1;
+
+extern "C" void on_signal(int) {
+    const char byte = 1;
+    // Nothing but the write here; the loop does the stopping.
+    [[maybe_unused]] const auto n = ::write(g_signal_pipe, &byte, 1);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{"Bridge VQ6120 terminals to an MQTT broker."};
+    std::string path;
+    bool check_only = false, verbose = false;
+    int flush_ms = 2000;
+    app.add_option("config", path, "the JSON configuration file")->required();
+    app.add_flag("--check", check_only, "validate the configuration and exit");
+    app.add_flag("--verbose,-v", verbose, "log every command and broker event");
+    app.add_option("--flush-ms", flush_ms, "on stop, how long to wait for the last states to reach the broker")
+        ->check(CLI::Range(0, 60000));
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e) == 0 ? 0 : 2;  // --help is a success; a bad command line is refused
+    }
+    vq6120::gateway::set_verbose(verbose);
+
+    const auto loaded = vq6120::gateway::load_config(path);
+    if (loaded.error) {
+        std::fprintf(stderr, "vq6120-gateway: %s: %s\n", path.c_str(), loaded.error->describe().c_str());
+        return 2;
+    }
+    const vq6120::gateway::Config &config = *loaded.config;
+    if (check_only) {
+        std::printf("%s: valid, %zu terminals, broker %s:%d\n", path.c_str(), config.terminals.size(),
+                    config.broker.host.c_str(), config.broker.port);
+        return 0;
+    }
+
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::perror("vq6120-gateway: pipe");
+        return 1;
+    }
+    g_signal_pipe = fds[1];
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    try {
+        vq6120::Poller poller(vq6120::gateway::backoff_for(config));
+        if (!poller.ok()) {
+            std::fprintf(stderr, "vq6120-gateway: cannot create the event loop\n");
+            return 1;
+        }
+        vq6120::gateway::Gateway gateway(config, poller);
+        poller.watch(fds[0], true, false, [&](bool, bool) {
+            char drain[16];
+            while (::read(fds[0], drain, sizeof drain) > 0) {
+            }
+            vq6120::gateway::log(vq6120::gateway::Level::info, "stopping on a signal");
+            gateway.shutdown(flush_ms);
+        });
+        gateway.start();
+        poller.run();
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "vq6120-gateway: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,264 @@
+#include "mqtt_link.hpp"
+
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+#include <utility>
+
+#include "log.hpp"
+
+namespace vq6120::gateway {
+
+namespace {
+
+// Subscriptions go out in packets of this many filters.
+constexpr std::size_t kFiltersPerSubscribe = 100;
+constexpr int kMiscIntervalMs = 1000;
+
+std::string reason_of(int rc) {
+    return rc == MOSQ_ERR_ERRNO ? std::string("connection error") : mosquitto_strerror(rc);
+}
+
+}  // namespace
+
+MqttLink::MqttLink(const BrokerConfig &config, const Message &will, Callbacks callbacks)
+    : config_(config), callbacks_(std::move(callbacks)) {
+    static std::once_flag init;
+    std::call_once(init, [] {
+        mosquitto_lib_init();
+        std::atexit([] { mosquitto_lib_cleanup(); });
+    });
+    mosq_ = mosquitto_new(config_.client_id.c_str(), true, this);
+    if (mosq_ == nullptr) throw std::runtime_error("cannot create the MQTT client");
+    check(mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5), "protocol version");
+    // Events are small and each is due at once: no Nagle delay on them.
+    check(mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1), "TCP_NODELAY");
+    check(mosquitto_will_set_v5(mosq_, will.topic.c_str(), static_cast<int>(will.payload.size()), will.payload.data(),
+                                will.qos, will.retain, nullptr),
+          "last will");
+    if (!config_.username.empty()) {
+        check(mosquitto_username_pw_set(mosq_, config_.username.c_str(),
+                                        config_.password.empty() ? nullptr : config_.password.c_str()),
+              "credentials");
+    }
+    if (config_.tls) {
+        const TlsConfig &t = *config_.tls;
+        const auto opt = [](const std::string &s) { return s.empty() ? nullptr : s.c_str(); };
+        check(mosquitto_tls_set(mosq_, t.ca_file.c_str(), nullptr, opt(t.cert_file), opt(t.key_file), nullptr), "TLS files");
+        check(mosquitto_tls_insecure_set(mosq_, t.insecure), "TLS host check");
+    }
+    // libmosquitto's own account (packets, not their contents) with -v.
+    mosquitto_log_callback_set(mosq_, [](mosquitto *, void *, int, const char *line) {
+        log(Level::debug, std::string("mqtt: ") + line);
+    });
+    mosquitto_connect_v5_callback_set(mosq_, on_connect);
+    mosquitto_disconnect_v5_callback_set(mosq_, on_disconnect);
+    mosquitto_message_v5_callback_set(mosq_, on_message);
+}
+
+MqttLink::~MqttLink() { mosquitto_destroy(mosq_); }
+
+void MqttLink::check(int rc, const char *what) {
+    if (rc == MOSQ_ERR_SUCCESS) return;
+    // The constructor is the only caller: no destructor will free the client.
+    mosquitto_destroy(std::exchange(mosq_, nullptr));
+    throw std::runtime_error(std::string("MQTT client set-up (") + what + "): " + reason_of(rc));
+}
+
+void MqttLink::start() { attempt(); }
+
+void MqttLink::attempt() {
+    log(Level::info, "broker: connecting to " + config_.host + ":" + std::to_string(config_.port) +
+                         (config_.username.empty() ? "" : " as " + config_.username) + (config_.tls ? " over TLS" : ""));
+    // A connect that has not finished shows as a socket that is not yet
+    // writable; the loop's write readiness then completes it.
+    const int rc = mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port, config_.keepalive_s);
+    if (rc == MOSQ_ERR_SUCCESS) {
+        attempting_ = true;
+    } else {
+        connection_lost(reason_of(rc));
+    }
+    notify();
+}
+
+void MqttLink::connection_lost(const std::string &reason) {
+    const bool was_connected = connected_;
+    connected_ = false;
+    attempting_ = false;
+    if (stopping_) return;
+    // Doubling backoff between the configured bounds; a connection that was
+    // up starts over from the lower bound.
+    backoff_ms_ = was_connected || backoff_ms_ == 0 ? config_.reconnect_min_ms
+                                                    : std::min(backoff_ms_ * 2, config_.reconnect_max_ms);
+    next_attempt_ = Clock::now() + std::chrono::milliseconds(backoff_ms_);
+    log(Level::warning, "broker: " + reason + "; next attempt in " + std::to_string(backoff_ms_) + " ms");
+    if (was_connected && callbacks_.lost) callbacks_.lost(reason);
+}
+
+void MqttLink::on_connect(mosquitto *, void *self, int rc, int, const mosquitto_property *) {
+    auto *link = static_cast<MqttLink *>(self);
+    if (rc != 0) {
+        // Refused (credentials, identifier): the broker closes the connection.
+        link->refusal_ = std::string("refused the connection: ") + mosquitto_reason_string(rc);
+        return;
+    }
+    link->connected_ = true;
+    link->backoff_ms_ = 0;
+    ++link->connects_;
+    log(Level::info, "broker: connected");
+    // What waited while the broker was away goes first, in order; the owner
+    // then adds the current state.
+    while (!link->queue_.empty() && link->send(link->queue_.front()) != Sent::later) link->queue_.pop_front();
+    if (link->callbacks_.connected) link->callbacks_.connected();
+}
+
+void MqttLink::on_disconnect(mosquitto *, void *self, int rc, const mosquitto_property *) {
+    auto *link = static_cast<MqttLink *>(self);
+    std::string reason = link->refusal_.empty() ? "connection lost (" + reason_of(rc) + ")" : link->refusal_;
+    link->refusal_.clear();
+    link->connection_lost(reason);
+}
+
+void MqttLink::on_message(mosquitto *, void *self, const mosquitto_message *m, const mosquitto_property *props) {
+    auto *link = static_cast<MqttLink *>(self);
+    void *data = nullptr;
+    std::uint16_t length = 0;
+    std::string correlation;
+    if (mosquitto_property_read_binary(props, MQTT_PROP_CORRELATION_DATA, &data, &length, false) != nullptr) {
+        correlation.assign(static_cast<const char *>(data), length);
+        std::free(data);
+    }
+    if (link->callbacks_.message) {
+        link->callbacks_.message(m->topic, std::string_view(static_cast<const char *>(m->payload),
+                                                            static_cast<std::size_t>(std::max(m->payloadlen, 0))),
+                                 correlation);
+    }
+}
+
+MqttLink::Sent MqttLink::send(const Message &m) {
+    mosquitto_property *props = nullptr;
+    if (!m.correlation.empty()) {
+        mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, m.correlation.data(),
+                                      static_cast<std::uint16_t>(std::min<std::size_t>(m.correlation.size(), 65535)));
+    }
+    const int rc = mosquitto_publish_v5(mosq_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                                        m.payload.data(), m.qos, m.retain, props);
+    mosquitto_property_free_all(&props);
+    if (rc == MOSQ_ERR_SUCCESS) return Sent::yes;
+    if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO) return Sent::later;
+    // The broker will never take this one (too large for it, say): waiting
+    // would hold up everything behind it.
+    ++dropped_;
+    log(Level::warning, "broker: dropped a message to " + m.topic + ": " + reason_of(rc));
+    return Sent::never;
+}
+
+void MqttLink::enqueue(Message m) {
+    if (config_.queue_limit == 0) {
+        ++dropped_;
+        return;
+    }
+    if (queue_.size() >= config_.queue_limit) {
+        queue_.pop_front();
+        ++dropped_;
+    }
+    queue_.push_back(std::move(m));
+}
+
+void MqttLink::publish(Message m) {
+    if (connected_) {
+        // In order: whatever still waits goes first.
+        while (!queue_.empty() && send(queue_.front()) != Sent::later) queue_.pop_front();
+        if (queue_.empty() && send(m) != Sent::later) {
+            notify();
+            return;
+        }
+    }
+    enqueue(std::move(m));
+}
+
+void MqttLink::subscribe(const std::vector<std::string> &filters) {
+    for (std::size_t i = 0; i < filters.size(); i += kFiltersPerSubscribe) {
+        std::vector<char *> chunk;
+        for (std::size_t j = i; j < std::min(filters.size(), i + kFiltersPerSubscribe); ++j) {
+            chunk.push_back(const_cast<char *>(filters[j].c_str()));
+        }
+        // No-local: the gateway's own results on .../cmd/result never come back.
+        mosquitto_subscribe_multiple(mosq_, nullptr, static_cast<int>(chunk.size()), chunk.data(), 1,
+                                     MQTT_SUB_OPT_NO_LOCAL, nullptr);
+    }
+}
+
+void MqttLink::notify() {
+    // Only a change reaches the owner: a publish that leaves the socket's
+    // readiness as it was costs the loop nothing.
+    const int fd = socket();
+    const bool write = wants_write();
+    if (fd == reported_fd_ && write == reported_write_) return;
+    reported_fd_ = fd;
+    reported_write_ = write;
+    if (callbacks_.socket_changed) callbacks_.socket_changed();
+}
+
+int MqttLink::socket() const { return attempting_ ? mosquitto_socket(mosq_) : -1; }
+
+bool MqttLink::wants_write() const { return attempting_ && mosquitto_want_write(mosq_); }
+
+void MqttLink::readable() {
+    const int rc = mosquitto_loop_read(mosq_, 64);
+    if (rc != MOSQ_ERR_SUCCESS && attempting_) {
+        // libmosquitto has closed the socket; on_disconnect may not have run.
+        connection_lost("connection lost (" + reason_of(rc) + ")");
+    }
+    notify();
+}
+
+void MqttLink::writable() {
+    const int rc = mosquitto_loop_write(mosq_, 64);
+    if (rc != MOSQ_ERR_SUCCESS && attempting_) {
+        mosquitto_disconnect(mosq_);
+        connection_lost("connection lost (" + reason_of(rc) + ")");
+    }
+    notify();
+}
+
+void MqttLink::tick() {
+    if (attempting_) {
+        if (mosquitto_loop_misc(mosq_) != MOSQ_ERR_SUCCESS && attempting_) connection_lost("keepalive expired");
+    } else if (!stopping_ && Clock::now() >= next_attempt_) {
+        attempt();
+        return;
+    }
+    notify();
+}
+
+int MqttLink::next_tick_ms() const {
+    if (attempting_ || stopping_) return kMiscIntervalMs;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next_attempt_ - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, kMiscIntervalMs));
+}
+
+void MqttLink::stop(const std::vector<Message> &last, int flush_ms) {
+    stopping_ = true;
+    if (!connected_) return;
+    for (const Message &m : last) send(m);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(flush_ms);
+    while (attempting_ && mosquitto_want_write(mosq_) && Clock::now() < deadline) {
+        pollfd p{mosquitto_socket(mosq_), POLLOUT, 0};
+        if (::poll(&p, 1, 50) > 0 && mosquitto_loop_write(mosq_, 64) != MOSQ_ERR_SUCCESS) break;
+    }
+    // A normal disconnect: the broker discards the last will.
+    mosquitto_disconnect(mosq_);
+    while (attempting_ && mosquitto_want_write(mosq_) && Clock::now() < deadline) {
+        if (mosquitto_loop_write(mosq_, 1) != MOSQ_ERR_SUCCESS) break;
+    }
+    connected_ = false;
+    attempting_ = false;
+}
+
+}  // namespace vq6120::gateway

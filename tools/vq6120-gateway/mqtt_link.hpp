@@ -1,0 +1,104 @@
+// The gateway's connection to the broker, driven from the caller's event
+// loop rather than a thread of libmosquitto's: the caller watches `socket()`
+// (for writing too while `wants_write()`), calls `readable()`/`writable()`
+// when it is ready and `tick()` when `next_tick_ms()` has passed.
+//
+// Messages produced while the broker is away wait in a bounded queue; when it
+// is full the oldest is dropped and counted. Retained state is not queued: the
+// owner republishes the current state on every connect (`on_connected`).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config.hpp"
+
+struct mosquitto;
+struct mosquitto_message;
+typedef struct mqtt5__property mosquitto_property;
+
+namespace vq6120::gateway {
+
+struct Message {
+    std::string topic;
+    std::string payload;
+    int qos = 0;
+    bool retain = false;
+    std::string correlation;  // MQTT v5 correlation data; empty for none
+};
+
+class MqttLink {
+public:
+    struct Callbacks {
+        std::function<void()> connected;                    // subscribe and republish states here
+        std::function<void(const std::string &reason)> lost;
+        std::function<void(const std::string &topic, std::string_view payload, std::string_view correlation)> message;
+        std::function<void()> socket_changed;               // re-read socket() and wants_write()
+    };
+
+    // `will` is what the broker publishes (retained) when the gateway goes
+    // away without saying so.
+    MqttLink(const BrokerConfig &config, const Message &will, Callbacks callbacks);
+    ~MqttLink();
+    MqttLink(const MqttLink &) = delete;
+    MqttLink &operator=(const MqttLink &) = delete;
+
+    void start();
+    // Sends now when connected, queues otherwise (or when the send fails).
+    void publish(Message m);
+    void subscribe(const std::vector<std::string> &filters);
+
+    int socket() const;
+    bool wants_write() const;
+    void readable();
+    void writable();
+    void tick();
+    // Milliseconds until tick() has work (keepalive or a due reconnect).
+    int next_tick_ms() const;
+
+    // Publishes `last` (bypassing the queue when connected), writes out what
+    // is pending for up to `flush_ms`, then disconnects cleanly so the broker
+    // drops the last will.
+    void stop(const std::vector<Message> &last, int flush_ms);
+
+    bool connected() const { return connected_; }
+    std::uint64_t dropped() const { return dropped_; }
+    std::size_t queued() const { return queue_.size(); }
+    std::uint64_t connects() const { return connects_; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static void on_connect(mosquitto *, void *self, int rc, int flags, const mosquitto_property *);
+    static void on_disconnect(mosquitto *, void *self, int rc, const mosquitto_property *);
+    static void on_message(mosquitto *, void *self, const mosquitto_message *m, const mosquitto_property *props);
+    enum class Sent { yes, later, never };
+    Sent send(const Message &m);
+    void enqueue(Message m);
+    void connection_lost(const std::string &reason);
+    void attempt();
+    void check(int rc, const char *what);
+    void notify();
+
+    BrokerConfig config_;
+    Callbacks callbacks_;
+    mosquitto *mosq_ = nullptr;
+    std::deque<Message> queue_;
+    std::uint64_t dropped_ = 0;
+    std::uint64_t connects_ = 0;
+    bool connected_ = false;
+    bool attempting_ = false;  // a socket exists (connecting or connected)
+    bool stopping_ = false;
+    int backoff_ms_ = 0;
+    Clock::time_point next_attempt_{};
+    std::string refusal_;  // the broker's refusal, reported with the disconnect that follows
+    int reported_fd_ = -1;  // as last reported through socket_changed
+    bool reported_write_ = false;
+};
+
+}  // namespace vq6120::gateway
