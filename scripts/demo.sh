@@ -3,7 +3,9 @@
 # builds (preset gcc), starts the simulator on a free port with a short
 # operator script (a key, a digital-input change, serial data on both ports),
 # runs the dashboard against it and leaves a PNG of the terminal in
-# build/demo/terminal.png.
+# build/demo/terminal.png. The simulator's live view is up all the while at
+# the printed http:// address (loopback only); run from a terminal, the demo
+# keeps the simulator and the page up afterwards until Enter or Ctrl-C.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -30,11 +32,10 @@ key 12
 wait disconnect
 snapshot $out/terminal.png
 dump
-quit
 SCRIPT
 
 sim="$root/build/gcc/tools/vq6120-sim/vq6120-sim"
-coproc SIM { exec "$sim" --port 0 --no-stdin --script "$out/operator.txt" 2>"$out/simulator.log"; }
+coproc SIM { exec "$sim" --port 0 --http 127.0.0.1:0 --script "$out/operator.txt" 2>"$out/simulator.log"; }
 sim_pid=$SIM_PID
 trap 'kill "$sim_pid" 2>/dev/null || true' EXIT
 
@@ -42,8 +43,17 @@ trap 'kill "$sim_pid" 2>/dev/null || true' EXIT
 read -r -t 10 first <&"${SIM[0]}"
 port=${first##*:}
 echo "simulator: $first"
+# The second names the live view's page.
+read -r -t 10 http <&"${SIM[0]}"
+echo "live view: ${http#http: }  (open it in a browser)"
 
 "$root/build/gcc/examples/dashboard" 127.0.0.1 "$port" 4
+
+if [ -t 0 ]; then
+  echo "the simulator stays up for the live view: ${http#http: }"
+  read -r -p "press Enter (or Ctrl-C) to stop it " _ || true
+fi
+echo quit >&"${SIM[1]}"
 
 # The rest of the simulator's output is its closing text dump.
 cat <&"${SIM[0]}" >"$out/terminal.txt"

@@ -9,6 +9,8 @@ packages=(
   libpng-dev libcli11-dev pkg-config               # the virtual terminal and tools
   libmosquitto-dev nlohmann-json3-dev libssl-dev   # the MQTT gateway (libcrypto: base64)
   mosquitto mosquitto-clients                      # the broker its tests and benchmark run
+  libcpp-httplib-dev                               # the simulator's live view (with nlohmann-json)
+  chromium                                         # the live view's browser test
   python3 mono-mcs mono-runtime                    # the Python binding and the C# example
   python3-pip python3-setuptools python3-wheel     # pip install ./python, offline
   python3-venv iproute2                            # the README check: a venv, a private loopback
@@ -35,4 +37,16 @@ if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Node.js and npm for the browser test's driver (any Node 18 or later will do:
+# a machine that has one keeps it).
+if ! command -v npm >/dev/null; then
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends nodejs npm
+fi
+# playwright-core at the version the lock file names; it uses Debian's chromium.
+web_tests="$(dirname "$0")/../tests/web"
+if [ ! -d "$web_tests/node_modules/playwright-core" ]; then
+  (cd "$web_tests" && npm ci --no-audit --no-fund --silent)
 fi

@@ -360,6 +360,7 @@ bool Farm::read_host(std::size_t i, Clock::time_point now) {
         return false;
     }
     const std::size_t before = s.link.out.size();
+    s.link.mute = s.silent;  // the log and the live view show no answers that never go out
     const bool keep = s.link.receive(std::span(chunk).first(static_cast<std::size_t>(n)), s.terminal, now, log_);
     if (s.silent) {
         s.link.out.resize(before);  // silent: nothing goes out, answers included
@@ -792,6 +793,14 @@ void Farm::on_event(const os::Loop::Event &e, Clock::time_point now) {
     }
 }
 
+void Farm::watch(Watcher *watcher) noexcept {
+    watcher_ = watcher;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        slots_[i]->link.watcher = watcher;
+        slots_[i]->link.index = i;
+    }
+}
+
 int Farm::run() {
     if (slots_.empty() || slots_.front()->listener == os::kNoSocket) {
         return 1;
@@ -844,6 +853,9 @@ int Farm::run() {
             write_host(dirty_[k]);
         }
         dirty_.clear();
+        if (watcher_ != nullptr) {
+            watcher_->turned();
+        }
     }
     std::lock_guard lock(mutex_);
     for (std::size_t i = 0; i < slots_.size(); ++i) {

@@ -96,6 +96,8 @@ public:
     std::uint16_t port(std::size_t i) const;
     FarmTerminalState state(std::size_t i) const;
     Terminal terminal(std::size_t i) const;
+    // A live view's window on every terminal: set after open(), before run().
+    void watch(Watcher *watcher) noexcept;
 
 private:
     struct Slot;
@@ -139,6 +141,7 @@ private:
     std::size_t input_lines_ = 0;
     std::atomic<bool> stop_{false};
     bool quit_ = false;
+    Watcher *watcher_ = nullptr;
 
     mutable std::mutex mutex_;  // guards everything below against the thread-safe calls
     std::condition_variable done_changed_;

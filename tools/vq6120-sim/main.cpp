@@ -4,10 +4,12 @@
 #include <csignal>
 #include <fstream>
 #include <iostream>
+#include <memory>
 
 #include "farm.hpp"
 #include "server.hpp"
 #include "snapshot.hpp"
+#include "web_server.hpp"
 
 namespace {
 
@@ -59,7 +61,29 @@ bool check_script(const std::vector<std::string> &lines, const std::string &path
     return true;
 }
 
-int run_farm(vq6120::sim::FarmOptions options, const std::string &script) {
+// The live view of `loop` (a simulator or a farm) when --http (checked
+// already) asks for one: prints its address and watches the loop. Null
+// without --http; false when it cannot listen.
+template <class Loop>
+bool start_live(const std::string &http, Loop &loop, std::unique_ptr<vq6120::sim::LiveView> &live) {
+    if (http.empty()) {
+        return true;
+    }
+    vq6120::sim::LiveOptions options;
+    std::string error;
+    if (vq6120::sim::parse_http_address(http, options, error)) {
+        live = std::make_unique<vq6120::sim::LiveView>(vq6120::sim::live_source(loop), options);
+        if (live->start(error)) {
+            loop.watch(live->watcher());
+            std::cout << "http: " << live->url() << std::endl;
+            return true;
+        }
+    }
+    std::cerr << "vq6120-sim: " << error << "\n";
+    return false;
+}
+
+int run_farm(vq6120::sim::FarmOptions options, const std::string &script, const std::string &http) {
     vq6120::sim::Farm farm(std::move(options), std::cout, std::cerr);
     std::string error;
     if (!script.empty() && !farm.add_commands(read_lines(script), script, error)) {
@@ -71,6 +95,10 @@ int run_farm(vq6120::sim::FarmOptions options, const std::string &script) {
         return kExitCannotServe;
     }
     std::cout << farm.ports_line() << std::endl;
+    std::unique_ptr<vq6120::sim::LiveView> live;
+    if (!start_live(http, farm, live)) {
+        return kExitCannotServe;
+    }
     running_farm = &farm;
     on_signals();
     const int status = farm.run();
@@ -103,6 +131,10 @@ int main(int argc, char **argv) {
     app.add_option("--snapshot-on-exit", options.snapshot_on_exit,
                    "write a picture of the terminal when stopping (.png, or .txt for the text dump)");
     app.add_flag("--no-stdin", no_stdin, "do not read operator commands from standard input");
+    std::string http;
+    app.add_option("--http", http,
+                   "serve the live view to a browser on ADDRESS:PORT (port 0 picks a free one), e.g. "
+                   "127.0.0.1:8080; prints `http: URL`. Whoever reaches it can press keys: keep it on loopback");
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success &e) {
@@ -121,6 +153,12 @@ int main(int argc, char **argv) {
             return kExitUsage;
         }
     }
+    if (vq6120::sim::LiveOptions web; !http.empty()) {
+        if (std::string error; !vq6120::sim::parse_http_address(http, web, error)) {
+            std::cerr << "vq6120-sim: " << error << "\n";
+            return kExitUsage;
+        }
+    }
     if (!no_stdin) {
         options.input_fd = 0;
     }
@@ -131,7 +169,7 @@ int main(int argc, char **argv) {
         farm.terminals = terminals;
         farm.verbose = options.verbose;
         farm.input_fd = options.input_fd;
-        return run_farm(std::move(farm), script);
+        return run_farm(std::move(farm), script, http);
     }
 
     vq6120::sim::Simulator sim(options, std::cout, std::cerr);
@@ -148,6 +186,10 @@ int main(int argc, char **argv) {
         return kExitCannotServe;
     }
     std::cout << "listening on " << options.address << ":" << sim.port() << std::endl;
+    std::unique_ptr<vq6120::sim::LiveView> live;
+    if (!start_live(http, sim, live)) {
+        return kExitCannotServe;
+    }
 
     running = &sim;
     on_signals();

@@ -355,6 +355,9 @@ int Simulator::run() {
         if (host_ >= 0) {
             write_host();
         }
+        if (watcher_ != nullptr) {
+            watcher_->turned();
+        }
     }
     finish();
     return 0;

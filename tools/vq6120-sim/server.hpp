@@ -51,6 +51,8 @@ public:
     Terminal terminal() const;
     bool host_connected() const;
     std::uint64_t connections_refused() const;
+    // Set before run(); the watcher must outlive run().
+    void watch(Watcher *watcher) noexcept { watcher_ = link_.watcher = watcher; }
 
 private:
     struct Pending {
@@ -80,6 +82,7 @@ private:
     std::uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     bool quit_ = false;
+    Watcher *watcher_ = nullptr;
 
     mutable std::mutex mutex_;  // guards everything below against post() and the readers
     Terminal terminal_;

@@ -14,6 +14,11 @@ bool HostLink::receive(std::span<const std::uint8_t> bytes, Terminal &t, Clock::
         if (verbose) {
             log << who << describe("<-", cut.header.channel, cut.header.command, cut.header.subcode, payload) << "\n";
         }
+        if (watcher != nullptr && watcher->wants(index)) {
+            const auto &h = cut.header;
+            watcher->frame(index, true, OutFrame{h.channel, h.command, h.subcode, Bytes(payload.begin(), payload.end())},
+                           describe("<-", h.channel, h.command, h.subcode, payload));
+        }
         std::string problem;
         const auto replies = t.handle(cut.header, payload, now, &problem);
         if (!problem.empty()) {
@@ -33,11 +38,17 @@ bool HostLink::receive(std::span<const std::uint8_t> bytes, Terminal &t, Clock::
 }
 
 bool HostLink::queue(const OutFrame &f, std::ostream &log) {
+    if (mute) {
+        return true;
+    }
     if (out.size() > kMaxPendingOutput) {
         return false;
     }
     if (verbose) {
         log << who << describe("->", f.channel, f.command, f.subcode, f.payload) << "\n";
+    }
+    if (watcher != nullptr && watcher->wants(index)) {
+        watcher->frame(index, false, f, describe("->", f.channel, f.command, f.subcode, f.payload));
     }
     const std::size_t at = out.size();
     out.resize(at + kHeaderSize + f.payload.size());

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <ostream>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -19,11 +20,27 @@ namespace vq6120::sim {
 // answers pile up without end.
 inline constexpr std::size_t kMaxPendingOutput = std::size_t{16} << 20;
 
+// A window on terminals for a live view: told of every frame in and out, and
+// of every turn of the loop (which may have changed a terminal), on the
+// loop's thread with its lock held, so it must be quick and must not call
+// back. `decoded` is the frame as the verbose log writes it.
+class Watcher {
+public:
+    virtual ~Watcher() = default;
+    // Whether frames of `terminal` are wanted at all (they cost a decoding).
+    virtual bool wants(std::size_t terminal) const = 0;
+    virtual void frame(std::size_t terminal, bool from_host, const OutFrame &frame, const std::string &decoded) = 0;
+    virtual void turned() = 0;
+};
+
 struct HostLink {
     std::vector<std::uint8_t> in;   // received, not yet a whole frame
     std::vector<std::uint8_t> out;  // queued for the host, not yet sent
     bool verbose = false;           // log every frame, decoded
     std::string_view who;           // in front of every log line ("" or "terminal 7: ")
+    Watcher *watcher = nullptr;     // told of every frame, as terminal `index`
+    bool mute = false;              // answers are dropped, not queued (a silent terminal)
+    std::size_t index = 0;
 
     // Appends received bytes and acts on every whole frame; the answers are
     // queued. False when the stream is out of step (logged): the caller
