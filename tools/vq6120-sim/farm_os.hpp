@@ -1,7 +1,7 @@
 // Every operating-system call of the farm, behind one small interface:
-// listening and connected TCP sockets, the readiness loop (epoll on Linux)
-// with its wake-up, the descriptor limit and the monotonic clock. A port to
-// another system replaces farm_os_linux.cpp and nothing else.
+// listening and connected TCP sockets, the readiness loop (epoll on Linux, WSAPoll on Windows)
+// with its wake-up, the descriptor limit and the monotonic clock. Each system has
+// its own file: farm_os_linux.cpp, farm_os_win32.cpp.
 #pragma once
 
 #include <cstddef>
@@ -45,6 +45,14 @@ long read_input(int fd, std::span<std::uint8_t> buffer, std::string &error);
 // allows. False (with `error` saying what the limits are) when it cannot.
 bool raise_descriptor_limit(std::size_t wanted, std::string &error);
 
+// Calls `stop` (which must only set flags and wake loops) when the operator
+// asks the program to end: SIGINT/SIGTERM, or Ctrl+C and closing the console
+// on Windows. Also keeps a vanished peer from killing the process (SIGPIPE).
+void on_stop_request(void (*stop)());
+// Whether standard input can be watched for operator commands while serving
+// (not on Windows: there the operator's commands come from --script).
+bool watches_standard_input() noexcept;
+
 // CLOCK_MONOTONIC in nanoseconds: the clock of the traffic's send times.
 std::uint64_t monotonic_ns() noexcept;
 
@@ -78,9 +86,18 @@ public:
     static constexpr std::uint64_t kWakeTag = ~std::uint64_t{0};
 
 private:
-    int epoll_ = -1;
-    int wake_read_ = -1;
-    int wake_write_ = -1;
+    // What each system's loop keeps: a readiness queue and a wake-up pair
+    // (epoll and a pipe), or the watched sockets for a poll call and a
+    // loopback socket that wakes it (Windows).
+    struct Watched {
+        Socket s;
+        std::uint64_t tag;
+        bool read, write;
+    };
+    std::intptr_t queue_ = -1;
+    std::intptr_t wake_read_ = -1;
+    std::intptr_t wake_write_ = -1;
+    std::vector<Watched> watched_;
     std::vector<Event> events_;
 };
 

@@ -11,13 +11,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 
 namespace vq6120::sim::os {
 namespace {
 
-int fd_of(Socket s) { return static_cast<int>(s); }
+int fd_of(std::intptr_t s) { return static_cast<int>(s); }
 
 std::string name_of(const sockaddr_in &a) {
     char text[INET_ADDRSTRLEN] = "?";
@@ -170,13 +171,34 @@ bool raise_descriptor_limit(std::size_t wanted, std::string &error) {
     return true;
 }
 
+namespace {
+void (*stop_requested)() = nullptr;
+extern "C" void on_stop_signal(int) {
+    if (stop_requested != nullptr) {
+        stop_requested();
+    }
+}
+}  // namespace
+
+void on_stop_request(void (*stop)()) {
+    stop_requested = stop;
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool watches_standard_input() noexcept { return true; }
+
 std::uint64_t monotonic_ns() noexcept {
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
-Loop::Loop() : epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
+Loop::Loop() : queue_(::epoll_create1(EPOLL_CLOEXEC)) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
         wake_read_ = fds[0];
@@ -184,48 +206,48 @@ Loop::Loop() : epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
         epoll_event e{};
         e.events = EPOLLIN;
         e.data.u64 = kWakeTag;
-        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_read_, &e);
+        ::epoll_ctl(fd_of(queue_), EPOLL_CTL_ADD, fd_of(wake_read_), &e);
     }
 }
 
 Loop::~Loop() {
-    for (const int fd : {epoll_, wake_read_, wake_write_}) {
+    for (const auto fd : {queue_, wake_read_, wake_write_}) {
         if (fd >= 0) {
-            ::close(fd);
+            ::close(fd_of(fd));
         }
     }
 }
 
-bool Loop::ok() const noexcept { return epoll_ >= 0 && wake_read_ >= 0; }
+bool Loop::ok() const noexcept { return queue_ >= 0 && wake_read_ >= 0; }
 
 bool Loop::watch(Socket s, std::uint64_t tag, bool read, bool write) {
     epoll_event e{};
     e.events = (read ? EPOLLIN : 0u) | (write ? EPOLLOUT : 0u);
     e.data.u64 = tag;
-    if (::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd_of(s), &e) == 0) {
+    if (::epoll_ctl(fd_of(queue_), EPOLL_CTL_MOD, fd_of(s), &e) == 0) {
         return true;
     }
-    return errno == ENOENT && ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd_of(s), &e) == 0;
+    return errno == ENOENT && ::epoll_ctl(fd_of(queue_), EPOLL_CTL_ADD, fd_of(s), &e) == 0;
 }
 
-void Loop::forget(Socket s) noexcept { ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd_of(s), nullptr); }
+void Loop::forget(Socket s) noexcept { ::epoll_ctl(fd_of(queue_), EPOLL_CTL_DEL, fd_of(s), nullptr); }
 
 bool Loop::watch_input(int fd, std::uint64_t tag) {
     epoll_event e{};
     e.events = EPOLLIN;
     e.data.u64 = tag;
-    return ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &e) == 0;
+    return ::epoll_ctl(fd_of(queue_), EPOLL_CTL_ADD, fd, &e) == 0;
 }
 
 std::span<const Loop::Event> Loop::wait(int timeout_ms) {
     epoll_event raw[256];
     events_.clear();
-    const int n = ::epoll_wait(epoll_, raw, 256, timeout_ms);
+    const int n = ::epoll_wait(fd_of(queue_), raw, 256, timeout_ms);
     for (int i = 0; i < n; ++i) {
         const auto &e = raw[i];
         if (e.data.u64 == kWakeTag) {
             char drain[64];
-            while (::read(wake_read_, drain, sizeof drain) > 0) {
+            while (::read(fd_of(wake_read_), drain, sizeof drain) > 0) {
             }
         }
         events_.push_back({e.data.u64, (e.events & EPOLLIN) != 0, (e.events & EPOLLOUT) != 0,
@@ -236,7 +258,7 @@ std::span<const Loop::Event> Loop::wait(int timeout_ms) {
 
 void Loop::wake() noexcept {
     const char c = 'w';
-    [[maybe_unused]] const auto n = ::write(wake_write_, &c, 1);
+    [[maybe_unused]] const auto n = ::write(fd_of(wake_write_), &c, 1);
 }
 
 }  // namespace vq6120::sim::os

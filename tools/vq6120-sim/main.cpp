@@ -1,15 +1,15 @@
 // vq6120-sim: a virtual VQ6120 terminal on a TCP port, or a farm of them.
 #include <CLI/CLI.hpp>
 
-#include <csignal>
 #include <fstream>
 #include <iostream>
 #include <memory>
 
 #include "farm.hpp"
+#include "farm_os.hpp"
 #include "server.hpp"
 #include "snapshot.hpp"
-#include "web_server.hpp"
+#include "live_start.hpp"
 
 namespace {
 
@@ -21,22 +21,13 @@ constexpr int kExitUsage = 2;        // a bad option or argument, a script that 
 vq6120::sim::Simulator *running = nullptr;
 vq6120::sim::Farm *running_farm = nullptr;
 
-extern "C" void on_signal(int) {
+void on_stop() {
     if (running != nullptr) {
         running->stop();
     }
     if (running_farm != nullptr) {
         running_farm->stop();
     }
-}
-
-void on_signals() {
-    struct sigaction action {};
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
 }
 
 std::vector<std::string> read_lines(const std::string &path) {
@@ -61,23 +52,13 @@ bool check_script(const std::vector<std::string> &lines, const std::string &path
     return true;
 }
 
-// The live view of `loop` (a simulator or a farm) when --http (checked
-// already) asks for one: prints its address and watches the loop. Null
-// without --http; false when it cannot listen.
+// The live view when --http asks for one; false (said on stderr) when it
+// cannot listen.
 template <class Loop>
-bool start_live(const std::string &http, Loop &loop, std::unique_ptr<vq6120::sim::LiveView> &live) {
-    if (http.empty()) {
-        return true;
-    }
-    vq6120::sim::LiveOptions options;
+bool live_view(const std::string &http, Loop &loop, std::shared_ptr<void> &live) {
     std::string error;
-    if (vq6120::sim::parse_http_address(http, options, error)) {
-        live = std::make_unique<vq6120::sim::LiveView>(vq6120::sim::live_source(loop), options);
-        if (live->start(error)) {
-            loop.watch(live->watcher());
-            std::cout << "http: " << live->url() << std::endl;
-            return true;
-        }
+    if (vq6120::sim::start_live(http, loop, live, std::cout, error)) {
+        return true;
     }
     std::cerr << "vq6120-sim: " << error << "\n";
     return false;
@@ -95,12 +76,12 @@ int run_farm(vq6120::sim::FarmOptions options, const std::string &script, const 
         return kExitCannotServe;
     }
     std::cout << farm.ports_line() << std::endl;
-    std::unique_ptr<vq6120::sim::LiveView> live;
-    if (!start_live(http, farm, live)) {
+    std::shared_ptr<void> live;
+    if (!live_view(http, farm, live)) {
         return kExitCannotServe;
     }
     running_farm = &farm;
-    on_signals();
+    vq6120::sim::os::on_stop_request(on_stop);
     const int status = farm.run();
     running_farm = nullptr;
     return status;
@@ -130,7 +111,7 @@ int main(int argc, char **argv) {
     app.add_flag("--verbose,-v", options.verbose, "log every frame received and sent, decoded, on stderr");
     app.add_option("--snapshot-on-exit", options.snapshot_on_exit,
                    "write a picture of the terminal when stopping (.png, or .txt for the text dump)");
-    app.add_flag("--no-stdin", no_stdin, "do not read operator commands from standard input");
+    app.add_flag("--no-stdin", no_stdin, "do not read operator commands from standard input (Windows never reads it: use --script)");
     std::string http;
     app.add_option("--http", http,
                    "serve the live view to a browser on ADDRESS:PORT (port 0 picks a free one), e.g. "
@@ -153,13 +134,13 @@ int main(int argc, char **argv) {
             return kExitUsage;
         }
     }
-    if (vq6120::sim::LiveOptions web; !http.empty()) {
-        if (std::string error; !vq6120::sim::parse_http_address(http, web, error)) {
+    if (!http.empty()) {
+        if (std::string error; !vq6120::sim::check_live_address(http, error)) {
             std::cerr << "vq6120-sim: " << error << "\n";
             return kExitUsage;
         }
     }
-    if (!no_stdin) {
+    if (!no_stdin && vq6120::sim::os::watches_standard_input()) {
         options.input_fd = 0;
     }
     if (terminals > 0) {
@@ -186,13 +167,13 @@ int main(int argc, char **argv) {
         return kExitCannotServe;
     }
     std::cout << "listening on " << options.address << ":" << sim.port() << std::endl;
-    std::unique_ptr<vq6120::sim::LiveView> live;
-    if (!start_live(http, sim, live)) {
+    std::shared_ptr<void> live;
+    if (!live_view(http, sim, live)) {
         return kExitCannotServe;
     }
 
     running = &sim;
-    on_signals();
+    vq6120::sim::os::on_stop_request(on_stop);
     const int status = sim.run();
     running = nullptr;
     return status == 0 ? kExitOk : kExitCannotServe;

@@ -1,17 +1,8 @@
 #include "server.hpp"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <array>
 #include <cstdio>
-#include <cstring>
 
 #include "frame_log.hpp"
 #include "session.hpp"
@@ -22,45 +13,30 @@ namespace vq6120::sim {
 Simulator::Simulator(Options options, std::ostream &out, std::ostream &log)
     : options_(std::move(options)), out_(out), log_(log), input_fd_(options_.input_fd) {
     link_.verbose = options_.verbose;
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
-        wake_read_ = fds[0];
-        wake_write_ = fds[1];
-    }
 }
 
 Simulator::~Simulator() {
-    for (const int fd : {host_, listener_, wake_read_, wake_write_}) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
+    os::close(host_);
+    os::close(listener_);
 }
 
 bool Simulator::open(std::string &error) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(options_.port);
-    if (::inet_pton(AF_INET, options_.address.c_str(), &addr.sin_addr) != 1) {
-        error = "not an IPv4 address: " + options_.address;
+    if (!loop_.ok()) {
+        error = "cannot make the readiness loop";
         return false;
     }
-    if (wake_read_ < 0) {
-        error = "cannot make the wake-up pipe";
+    listener_ = os::listen_on(options_.address, options_.port, 4, port_, error);
+    if (listener_ == os::kNoSocket || !loop_.watch(listener_, kListenerTag, true, false)) {
+        error = error.empty() ? "cannot watch the listener" : error;
         return false;
     }
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const int yes = 1;
-    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::listen(listener_, 4) != 0) {
-        error = "cannot listen on " + options_.address + ":" + std::to_string(options_.port) + ": " +
-                std::strerror(errno);
-        return false;
+    // Input a loop cannot wait on (a regular file) is all there: read it now.
+    if (input_fd_ >= 0 && !loop_.watch_input(input_fd_, kInputTag)) {
+        std::lock_guard lock(mutex_);
+        while (input_fd_ >= 0) {
+            read_input();
+        }
     }
-    socklen_t len = sizeof addr;
-    ::getsockname(listener_, reinterpret_cast<sockaddr *>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
     return true;
 }
 
@@ -73,8 +49,7 @@ void Simulator::add_commands(const std::vector<std::string> &lines, const std::s
 
 void Simulator::stop() noexcept {
     stop_.store(true);
-    const char c = 's';
-    [[maybe_unused]] const auto n = ::write(wake_write_, &c, 1);
+    loop_.wake();
 }
 
 void Simulator::post(const std::string &line) {
@@ -82,8 +57,7 @@ void Simulator::post(const std::string &line) {
         std::lock_guard lock(mutex_);
         posted_.push_back(line);
     }
-    const char c = 'p';
-    [[maybe_unused]] const auto n = ::write(wake_write_, &c, 1);
+    loop_.wake();
 }
 
 Terminal Simulator::terminal() const {
@@ -130,31 +104,22 @@ void Simulator::send_all(const std::vector<OutFrame> &frames) {
 }
 
 void Simulator::accept_host(Clock::time_point now) {
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    const int fd = ::accept4(listener_, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) {
+    std::string who;
+    const os::Socket fd = os::accept_from(listener_, who);
+    if (fd == os::kNoSocket) {
         return;
     }
-    char name[INET_ADDRSTRLEN] = "?";
-    ::inet_ntop(AF_INET, &peer.sin_addr, name, sizeof name);
-    const std::string who = std::string(name) + ":" + std::to_string(ntohs(peer.sin_port));
     // A host that left just before this one came may still have its last
     // frames and its close unread (one read per turn): take them first.
-    for (int turns = 0; connected_ && turns < 64; ++turns) {
-        pollfd host{host_, POLLIN, 0};
-        if (::poll(&host, 1, 0) <= 0) break;
-        read_host(now);
+    for (int turns = 0; connected_ && turns < 64 && read_host(now); ++turns) {
     }
     if (connected_) {
         // One host at a time: a second one is closed at once.
         ++refused_;
         log_ << "refused " << who << ": the terminal is held by " << holder_ << "\n";
-        ::close(fd);
+        os::close(fd);
         return;
     }
-    const int yes = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
     host_ = fd;
     connected_ = true;
     holder_ = who;
@@ -164,7 +129,7 @@ void Simulator::accept_host(Clock::time_point now) {
 }
 
 void Simulator::drop_host(const std::string &why) {
-    if (host_ < 0) {
+    if (host_ == os::kNoSocket) {
         return;
     }
     log_ << "host disconnected: " << why;
@@ -172,38 +137,40 @@ void Simulator::drop_host(const std::string &why) {
         log_ << " (" << link_.in.size() << " bytes of an unfinished frame dropped)";
     }
     log_ << "\n";
-    ::close(host_);
-    host_ = -1;
+    loop_.forget(host_);
+    os::close(host_);
+    host_ = os::kNoSocket;
     connected_ = false;
     link_.clear();
     terminal_.host_disconnected();
 }
 
-void Simulator::read_host(Clock::time_point now) {
-    std::uint8_t chunk[65536];
-    const ssize_t n = ::recv(host_, chunk, sizeof chunk, 0);
-    if (n == 0) {
-        drop_host("closed by the host");
-        return;
+bool Simulator::read_host(Clock::time_point now) {
+    std::array<std::uint8_t, 65536> chunk;
+    std::string error;
+    const long n = os::receive(host_, chunk, error);
+    if (n == os::kWouldBlock) {
+        return false;
     }
-    if (n < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            drop_host(std::string("read failed: ") + std::strerror(errno));
-        }
-        return;
+    if (n <= 0) {
+        drop_host(n == 0 ? "closed by the host" : "read failed: " + error);
+        return false;
     }
-    if (!link_.receive(std::span<const std::uint8_t>(chunk, static_cast<std::size_t>(n)), terminal_, now, log_)) {
+    if (!link_.receive(std::span<const std::uint8_t>(chunk.data(), static_cast<std::size_t>(n)), terminal_, now,
+                       log_)) {
         drop_host(link_.out.size() > kMaxPendingOutput ? "not reading" : "stream out of step");
     }
+    return true;
 }
 
 void Simulator::write_host() {
     auto &outbuf = link_.out;
     while (!outbuf.empty()) {
-        const ssize_t n = ::send(host_, outbuf.data(), outbuf.size(), MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                drop_host(std::string("write failed: ") + std::strerror(errno));
+        std::string error;
+        const long n = os::send(host_, outbuf, error);
+        if (n <= 0) {
+            if (n == os::kFailed) {
+                drop_host("write failed: " + error);
             }
             return;
         }
@@ -224,19 +191,22 @@ void Simulator::take_lines(std::string &buffer, bool flush) {
 }
 
 void Simulator::read_input() {
-    // Called only when poll() saw input, so this read does not block; the
-    // descriptor is left blocking since it may be a terminal shared with a shell.
-    char chunk[4096];
-    const ssize_t n = ::read(input_fd_, chunk, sizeof chunk);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+    // Called only when the loop saw input (or for a file), so this read does
+    // not block; the descriptor is left blocking since it may be a terminal
+    // shared with a shell.
+    std::array<std::uint8_t, 4096> chunk;
+    std::string error;
+    const long n = os::read_input(input_fd_, chunk, error);
+    if (n == os::kWouldBlock) {
         return;
     }
     if (n <= 0) {
         take_lines(input_line_, true);
+        loop_.forget(input_fd_);
         input_fd_ = -1;  // end of input: keep serving
         return;
     }
-    input_line_.append(chunk, static_cast<std::size_t>(n));
+    input_line_.append(reinterpret_cast<const char *>(chunk.data()), static_cast<std::size_t>(n));
     take_lines(input_line_, false);
 }
 
@@ -280,7 +250,7 @@ void Simulator::run_commands(Clock::time_point now) {
 }
 
 int Simulator::run() {
-    if (listener_ < 0) {
+    if (listener_ == os::kNoSocket) {
         return 1;
     }
     while (!quit_ && !stop_.load()) {
@@ -302,48 +272,37 @@ int Simulator::run() {
                 timeout = static_cast<int>(std::clamp<long long>(ms, 0, 60'000));
             }
         }
-        pollfd fds[4];
-        nfds_t count = 0;
-        fds[count++] = {wake_read_, POLLIN, 0};
-        fds[count++] = {listener_, POLLIN, 0};
-        const nfds_t host_at = count;
-        if (host_ >= 0) {
-            fds[count++] = {host_, static_cast<short>(POLLIN | (link_.out.empty() ? 0 : POLLOUT)), 0};
+        if (host_ != os::kNoSocket) {
+            loop_.watch(host_, kHostTag, true, !link_.out.empty());
         }
-        const nfds_t input_at = count;
-        if (input_fd_ >= 0) {
-            fds[count++] = {input_fd_, POLLIN, 0};
-        }
-        if (::poll(fds, count, timeout) < 0 && errno != EINTR) {
-            log_ << "error: poll failed: " << std::strerror(errno) << "\n";
-            return 1;
-        }
+        const auto events = loop_.wait(timeout);
 
         std::lock_guard lock(mutex_);
         const auto now = Clock::now();
-        if (fds[0].revents & POLLIN) {
-            char drain[64];
-            while (::read(wake_read_, drain, sizeof drain) > 0) {
+        bool host_ready = false, listener_ready = false, input_ready = false;
+        for (const auto &e : events) {
+            host_ready |= e.tag == kHostTag && (e.readable || e.hangup);
+            listener_ready |= e.tag == kListenerTag;
+            input_ready |= e.tag == kInputTag;
+            if (e.tag == os::Loop::kWakeTag) {
+                for (const auto &line : posted_) {
+                    queue_line(line, "posted");
+                }
+                posted_.clear();
             }
-            for (const auto &line : posted_) {
-                queue_line(line, "posted");
-            }
-            posted_.clear();
         }
         // Operator commands posted before a host's frame arrived act first.
         run_commands(now);
         // The current host's traffic (its close too) is read before a new
         // connection is looked at, so a host that left just before the next
         // one came is not mistaken for one still connected.
-        if (host_at < count && fds[host_at].fd == host_ && host_ >= 0) {
-            if (fds[host_at].revents & (POLLIN | POLLHUP | POLLERR)) {
-                read_host(now);
-            }
+        if (host_ready && host_ != os::kNoSocket) {
+            read_host(now);
         }
-        if (fds[1].revents & POLLIN) {
+        if (listener_ready) {
             accept_host(now);
         }
-        if (input_at < count && input_fd_ >= 0 && fds[input_at].fd == input_fd_ && fds[input_at].revents) {
+        if (input_ready && input_fd_ >= 0) {
             read_input();
         }
         std::string note;
@@ -352,7 +311,7 @@ int Simulator::run() {
             log_ << note << "\n";
         }
         run_commands(now);
-        if (host_ >= 0) {
+        if (host_ != os::kNoSocket) {
             write_host();
         }
         if (watcher_ != nullptr) {
@@ -365,7 +324,7 @@ int Simulator::run() {
 
 void Simulator::finish() {
     std::lock_guard lock(mutex_);
-    if (host_ >= 0) {
+    if (host_ != os::kNoSocket) {
         write_host();
         drop_host("simulator stopping");
     }

@@ -1,5 +1,5 @@
 // The network side and the operator side of the virtual terminal, in one
-// single-threaded poll() loop: one host connection at a time, operator
+// single-threaded readiness loop (farm_os.hpp): one host connection at a time, operator
 // commands from a script, standard input or post(), and the terminal's timers
 // on the monotonic clock.
 #pragma once
@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "farm_os.hpp"
 #include "script.hpp"
 #include "session.hpp"
 #include "terminal.hpp"
@@ -60,7 +61,7 @@ private:
         ScriptCommand command;
     };
     void accept_host(Clock::time_point now);
-    void read_host(Clock::time_point now);
+    bool read_host(Clock::time_point now);  // whether it read anything
     void write_host();
     void drop_host(const std::string &why);
     void read_input();
@@ -74,10 +75,10 @@ private:
     Options options_;
     std::ostream &out_;
     std::ostream &log_;
-    int listener_ = -1;
-    int host_ = -1;
-    int wake_read_ = -1;
-    int wake_write_ = -1;
+    static constexpr std::uint64_t kListenerTag = 0, kHostTag = 1, kInputTag = 2;
+    os::Loop loop_;
+    os::Socket listener_ = os::kNoSocket;
+    os::Socket host_ = os::kNoSocket;
     int input_fd_ = -1;
     std::uint16_t port_ = 0;
     std::atomic<bool> stop_{false};

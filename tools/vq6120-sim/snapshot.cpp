@@ -1,6 +1,11 @@
 #include "snapshot.hpp"
 
-#include <png.h>
+// The PNG encoder is the header-only stb_image_write (Debian's libstb-dev),
+// built here alone and kept private to this file: the same code on every
+// system, with no library to cross-build for Windows.
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#define STB_IMAGE_WRITE_STATIC
+#include <stb/stb_image_write.h>
 
 #include <cstdio>
 #include <fstream>
@@ -241,14 +246,8 @@ bool write_png(const Terminal &t, bool host_connected, const std::string &path, 
         y += kCellHeight * kLabelScale + 4;
     }
 
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    image.width = static_cast<png_uint_32>(img.width());
-    image.height = static_cast<png_uint_32>(img.height());
-    image.format = PNG_FORMAT_RGB;
-    if (png_image_write_to_file(&image, path.c_str(), 0, img.data().data(), 0, nullptr) == 0) {
-        error = image.message;
-        png_image_free(&image);
+    if (stbi_write_png(path.c_str(), img.width(), img.height(), 3, img.data().data(), img.width() * 3) == 0) {
+        error = "cannot write " + path;
         return false;
     }
     return true;
