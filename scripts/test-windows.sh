@@ -5,7 +5,8 @@
 # table, and runs every test under Wine (64-bit and 32-bit prefixes) against
 # loopback sockets. When the example host program and the virtual terminal
 # are part of the tree, each example .exe then runs under Wine against the
-# natively built terminal (preset gcc, built by scripts/test.sh).
+# natively built terminal (preset gcc, built by scripts/test.sh), and each
+# vq6120-sim.exe runs under Wine against the natively built vq6120 CLI.
 # Expects the packages of scripts/setup.sh.
 #   test-windows.sh [PRESET...]     (default: mingw mingw32)
 set -euo pipefail
@@ -88,7 +89,47 @@ run_cli() {
   unset WINEPREFIX WINEARCH
   echo "vq6120.exe under Wine ($preset): probe, inputs and a refused value as on Linux"
 }
+# The virtual terminal of one build under Wine, driven over loopback by the
+# natively built command-line tool: an answered probe and a line drawn, seen
+# in the terminal's dump, and the PNG snapshot written on the way out.
+run_sim() {
+  local preset=$1 exe="$root/build/$1/bin/vq6120-sim.exe" out="$root/build/$1/simulator" arch=win64
+  local cli="$root/build/gcc/tools/vq6120-cli/vq6120" sim_pid first port
+  [ "$preset" != mingw32 ] || arch=win32
+  if [ ! -x "$exe" ] || [ ! -x "$cli" ]; then
+    echo "vq6120-sim.exe under Wine ($preset): skipped (needs the gcc build of tools/vq6120-cli)"
+    return 0
+  fi
+  mkdir -p "$out"
+  rm -f "$out/exit.png"
+  printf '%s\n' "wait connect" "wait disconnect" "wait connect" "wait disconnect" dump quit >"$out/operator.txt"
+  export WINEPREFIX="$root/build/$preset/wineprefix" WINEARCH=$arch
+  coproc WSIM { exec scripts/wine-run.sh "$exe" --port 0 --no-stdin --script "$out/operator.txt" \
+                  --snapshot-on-exit "$out/exit.png" 2>"$out/simulator.log"; }
+  sim_pid=$WSIM_PID
+  exec {wsim_out}<&"${WSIM[0]}"
+  trap 'kill "$sim_pid" 2>/dev/null || true; stop_wine' EXIT
+  read -r -t 60 first <&"$wsim_out"
+  first=${first%$'\r'}
+  port=${first##*:}
+  timeout 30 "$cli" probe "127.0.0.1:$port" >/dev/null
+  timeout 30 "$cli" "127.0.0.1:$port" draw-line 0 0 239 0
+  timeout 60 cat <&"$wsim_out" | tr -d '\r' >"$out/terminal.txt"
+  exec {wsim_out}<&-
+  wait "$sim_pid"
+  trap stop_wine EXIT
+  unset WINEPREFIX WINEARCH
+  # The first row of the graphic screen is the line drawn, end to end.
+  grep -A2 "^graphic screen 240x64" "$out/terminal.txt" | grep -qx "|$(printf '#%.0s' {1..240})|" ||
+    { echo "vq6120-sim.exe ($preset): the line drawn is not in the dump ($out/terminal.txt)" >&2; return 1; }
+  [ "$(grep -c "^host connected" "$out/simulator.log")" -eq 2 ] ||
+    { echo "vq6120-sim.exe ($preset): not two hosts served ($out/simulator.log)" >&2; return 1; }
+  [ "$(head -c 8 "$out/exit.png" | od -An -tx1 | tr -d ' ')" = 89504e470d0a1a0a ] ||
+    { echo "vq6120-sim.exe ($preset): no PNG snapshot at $out/exit.png" >&2; return 1; }
+  echo "vq6120-sim.exe under Wine ($preset): probe, a line drawn and its PNG, as on Linux (output in $out)"
+}
 for preset in "${presets[@]}"; do
   run_example "$preset"
   run_cli "$preset"
+  run_sim "$preset"
 done
