@@ -64,8 +64,8 @@ expect libvq6120-lib-dev libdevel "$runtime $same_version" \
   "$libdir/cmake/VQ6120_LIB/VQ6120_LIBConfig.cmake" "$libdir/pkgconfig/VQ6120_LIB.pc" \
   usr/share/doc/VQ6120_LIB/README.md usr/share/doc/VQ6120_LIB/reference.md \
   usr/share/doc/VQ6120_LIB/examples/consumer/consumer.c "!$libdir/libVQ6120_LIB.so.$major"
-# shlibdeps: the simulator's PNG library, the programs' own library.
-expect vq6120-tools utils "$runtime $same_version.*libpng|libpng.*$runtime $same_version" \
+# shlibdeps: the gateway's MQTT library, the programs' own library.
+expect vq6120-tools utils "$runtime $same_version.*libmosquitto|libmosquitto.*$runtime $same_version" \
   usr/bin/vq6120 usr/bin/vq6120-sim usr/bin/vq6120-gateway
 expect python3-vq6120 python "python3.*$runtime|$runtime.*python3" \
   usr/lib/python3/dist-packages/vq6120/__init__.py

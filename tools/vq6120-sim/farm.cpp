@@ -150,14 +150,17 @@ std::string Farm::ports_line() const {
         consecutive = consecutive && slots_[i]->port == slots_[i - 1]->port + 1;
     }
     if (consecutive && !slots_.empty()) {
-        line += " " + std::to_string(slots_.front()->port);
+        line += ' ';
+        line += std::to_string(slots_.front()->port);
         if (slots_.size() > 1) {
-            line += "-" + std::to_string(slots_.back()->port);
+            line += '-';
+            line += std::to_string(slots_.back()->port);
         }
         return line;
     }
     for (const auto &s : slots_) {
-        line += " " + std::to_string(s->port);
+        line += ' ';
+        line += std::to_string(s->port);
     }
     return line;
 }
