@@ -23,20 +23,27 @@ bool Batch::append(std::span<const std::uint8_t> frame) noexcept {
     return true;
 }
 
-bool flush_batch(Connection &c) noexcept {
-    if (c.batch.size == 0) {
-        return true;
-    }
-    const net::SendOutcome outcome = c.stalled ? net::SendOutcome::Failed : net::send_all(c.socket, c.batch.held());
-    c.batch.size = 0;
+namespace {
+
+// Sends bytes of the batch; a failure is kept for VQ6120Ex_EndBatch to report.
+void send_batched(Connection &c, std::span<const std::uint8_t> bytes) noexcept {
+    const net::SendOutcome outcome = c.stalled ? net::SendOutcome::Failed : net::send_all(c.socket, bytes);
     if (outcome == net::SendOutcome::Stalled) {
         c.stalled = true;
     }
     if (outcome != net::SendOutcome::Sent) {
         c.batch.failed = true;
-        return false;
     }
-    return true;
+}
+
+}  // namespace
+
+bool flush_batch(Connection &c) noexcept {
+    if (c.batch.size != 0) {
+        send_batched(c, c.batch.held());
+        c.batch.size = 0;
+    }
+    return !c.batch.failed;
 }
 
 std::int32_t route_frame(Connection &c, std::span<const std::uint8_t> frame) noexcept {
@@ -50,13 +57,7 @@ std::int32_t route_frame(Connection &c, std::span<const std::uint8_t> frame) noe
         // No memory to hold it: what was collected goes now, then this frame,
         // so the order on the wire is kept and nothing is dropped.
         flush_batch(c);
-        const net::SendOutcome outcome = c.stalled ? net::SendOutcome::Failed : net::send_all(c.socket, frame);
-        if (outcome == net::SendOutcome::Stalled) {
-            c.stalled = true;
-        }
-        if (outcome != net::SendOutcome::Sent) {
-            c.batch.failed = true;
-        }
+        send_batched(c, frame);
     }
     return 1;
 }

@@ -53,8 +53,8 @@ std::int32_t transmit(Connection &c, std::uint8_t channel, std::uint8_t command,
 // while the connect is not through (0).
 std::int32_t route_frame(Connection &c, std::span<const std::uint8_t> frame) noexcept;
 
-// Sends what the batch holds; false when the send failed or stalled (and
-// then the batch is marked failed).
+// Sends what the batch holds; false when this or an earlier send of the
+// batch failed or stalled (the batch is then marked failed).
 bool flush_batch(Connection &c) noexcept;
 
 // Hands a built frame to the socket (or the batch); 1 once handed over,

@@ -88,7 +88,7 @@ extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_EndBatch(VQ6120_HANDLE handle
     if (handle == nullptr || handle->route != Route::Batching) {
         return 0;
     }
-    const bool sent = flush_batch(*handle) && !handle->batch.failed;
+    const bool sent = flush_batch(*handle);
     handle->route = Route::Direct;
     handle->batch.failed = false;
     return sent ? 1 : 0;
