@@ -133,7 +133,13 @@ public:
     using WatchId = std::uint64_t;
     using TimerId = std::uint64_t;
 
-    explicit Poller(Backoff backoff = {}) : backoff_(backoff), random_(seed()) {}
+    // Where every deadline is read from: Clock::now() unless given. A source
+    // of one's own (a test's hand-moved clock) is asked once or more per
+    // round; it must never go backwards.
+    using TimeSource = std::function<Clock::time_point()>;
+
+    explicit Poller(Backoff backoff = {}, TimeSource time = {})
+        : backoff_(backoff), time_(std::move(time)), random_(seed()) {}
     // Closes every terminal; no callbacks. Not from inside a callback.
     ~Poller() {
         for (auto &[id, e] : terminals_) {
@@ -150,6 +156,8 @@ public:
 
     // False when the platform's wait set could not be made: nothing will run.
     bool ok() const noexcept { return reactor_.ok(); }
+    // The time as the Poller reads it (its time source).
+    Clock::time_point now() const { return time_ ? time_() : Clock::now(); }
 
     void on_state(StateHandler handler) { on_state_ = std::move(handler); }
     void on_event(EventHandler handler) { on_event_ = std::move(handler); }
@@ -160,7 +168,7 @@ public:
         auto e = std::make_unique<Entry>();
         e->id = next_id_++ | kTerminalKind;
         e->config = config;
-        e->retry_at = Clock::now();
+        e->retry_at = now();
         Entry &ref = *e;
         terminals_.emplace(e->id, std::move(e));
         schedule(ref);
@@ -264,7 +272,7 @@ public:
     // ran returns true.
     TimerId after(std::chrono::milliseconds delay, std::function<void()> fn) {
         const TimerId id = next_id_++ | kTimerKind;
-        const auto at = detail::later(Clock::now(), delay);
+        const auto at = detail::later(now(), delay);
         timers_.emplace(id, std::move(fn));
         push_due({at, id});
         return id;
@@ -642,6 +650,7 @@ private:
     }
 
     Backoff backoff_;
+    TimeSource time_;
     detail::Reactor reactor_;
     std::minstd_rand random_;
     StateHandler on_state_;
@@ -711,7 +720,7 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
     }
     touched_.clear();
 
-    auto now = Clock::now();
+    auto now = this->now();
     std::chrono::milliseconds wait = std::max(max_wait, std::chrono::milliseconds{0});
     const bool more = std::any_of(pending_.begin(), pending_.end(), [this](TerminalId id) {
         const Entry *e = find(id);
@@ -724,7 +733,7 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
                                        std::chrono::milliseconds{0}));
     }
     reactor_.wait(detail::clamp_ms(wait), [&](std::uint64_t key, bool readable, bool writable) {
-        const auto at = Clock::now();
+        const auto at = this->now();
         if ((key & kKindMask) == kWatchKind) {
             const auto i = watches_.find(key);
             if (i != watches_.end() && !i->second->dead) {
@@ -749,12 +758,12 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
         if (e != nullptr && e->pending) {
             e->pending = false;
             if (e->state == State::Online) {
-                drain(*e, Clock::now());
+                drain(*e, this->now());
             }
         }
     }
 
-    now = Clock::now();
+    now = this->now();
     for (std::size_t budget = heap_.size(); budget > 0 && !heap_.empty() && heap_.front().at <= now; --budget) {
         std::pop_heap(heap_.begin(), heap_.end(), std::greater<>{});
         const Due due = heap_.back();
