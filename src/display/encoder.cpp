@@ -194,6 +194,11 @@ void cover(Plane &todo, const Plane &allowed, Emitter &out) noexcept {
         for (std::size_t w = 0; w < kWordsPerRow; ++w) {
             while (todo.rows[static_cast<std::size_t>(y)][w] != 0) {
                 const int x = static_cast<int>(w) * 64 + std::countr_zero(todo.rows[static_cast<std::size_t>(y)][w]);
+                if (!allowed.get(x + 1, y) && !allowed.get(x, y + 1)) {  // no rectangle holds more
+                    out.emit(command(Op::Pixel, x, y, x, y));
+                    todo.set(x, y, false);
+                    continue;
+                }
                 int l = run_left(allowed.rows[static_cast<std::size_t>(y)], x);
                 int r = run_right(allowed.rows[static_cast<std::size_t>(y)], x);
                 Row mask = span_mask(l, r);

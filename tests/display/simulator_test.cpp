@@ -15,6 +15,7 @@
 #include "VQ6120_LIB.h"
 #include "display/send.hpp"
 #include "farm.hpp"
+#include "screen_file.hpp"
 
 namespace vq6120::display {
 namespace {
@@ -88,6 +89,30 @@ TEST_F(OnSimulator, EveryStepOfRandomEditsShowsTheCanvas) {
             encode(shown, wanted, options, send_to_handle, handle_);
             ASSERT_EQ(VQ6120Ex_EndBatch(handle_), 1);
             ASSERT_TRUE(shows(settled(), wanted)) << "cells whole " << cells_whole << ", step " << step;
+            shown = wanted;
+        }
+    }
+}
+
+// The committed reference screens and their update steps, with and without
+// the whole-cell option, each step from what the one before left.
+TEST_F(OnSimulator, ReferenceScreensAndUpdatesShowBitForBit) {
+    const char *steps[] = {"dashboard", "digit_added", "digit_changed", "bar_graph", "bar_grown",
+                           "bar_shrunk", "icons",     "picture",       "dashboard"};
+    for (const bool cells_whole : {false, true}) {
+        EncodeOptions options;
+        options.text_erases_cells = cells_whole;
+        Canvas shown;
+        ASSERT_EQ(ClearGraphicScreen(handle_), 1);
+        for (const char *name : steps) {
+            Canvas wanted;
+            std::string error;
+            ASSERT_TRUE(read_screen(std::string(VQ6120_DISPLAY_REFERENCE) + "/" + name + ".screen", wanted, &error))
+                << error;
+            ASSERT_EQ(VQ6120Ex_BeginBatch(handle_), 1);
+            encode(shown, wanted, options, send_to_handle, handle_);
+            ASSERT_EQ(VQ6120Ex_EndBatch(handle_), 1);
+            ASSERT_TRUE(shows(settled(), wanted)) << name << ", cells whole " << cells_whole;
             shown = wanted;
         }
     }
