@@ -1,18 +1,15 @@
-// A 5x7 bitmap font for printable ASCII, drawn in 6x8 cells (one blank
-// column on the right, one blank row below).
+// The 5x7 font the terminal draws its text with, in 6x8 cells: the library's
+// own (src/display/terminal_font.hpp), which the canvas renders with too.
 #pragma once
 
-#include <cstdint>
+#include "display/terminal_font.hpp"
 
 namespace vq6120::sim {
 
-inline constexpr int kGlyphWidth = 5;
-inline constexpr int kGlyphHeight = 7;
-inline constexpr int kCellWidth = 6;
-inline constexpr int kCellHeight = 8;
-
-// Whether the glyph of `code` has its pixel at column `col` (0..4), row `row`
-// (0..6) set. Codes outside 0x20..0x7E are shown as a hollow box.
-bool glyph_pixel(std::uint8_t code, int col, int row) noexcept;
+using display::glyph_pixel;
+using display::kCellHeight;
+using display::kCellWidth;
+using display::kGlyphHeight;
+using display::kGlyphWidth;
 
 }  // namespace vq6120::sim

@@ -1,8 +1,8 @@
-#include "model/font.hpp"
+#include "terminal_font.hpp"
 
 #include <array>
 
-namespace vq6120::sim {
+namespace vq6120::display {
 namespace {
 
 // Five column bytes per glyph, bit 0 the top row; 0x20..0x7E.
@@ -53,4 +53,4 @@ bool glyph_pixel(std::uint8_t code, int col, int row) noexcept {
     return ((columns[static_cast<std::size_t>(col)] >> row) & 1) != 0;
 }
 
-}  // namespace vq6120::sim
+}  // namespace vq6120::display
