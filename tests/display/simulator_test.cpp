@@ -14,7 +14,7 @@
 
 #include "VQ6120_LIB.h"
 #include "display/send.hpp"
-#include "farm.hpp"
+#include "farm/farm.hpp"
 #include "screen_file.hpp"
 
 namespace vq6120::display {
