@@ -78,6 +78,27 @@ bool live_view(const std::string &http, Loop &loop, std::shared_ptr<void> &live)
     return false;
 }
 
+// Opens the terminal or the farm, prints its first line (where it listens),
+// starts the live view if asked and serves until stopped.
+template <class Loop, class FirstLine>
+int serve(Loop &loop, Loop *&running_as, const std::string &http, FirstLine first_line) {
+    std::string error;
+    if (!loop.open(error)) {
+        std::cerr << "vq6120-sim: " << error << "\n";
+        return kExitCannotServe;
+    }
+    std::cout << first_line() << std::endl;
+    std::shared_ptr<void> live;
+    if (!live_view(http, loop, live)) {
+        return kExitCannotServe;
+    }
+    running_as = &loop;
+    vq6120::sim::os::on_stop_request(on_stop);
+    const int status = loop.run();
+    running_as = nullptr;
+    return status == 0 ? kExitOk : kExitCannotServe;
+}
+
 int run_farm(vq6120::sim::FarmOptions options, const std::string &script, const std::string &http) {
     vq6120::sim::Farm farm(std::move(options), std::cout, std::cerr);
     std::string error;
@@ -85,20 +106,7 @@ int run_farm(vq6120::sim::FarmOptions options, const std::string &script, const 
         std::cerr << error << "\n";
         return kExitUsage;
     }
-    if (!farm.open(error)) {
-        std::cerr << "vq6120-sim: " << error << "\n";
-        return kExitCannotServe;
-    }
-    std::cout << farm.ports_line() << std::endl;
-    std::shared_ptr<void> live;
-    if (!live_view(http, farm, live)) {
-        return kExitCannotServe;
-    }
-    running_farm = &farm;
-    vq6120::sim::os::on_stop_request(on_stop);
-    const int status = farm.run();
-    running_farm = nullptr;
-    return status;
+    return serve(farm, running_farm, http, [&] { return farm.ports_line(); });
 }
 
 }  // namespace
@@ -186,20 +194,6 @@ int main(int argc, char **argv) {
         }
         sim.add_commands(lines, script);
     }
-    std::string error;
-    if (!sim.open(error)) {
-        std::cerr << "vq6120-sim: " << error << "\n";
-        return kExitCannotServe;
-    }
-    std::cout << "listening on " << options.address << ":" << sim.port() << std::endl;
-    std::shared_ptr<void> live;
-    if (!live_view(http, sim, live)) {
-        return kExitCannotServe;
-    }
-
-    running = &sim;
-    vq6120::sim::os::on_stop_request(on_stop);
-    const int status = sim.run();
-    running = nullptr;
-    return status == 0 ? kExitOk : kExitCannotServe;
+    return serve(sim, running, http,
+                 [&] { return "listening on " + options.address + ":" + std::to_string(sim.port()); });
 }
