@@ -255,6 +255,8 @@ TEST(Poller, AfterAFarmRestartEveryTerminalIsBackWithinTheBackoffBound) {
     EXPECT_LE(record.longest_wait, bound);
     for (const TerminalId id : ids) {
         EXPECT_EQ(record.count(id, State::Lost, vq6120::reason::kClosed), 1u);
+        // Told apart from other connect failures by the socket's error.
+        EXPECT_GT(record.count(id, State::Waiting, vq6120::reason::kRefused), 0u);
     }
     // A generous allowance for a loaded machine on top of the bound.
     EXPECT_LT(back, bound + 2s);

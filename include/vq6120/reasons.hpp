@@ -1,6 +1,8 @@
-// Why a connection to a terminal failed or ended, in the words every tool
-// uses: the Poller's state changes, the gateway's state messages and the
-// command-line tool's errors say the same thing for the same failure.
+// vq6120/reasons.hpp: why a connection to a terminal failed or ended, in the
+// words every tool prints: the Poller's state changes (StateChange::reason),
+// the gateway's state messages and the command-line tool's errors say the
+// same thing for the same failure. Part of vq6120.hpp; it also stands alone
+// (standard library only) for programs that only word failures.
 //
 //   std::string_view why = vq6120::reason::of_connect_error(errno);
 //   // after VQ6120Ex_Open or VQ6120Ex_FinishOpen failed on a POSIX system
