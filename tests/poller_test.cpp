@@ -226,6 +226,61 @@ TEST(Poller, AThousandTerminalsOnDescriptorsAbove1024TheSilentOnesCostingOnlyThe
     ::setrlimit(RLIMIT_NOFILE, &before);
 }
 
+// A host whose loop was held for five seconds (a callback that took that
+// long, a paused process) judges its terminals on what they sent meanwhile,
+// not on what it had read before: every terminal that kept reporting stays,
+// however many sockets turned ready at once; the silent one is lost. The
+// hold is a second and a half of real time with the Poller's clock moved
+// five seconds, so each terminal has a report waiting when it is judged.
+TEST(Poller, AHeldLoopLosesNoTerminalThatKeptReporting) {
+    constexpr std::size_t kTerminals = 1000;
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    const rlim_t needed = 100 + 3 * kTerminals;
+    if (limit.rlim_max < needed) {
+        GTEST_SKIP() << "the hard descriptor limit " << limit.rlim_max << " is below " << needed;
+    }
+    const rlimit before = limit;
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, needed);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    {
+        FarmThread farm(kTerminals);
+        farm.command("on 0 silent");
+        Clock::time_point now = Clock::now();
+        vq6120::Poller poller({}, [&] { return now; });
+        Record record;
+        record.attach(poller);
+        bool hold = false;
+        poller.on_event([&](TerminalId id, void *, vq6120::Event &e) {
+            record.events[id].push_back(e);
+            if (std::exchange(hold, false)) {
+                std::this_thread::sleep_for(1500ms);
+                now += 5s;
+            }
+        });
+        vq6120::TerminalConfig config;
+        config.auto_report = 10;  // every second; lost after 3.5 s of silence
+        const auto ids = add_all(poller, farm, config);
+        const std::vector<TerminalId> reporting(ids.begin() + 1, ids.end());
+        // Each reporting terminal has sent n reports since, or was lost.
+        const auto reported = [&](std::size_t n) {
+            return std::all_of(reporting.begin(), reporting.end(), [&](TerminalId id) {
+                return record.count_events<vq6120::DigitalInputs>(id) >= n || record.count(id, State::Lost) > 0;
+            });
+        };
+        ASSERT_TRUE(run_until(poller, [&] { return poller.online() == kTerminals && reported(1); }));
+        hold = true;
+        ASSERT_TRUE(run_until(poller, [&] { return !hold && reported(3); }));
+        std::size_t lost = 0;
+        for (const TerminalId id : reporting) {
+            lost += record.count(id, State::Lost);
+        }
+        EXPECT_EQ(lost, 0u);
+        EXPECT_EQ(record.count(ids.front(), State::Lost, vq6120::reason::kNoAutoReport), 1u);
+    }
+    ::setrlimit(RLIMIT_NOFILE, &before);
+}
+
 TEST(Poller, AfterAFarmRestartEveryTerminalIsBackWithinTheBackoffBound) {
     constexpr std::size_t kTerminals = 100;
     vq6120::Backoff backoff;

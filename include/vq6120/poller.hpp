@@ -635,8 +635,21 @@ private:
             break;
         case State::Online:
             if (e.config.auto_report != 0 && now >= e.last_received + liveness_bound(e)) {
-                lose(e, now, reason::kNoAutoReport);
-                return;
+                // Judged only on what has been read: after a long round (a
+                // callback that took seconds, a paused process, more ready
+                // sockets than one wait returns) its reports may sit unread
+                // in the socket or the library's buffer. Those are read
+                // first; a closed socket is lost for that.
+                if (e.terminal.buffered_bytes() > 0 || detail::wait_readable(e.socket, 0)) {
+                    drain(e, now);
+                    if (e.removed || e.state != State::Online) {
+                        return;
+                    }
+                }
+                if (now >= e.last_received + liveness_bound(e)) {
+                    lose(e, now, reason::kNoAutoReport);
+                    return;
+                }
             }
             if (now >= e.next_alive) {
                 e.terminal.send_host_alive();
