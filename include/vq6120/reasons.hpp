@@ -10,9 +10,10 @@ namespace vq6120 {
 namespace reason {
 inline constexpr std::string_view kConnectFailed = "connect failed";      // refused or unreachable
 inline constexpr std::string_view kConnectTimeout = "connect timed out";  // no answer within the limit
-inline constexpr std::string_view kClosed = "connection closed";          // closed, reset, send stalled,
+inline constexpr std::string_view kClosed = "connection closed";          // closed, reset,
                                                                           // keepalive failed, bad frame
 inline constexpr std::string_view kNoAutoReport = "no auto report";       // three reports missed
+inline constexpr std::string_view kNotReading = "not reading";            // bytes waited, none taken
 }  // namespace reason
 
 }  // namespace vq6120
