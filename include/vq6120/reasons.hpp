@@ -17,10 +17,10 @@ inline constexpr std::string_view kRefused = "connection refused (nothing listen
 inline constexpr std::string_view kUnreachable = "host unreachable";
 inline constexpr std::string_view kConnectFailed = "connect failed";      // any other connect failure
 inline constexpr std::string_view kConnectTimeout = "connect timed out";  // no answer within the limit
-inline constexpr std::string_view kClosed = "connection closed";          // closed, reset, send stalled,
+inline constexpr std::string_view kClosed = "connection closed";          // closed, reset,
                                                                           // keepalive failed, bad frame
 inline constexpr std::string_view kNoAutoReport = "no auto report";       // three reports missed
-inline constexpr std::string_view kNotReading = "not reading";            // the terminal stopped reading
+inline constexpr std::string_view kNotReading = "not reading";            // bytes waited, none taken
 // A terminal serves one host: it takes a second host's connection and closes
 // it at once.
 inline constexpr std::string_view kHeldHint = "is another host connected?";
