@@ -508,7 +508,9 @@ class PendingConnection:
     def finish(self) -> Optional[Terminal]:
         """The connected Terminal, None while still connecting, or
         ConnectionError when the connect failed. A Terminal or a failure ends
-        this object: its handle then belongs to the Terminal or is closed."""
+        this object: its handle then belongs to the Terminal or is closed.
+        Nothing waits here for a terminal held by another host (Terminal's
+        held_check): its close comes as ConnectionClosed from the first poll."""
         if not self._handle:
             raise ConnectionError("the connect is finished or abandoned")
         state = self._lib.VQ6120Ex_FinishOpen(self._handle, 0)

@@ -91,7 +91,7 @@ int main(int argc, char **argv) {
     } catch (const CLI::ParseError &e) {
         if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
         const std::string sentence = diagnose(app, words);
-        return refuse(sentence.empty() ? e.what() + help_hint(app, words) : sentence);
+        return refuse(sentence.empty() ? e.what() + help_hint(app, words, e.what()) : sentence);
     }
     os::exit_on_interrupt(kExitInterrupted);
 
