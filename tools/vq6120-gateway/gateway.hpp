@@ -82,6 +82,7 @@ private:
     std::uint64_t events_ = 0;
     std::uint64_t commands_ = 0;
     std::uint64_t refused_ = 0;
+    std::uint64_t behind_ = 0;  // of those refused: the terminal was behind
     std::uint64_t status_mark_ = 0;  // counters' sum at the last status
     std::chrono::steady_clock::time_point status_due_{};
 };
