@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev   # compilers and sanitizer runtimes
   libgtest-dev libbenchmark-dev                    # tests and benchmarks
   libstb-dev libcli11-dev pkg-config               # the virtual terminal and tools
+  libfreetype-dev fonts-dejavu-core                # the display layer: fonts rendered to one bit
   libmosquitto-dev nlohmann-json3-dev libssl-dev   # the MQTT gateway (libcrypto: base64)
   mosquitto mosquitto-clients                      # the broker its tests and benchmark run
   libcpp-httplib-dev                               # the simulator's live view (with nlohmann-json)
