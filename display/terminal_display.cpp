@@ -107,8 +107,8 @@ SyncResult Display::sync(VQ6120_HANDLE handle) {
         known_->backlight = !wanted_.backlight;
         known_->outputs = {!wanted_.outputs[0], !wanted_.outputs[1]};
     }
-    State &k = *known_;
-    const State &w = wanted_;
+    TerminalState &k = *known_;
+    const TerminalState &w = wanted_;
 
     encode(k.canvas, w.canvas, options_, send_graphic, &s);
 

@@ -41,6 +41,18 @@ struct SyncResult {
     int bytes = 0;      // on the wire, headers included
 };
 
+// Everything Display keeps of a terminal: as wanted, and as it is known to
+// show.
+struct TerminalState {
+    Canvas canvas;
+    TextScreen text;
+    KeyboardDisplay keyboard;
+    std::array<int, 2> cursor{};  // column, row
+    std::uint8_t led = 0;
+    bool backlight = true;
+    std::array<bool, 2> outputs{};
+};
+
 class Display {
 public:
     explicit Display(EncodeOptions options = {}) : options_(options) {}
@@ -63,18 +75,9 @@ public:
     void forget() noexcept { known_.reset(); }
 
 private:
-    struct State {
-        Canvas canvas;
-        TextScreen text;
-        KeyboardDisplay keyboard;
-        std::array<int, 2> cursor{};
-        std::uint8_t led = 0;
-        bool backlight = true;
-        std::array<bool, 2> outputs{};
-    };
     EncodeOptions options_;
-    State wanted_;
-    std::optional<State> known_;  // what the terminal shows, when known
+    TerminalState wanted_;
+    std::optional<TerminalState> known_;  // what the terminal shows, when known
 };
 
 }  // namespace vq6120::display
