@@ -46,15 +46,10 @@ public:
             std::fprintf(stderr, "vq6120: %s\n", error.c_str());
             return kExitRefused;
         }
-        // Fitted into the screen from (x, y), the aspect kept.
-        const double fit = std::min(static_cast<double>(kWidth - x) / picture.width,
-                                    static_cast<double>(kHeight - y) / picture.height);
-        const int w = std::max(1, static_cast<int>(picture.width * fit));
-        const int h = std::max(1, static_cast<int>(picture.height * fit));
         const std::map<std::string, Dither> dithers = {
             {"floyd-steinberg", Dither::FloydSteinberg}, {"ordered", Dither::Ordered}, {"threshold", Dither::Threshold}};
         Canvas wanted;
-        draw_image(wanted, x, y, scale(picture, w, h), dithers.at(dither_), threshold_);
+        const auto [w, h] = draw_image_fitted(wanted, x, y, picture, dithers.at(dither_), threshold_);
         if (VQ6120Ex_BeginBatch(handle) != 1) return kExitLost;
         if (clear_) ClearGraphicScreen(handle);
         const EncodeResult r = encode(Plane{}, wanted.plane(), {}, EncodeOptions{}, send_to_handle, handle);

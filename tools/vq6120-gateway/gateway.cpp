@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "image_command.hpp"
 #include "log.hpp"
 #include "operations.hpp"
 #include "payloads.hpp"
@@ -244,6 +245,15 @@ void Gateway::on_message(const std::string &topic, std::string_view payload, std
 
 CommandOutcome Gateway::run_command(Node &n, std::string_view operation, const json &request) {
     CommandOutcome out;
+    if (operation == kImageOperation) {
+        ImageCommand image;
+        if (!parse_image(request, image, out.argument, out.error)) return out;
+        vq6120::Terminal *t = ready_terminal(n, out);
+        if (t == nullptr) return out;
+        out.ok = send_image(t->handle(), image);
+        if (!out.ok) out.error = "not sent: the connection to the terminal failed";
+        return out;
+    }
     const ops::Operation *op = ops::find(operation);
     if (op == nullptr) {
         out.error = "unknown operation '" + std::string(operation) + "'";
@@ -273,19 +283,8 @@ CommandOutcome Gateway::run_command(Node &n, std::string_view operation, const j
         out.error = checked.error;
         return out;
     }
-    vq6120::Terminal *t = poller_.terminal(n.id);
-    if (t == nullptr) {
-        out.error = "terminal '" + n.config.name + "' is " + n.state;
-        return out;
-    }
-    // A terminal that stopped reading would hold a send, and with it every
-    // other terminal in this loop, for the library's stall limit: what its
-    // connection cannot take now is refused instead.
-    pollfd ready{static_cast<int>(t->native_socket()), POLLOUT, 0};
-    if (::poll(&ready, 1, 0) != 1 || (ready.revents & POLLOUT) == 0) {
-        out.error = "terminal '" + n.config.name + "' is not taking data (its connection is backed up); nothing sent";
-        return out;
-    }
+    vq6120::Terminal *t = ready_terminal(n, out);
+    if (t == nullptr) return out;
     const ops::Result r = ops::invoke(*op, t->handle(), args);
     out.ok = static_cast<bool>(r);
     if (!out.ok) {
@@ -293,6 +292,23 @@ CommandOutcome Gateway::run_command(Node &n, std::string_view operation, const j
         out.error = r.error.empty() ? "not sent: the connection to the terminal failed" : r.error;
     }
     return out;
+}
+
+vq6120::Terminal *Gateway::ready_terminal(Node &n, CommandOutcome &out) {
+    vq6120::Terminal *t = poller_.terminal(n.id);
+    if (t == nullptr) {
+        out.error = "terminal '" + n.config.name + "' is " + n.state;
+        return nullptr;
+    }
+    // A terminal that stopped reading would hold a send, and with it every
+    // other terminal in this loop, for the library's stall limit: what its
+    // connection cannot take now is refused instead.
+    pollfd ready{static_cast<int>(t->native_socket()), POLLOUT, 0};
+    if (::poll(&ready, 1, 0) != 1 || (ready.revents & POLLOUT) == 0) {
+        out.error = "terminal '" + n.config.name + "' is not taking data (its connection is backed up); nothing sent";
+        return nullptr;
+    }
+    return t;
 }
 
 // ---- Stopping --------------------------------------------------------------
