@@ -96,6 +96,7 @@ _SIGNATURES = {
     "VQ6120Ex_Flush": (_i32, [_H]),
     "VQ6120Ex_WaitingBytes": (_i32, [_H]),
     "VQ6120Ex_LastRefusal": (_i32, [_H]),
+    "VQ6120Ex_DrawBitmap": (_i32, [_H, _i16, _i16, _i16, _i16, _bytes, _i32]),
 }
 
 
@@ -557,6 +558,35 @@ class Terminal:
         self._call("SetHostAliveCheck", _byte("value", value))
 
     def send_host_alive(self) -> None: self._call("SendHostAlive")
+
+    # Bitmaps and pictures.
+    def draw_bitmap(self, x: int, y: int, width: int, height: int, bits: bytes, stride: Optional[int] = None) -> None:
+        """Lights the set bits of a width x height bitmap with its top-left at
+        (x, y), in the fewest bytes of the terminal's own commands; clear bits
+        leave the screen as it is. `bits` holds the rows top to bottom,
+        `stride` bytes apart (default (width + 7) // 8), the most significant
+        bit of each row's first byte leftmost. The bitmap must lie on the
+        screen."""
+        _x("x", x), _y("y", y), _check("width", width, 1, 240 - x), _check("height", height, 1, 64 - y)
+        stride = (width + 7) // 8 if stride is None else _check("stride", stride, (width + 7) // 8, 32767)
+        raw = bytes(bits)
+        if len(raw) < stride * (height - 1) + (width + 7) // 8:
+            raise ValueError(f"len(bits)={len(raw)} is too short for {height} rows of stride {stride}")
+        self._call("VQ6120Ex_DrawBitmap", x, y, width, height, raw, stride)
+
+    def show_image(self, path: str, x: int = 0, y: int = 0, dither: str = "floyd-steinberg",
+                   threshold: int = 128, clear: bool = False) -> None:
+        """Shows a PNG, PGM or PBM picture fitted into the screen from (x, y),
+        the aspect kept, dark pixels lit by `dither` ("floyd-steinberg",
+        "ordered" or "threshold" below `threshold`). With `clear` the screen
+        is cleared first, so it shows exactly the picture; all in one write."""
+        from . import image
+        bits_image = image.fit(image.read_grey(path), 240 - _x("x", x), 64 - _y("y", y))
+        bits = image.to_bits(bits_image, dither, _byte("threshold", threshold))
+        with self.batch():
+            if clear:
+                self.clear_graphic_screen()
+            self.draw_bitmap(x, y, bits_image[0], bits_image[1], bits)
 
     # Serial pass-through.
     def configure_com(self, port: int, baud: int, option_a: int = 0, data_bits: int = 8, stop_bits: int = 1,

@@ -14,6 +14,7 @@
 #include "VQ6120_LIB.h"
 #include "commands.hpp"
 #include "platform.hpp"
+#include "image_command.hpp"
 #include "session.hpp"
 #include "target.hpp"
 
@@ -61,6 +62,7 @@ int main(int argc, char **argv) {
             ""));
 
     TableCommands table(app);
+    ImageCommand *image = ImageCommand::add(app);
     int probe_timeout = 2;
     int monitor_seconds = 0;
     int keep_alive = 0;
@@ -112,6 +114,7 @@ int main(int argc, char **argv) {
 
     if (probe->parsed()) return session.probe(probe_timeout);
     if (monitor->parsed()) return session.monitor(monitor_seconds, keep_alive);
+    if (image != nullptr && image->parsed()) return image->run(session.handle());
     vq6120::ops::Arguments args;
     const vq6120::ops::Operation *op = table.chosen(args);
     if (op == nullptr) return kExitRefused;

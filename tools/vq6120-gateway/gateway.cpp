@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "image_command.hpp"
 #include "log.hpp"
 #include "operations.hpp"
 #include "payloads.hpp"
@@ -244,6 +245,19 @@ void Gateway::on_message(const std::string &topic, std::string_view payload, std
 
 CommandOutcome Gateway::run_command(Node &n, std::string_view operation, const json &request) {
     CommandOutcome out;
+    if (operation == kImageOperation) {
+        ImageCommand image;
+        if (!parse_image(request, image, out.argument, out.error)) return out;
+        vq6120::Terminal *t = ready_terminal(n, out);
+        if (t == nullptr) return out;
+        out.ok = send_image(t->handle(), image);
+        if (!out.ok && VQ6120Ex_LastRefusal(t->handle()) == VQ6120_REFUSED_QUEUE_FULL) {
+            refuse_behind(n, out);
+        } else if (!out.ok) {
+            out.error = "not sent: the connection to the terminal failed";
+        }
+        return out;
+    }
     const ops::Operation *op = ops::find(operation);
     if (op == nullptr) {
         out.error = "unknown operation '" + std::string(operation) + "'";
@@ -273,32 +287,41 @@ CommandOutcome Gateway::run_command(Node &n, std::string_view operation, const j
         out.error = checked.error;
         return out;
     }
-    vq6120::Terminal *t = poller_.terminal(n.id);
-    if (t == nullptr) {
-        out.error = "terminal '" + n.config.name + "' is " + n.state;
-        return out;
-    }
-    // Sends never wait (the Poller's queued mode): a terminal that is behind
-    // (as many bytes wait for it as the Poller's high-water mark), or whose
-    // queue cannot take the command whole, is answered at once.
-    const auto behind = [&] {
-        ++behind_;
-        out.error = "terminal '" + n.config.name + "' is behind: " + std::to_string(poller_.waiting_bytes(n.id)) +
-                    " bytes wait for it; nothing sent";
-        return out;
-    };
-    if (poller_.behind(n.id)) return behind();
+    vq6120::Terminal *t = ready_terminal(n, out);
+    if (t == nullptr) return out;
     const ops::Result r = ops::invoke(*op, t->handle(), args);
     out.ok = static_cast<bool>(r);
     if (!out.ok && VQ6120Ex_LastRefusal(t->handle()) == VQ6120_REFUSED_QUEUE_FULL) {
-        out.error.clear();
-        return behind();
+        refuse_behind(n, out);
+        return out;
     }
     if (!out.ok) {
         out.argument = r.argument;
         out.error = r.error.empty() ? "not sent: the connection to the terminal failed" : r.error;
     }
     return out;
+}
+
+vq6120::Terminal *Gateway::ready_terminal(Node &n, CommandOutcome &out) {
+    vq6120::Terminal *t = poller_.terminal(n.id);
+    if (t == nullptr) {
+        out.error = "terminal '" + n.config.name + "' is " + n.state;
+        return nullptr;
+    }
+    // Sends never wait (the Poller's queued mode): a terminal that is behind
+    // (as many bytes wait for it as the Poller's high-water mark), or whose
+    // queue cannot take the command whole, is answered at once.
+    if (poller_.behind(n.id)) {
+        refuse_behind(n, out);
+        return nullptr;
+    }
+    return t;
+}
+
+void Gateway::refuse_behind(Node &n, CommandOutcome &out) {
+    ++behind_;
+    out.error = "terminal '" + n.config.name + "' is behind: " + std::to_string(poller_.waiting_bytes(n.id)) +
+                " bytes wait for it; nothing sent";
 }
 
 // ---- Stopping --------------------------------------------------------------
