@@ -28,6 +28,7 @@ std::optional<Listen> parse_listen(const std::string &text) {
 MetricsServer::MetricsServer(const Metrics &metrics, const Listen &where) : server_(std::make_unique<httplib::Server>()) {
     // One worker: scrapes come seldom, and each costs the gateway a thread.
     server_->new_task_queue = [] { return new httplib::ThreadPool(1); };
+    server_->set_tcp_nodelay(true);  // the answer goes at once, not after the scraper's delayed ACK
     server_->Get("/metrics", [&metrics](const httplib::Request &, httplib::Response &res) {
         res.set_content(metrics.render(), "text/plain; version=0.0.4; charset=utf-8");
     });
