@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "farm.hpp"
+#include "farm/farm.hpp"
 #include "raw_peer.hpp"
 #include "tcp_proxy.hpp"
 #include "test_peer.hpp"

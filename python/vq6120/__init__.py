@@ -21,6 +21,7 @@ import ctypes
 import ctypes.util
 import math
 import os
+import select
 import selectors
 import socket
 import struct
@@ -208,12 +209,19 @@ class Terminal:
     take the connection costs at most that long, a refused one fails at once;
     without it the connect waits as long as the system lets it (minutes for a
     silent peer). Resolving `host` is not covered by the limit. Either failure
-    raises ConnectionError."""
+    raises ConnectionError.
+
+    A terminal serves one host: while another host holds it, it takes the
+    connection and closes it at once. The constructor watches for that close
+    for `held_check` seconds (0: not at all) and raises ConnectionClosed
+    ("... is another host connected?"); the watch ends early only on a close,
+    so it is what each construction costs."""
 
     def __init__(self, host: str = "127.0.0.1", port: int = DEFAULT_PORT, library: Optional[str] = None, *,
-                 connect_timeout: Optional[float] = None):
+                 connect_timeout: Optional[float] = None, held_check: float = 0.05):
         lib = load_library(library)
         _check("port", port, 1, 65535)
+        held_check = _seconds("held_check", held_check)
         if connect_timeout is None:
             handle = lib.InitialVQ6120(_address(host), port)
         else:
@@ -222,6 +230,27 @@ class Terminal:
         if not handle:
             raise ConnectionError(f"cannot connect to {host}:{port}")
         self._attach(lib, handle)
+        if held_check > 0 and self._closed_within(held_check):
+            self.close()
+            raise ConnectionClosed(f"{host}:{port} closed the connection at once: is another host connected?")
+
+    def _closed_within(self, seconds: float) -> bool:
+        """Whether the peer closes the connection within `seconds`; reads nothing."""
+        fd = self.fileno()
+        if hasattr(select, "poll"):
+            waiter = select.poll()
+            waiter.register(fd, select.POLLIN)
+            if not waiter.poll(math.ceil(seconds * 1000)):
+                return False
+        elif not select.select([fd], [], [], seconds)[0]:
+            return False
+        peek = socket.socket(fileno=fd)   # the library's socket: looked at, never closed here
+        try:
+            return peek.recv(1, socket.MSG_PEEK) == b""
+        except OSError:                   # reset
+            return True
+        finally:
+            peek.detach()
 
     def _attach(self, lib: ctypes.CDLL, handle: int) -> None:
         self._lib, self._handle = lib, handle

@@ -21,7 +21,7 @@
 
 #include "VQ6120_LIB.h"
 #include "child_process.hpp"
-#include "farm.hpp"
+#include "farm/farm.hpp"
 
 namespace vq6120::sim {
 namespace {

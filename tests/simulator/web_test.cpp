@@ -12,10 +12,10 @@
 #include <thread>
 
 #include "VQ6120_LIB.h"
-#include "farm.hpp"
-#include "server.hpp"
-#include "web_api.hpp"
-#include "web_server.hpp"
+#include "farm/farm.hpp"
+#include "serve/server.hpp"
+#include "web/api.hpp"
+#include "web/server.hpp"
 
 namespace vq6120::sim {
 namespace {

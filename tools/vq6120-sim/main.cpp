@@ -5,10 +5,10 @@
 #include <iostream>
 #include <memory>
 
-#include "farm.hpp"
-#include "farm_os.hpp"
-#include "server.hpp"
-#include "snapshot.hpp"
+#include "farm/farm.hpp"
+#include "os/os.hpp"
+#include "serve/server.hpp"
+#include "model/snapshot.hpp"
 #include "live_start.hpp"
 
 namespace {
