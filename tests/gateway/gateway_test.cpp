@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -26,8 +27,6 @@ bool pixel(const std::string &dump, int x, int y) {
     return line.size() > static_cast<std::size_t>(x + 1) && line[static_cast<std::size_t>(x) + 1] == '#';
 }
 
-std::string topic(const std::string &terminal, const std::string &rest) { return "vq6120/" + terminal + "/" + rest; }
-
 // Serial bytes and other binary payloads travel as base64: every byte value
 // survives the round trip, and only strict, padded base64 is taken in.
 TEST(GatewayPayloads, Base64CarriesEveryByteAndRefusesWhatIsNotBase64) {
@@ -45,39 +44,6 @@ TEST(GatewayPayloads, Base64CarriesEveryByteAndRefusesWhatIsNotBase64) {
         EXPECT_FALSE(unbase64(bad, out)) << bad;
     }
 }
-
-// Publishes a command and returns its result (matched by "id").
-json command(Client &c, const std::string &terminal, const std::string &op, json args, const std::string &id) {
-    args["id"] = id;
-    c.publish(topic(terminal, "cmd/" + op), args.dump());
-    const auto r = c.await_json(topic(terminal, "cmd/result"), "id", id);
-    return r ? r->json() : json();
-}
-
-// A broker, a farm of terminals and a client that sees everything under the
-// prefix: where most tests start.
-struct Plant {
-    Plant(const ScratchDir &dir, std::size_t terminals) : dir(dir), broker(dir), farm(dir, terminals), client(broker.port(), "observer") {
-        client.subscribe("vq6120/#");
-    }
-    // A gateway serving farm terminals `first`.. as `names`, and `unanswered`
-    // ones that nothing listens for; returns once the farm's are online.
-    std::unique_ptr<GatewayProcess> gateway(const std::string &id, const std::vector<std::string> &names, std::size_t first = 0,
-                                            const std::vector<std::string> &unanswered = {}) {
-        std::vector<std::pair<std::string, std::uint16_t>> list;
-        for (std::size_t i = 0; i < names.size(); ++i) list.emplace_back(names[i], farm.port(first + i));
-        for (const auto &n : unanswered) list.emplace_back(n, free_port());
-        auto g = std::make_unique<GatewayProcess>(dir, test_config(broker.port(), id, list), id);
-        for (const auto &n : names) {
-            if (!client.await_json(topic(n, "state"), "state", "online")) fail(n + " did not come online");
-        }
-        return g;
-    }
-    const ScratchDir &dir;
-    Broker broker;
-    Farm farm;
-    Client client;
-};
 
 // Each test's processes log into its scratch directory, kept when it fails.
 class GatewayTest : public ::testing::Test {
@@ -134,6 +100,28 @@ TEST_F(GatewayTest, ConfigRefusalsNameTheFieldAndWhereItIs) {
     std::stringstream said;
     said << std::ifstream(dir.path() / "check.log").rdbuf();
     EXPECT_NE(said.str().find("/terminals/1/port: 0 is not in 1..65535"), std::string::npos) << said.str();
+
+    // Every mistake in one round, one line each; --version and --help's exit statuses.
+    bad["terminals"][0]["auto_report"] = -1;
+    bad["broker"]["keepalive"] = 4;
+    Child all({VQ6120_GATEWAY_PATH, "--check", dir.write("bad3.json", bad.dump()).string()}, false, dir.path() / "all.log");
+    EXPECT_EQ(all.stop(0), 2);
+    Child version({VQ6120_GATEWAY_PATH, "--version"}, false, dir.path() / "version.log");
+    EXPECT_EQ(version.stop(0), 0);
+    Child help({VQ6120_GATEWAY_PATH, "--help"}, false, dir.path() / "help.log");
+    EXPECT_EQ(help.stop(0), 0);
+    const auto text = [&](const char *name) {
+        std::stringstream s;
+        s << std::ifstream(dir.path() / name).rdbuf();
+        return s.str();
+    };
+    const std::string listed = text("all.log");
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 3) << listed;
+    for (const char *at : {"/broker/keepalive: 4", "/terminals/0/auto_report: -1", "/terminals/1/port: 0"}) {
+        EXPECT_NE(listed.find(at), std::string::npos) << listed;
+    }
+    EXPECT_EQ(text("version.log").rfind("vq6120-gateway 1.", 0), 0u) << text("version.log");
+    EXPECT_NE(text("help.log").find("Exit status: 0"), std::string::npos) << text("help.log");
 }
 
 TEST_F(GatewayTest, EventsReachSubscribersAndCommandsReachTheTerminal) {
