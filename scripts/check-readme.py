@@ -16,6 +16,10 @@ checked; a block without one fails the check:
                                               Ctrl-C does not hide the ones below it)
     <!-- check: skip: REASON -->              not run here; REASON says what checks it
 
+A `run` line may end in `needs GROUP`: the snippet needs that package group of
+scripts/setup.sh, and is skipped, saying so, when scripts/test.sh names the
+group in VQ6120_README_SKIP_GROUPS (it could not be installed on this machine).
+
 The check runs in network and mount namespaces of its own (as root): the
 loopback port 16120 is free whatever else runs on the machine, and /opt is an
 empty tmpfs, so a snippet that installs into /opt changes nothing outside.
@@ -69,7 +73,7 @@ def blocks(readme):
 def snippet_env():
     env = {k: v for k, v in os.environ.items()
            if k not in ("LD_LIBRARY_PATH", "PYTHONPATH", "VQ6120_LIB_PATH", "PKG_CONFIG_PATH",
-                        "VQ6120_README_CHECK_INSIDE", "CMAKE_PREFIX_PATH")}
+                        "VQ6120_README_CHECK_INSIDE", "VQ6120_README_SKIP_GROUPS", "CMAKE_PREFIX_PATH")}
     env["PATH"] = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
     return env
 
@@ -116,6 +120,10 @@ def check(block):
             with open(target, "w") as f:
                 f.write(text)
         return True, "saved as " + ", ".join(words[1:])
+    if "needs" in words:
+        group = words[words.index("needs") + 1]
+        if group in os.environ.get("VQ6120_README_SKIP_GROUPS", "").split():
+            return True, f"SKIPPED: needs the {group} group, which could not be installed (scripts/setup.sh)"
     if words[0] == "run":
         until = int(words[words.index("until") + 1]) if "until" in words else None
         started = time.monotonic()

@@ -1,52 +1,219 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian 12 machine lacks to build and test everything.
+# Installs what a fresh Debian 12 machine lacks, in groups: each group is
+# installed on its own, so a group that cannot be installed today (a mirror
+# mid-sync, an architecture's index failing) does not stop the others.
 # Packages already present are left alone; apt is only touched when needed.
-set -euo pipefail
+#
+#   setup.sh [GROUP...]          install these groups (default: every group)
+#   setup.sh --list              the groups, what each is for and what it holds
+#   setup.sh --status [GROUP...] install nothing: one line per group that is
+#                                not all there, "GROUP<TAB>what is missing and why"
+#
+# `apt-get update` is retried a few times; when it still fails, setup goes on
+# with the package lists the machine has. A group that could not be installed
+# is named on one loud line and recorded in build/setup/unavailable
+# ("GROUP<TAB>what is missing and why"), which scripts/test.sh reads to skip
+# exactly the suites that need it. Exit status: 0 when every group asked for
+# is there, 1 otherwise.
+#
+# For tests of this script (tests/setup), nothing here touches the system:
+#   VQ6120_SETUP_TOOLS=DIR       apt-get, dpkg, dpkg-query and npm are taken from
+#                                DIR only (never the system's, never through sudo)
+#   VQ6120_SETUP_RECORD=FILE     the record instead of build/setup/unavailable
+#   VQ6120_SETUP_RETRY_DELAY=S   seconds between `apt-get update` attempts (5)
+set -uo pipefail   # no -e: one failing group must not end the run
+cd "$(dirname "$0")/.."
+root=$(pwd)
 
-packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev   # compilers and sanitizer runtimes
-  libgtest-dev libbenchmark-dev                    # tests and benchmarks
-  libstb-dev libcli11-dev pkg-config               # the virtual terminal and tools
-  libmosquitto-dev nlohmann-json3-dev libssl-dev   # the MQTT gateway (libcrypto: base64)
-  mosquitto mosquitto-clients                      # the broker its tests and benchmark run
-  libcpp-httplib-dev                               # the simulator's live view (with nlohmann-json)
-  chromium                                         # the live view's browser test
-  python3 mono-mcs mono-runtime                    # the Python binding and the C# example
-  python3-pip python3-setuptools python3-wheel     # pip install ./python, offline
-  python3-venv iproute2                            # the README check: a venv, a private loopback
-  dpkg-dev file                                    # cpack -G DEB: dpkg-shlibdeps
-  openssl                                          # certificates for the gateway's TLS test
-  binutils                                         # nm, for the export check
-  g++-mingw-w64-x86-64-posix googletest            # the Windows cross build (GoogleTest from source)
-  wine wine64                                      # running the Windows tests
-  g++-mingw-w64-i686-posix wine32:i386             # the 32-bit Windows build and its tests
-)
+# ---------------------------------------------------------------------------
+# The groups: the one place to add a package or a group. Each line:
+#   group NAME "what it is for" ITEM...
+# where an ITEM is
+#   PKG or PKG:ARCH          a Debian package
+#   arch:ARCH                a foreign architecture dpkg must know first
+#   command:CMD=PKG,PKG...   present when CMD is on PATH (any origin), else these packages
+#   npm:DIR                  `npm ci` in DIR of the tree (its package-lock.json)
+# scripts/test.sh names the suites each group's absence skips; tests that
+# need an optional group carry its name as a ctest LABEL.
+groups=()
+declare -A group_for group_items
+group() { groups+=("$1"); group_for[$1]=$2; group_items[$1]="${*:3}"; }
 
-sudo_cmd=()
-[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-# wine32 is an i386 package: the architecture must be known to dpkg first.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  "${sudo_cmd[@]}" dpkg --add-architecture i386
+group demo "the demo: compilers, CMake, the library, the simulator and the CLI" \
+  cmake ninja-build gcc g++ pkg-config libstb-dev libcli11-dev nlohmann-json3-dev libcpp-httplib-dev
+group tests "the test suites: clang and its sanitizers, GoogleTest, Google Benchmark, the MQTT gateway and its broker, Python, the README check" \
+  clang libclang-rt-14-dev libgtest-dev libbenchmark-dev \
+  libmosquitto-dev libssl-dev mosquitto mosquitto-clients openssl \
+  python3 python3-pip python3-setuptools python3-wheel python3-venv iproute2 binutils
+group packages "the Debian packages and their check: dpkg-shlibdeps, the man pages" \
+  dpkg-dev file help2man
+group browser "the live view's test in a headless browser" \
+  chromium command:npm=nodejs,npm npm:tests/web
+group windows-x64 "the 64-bit Windows build and its tests under 64-bit Wine" \
+  g++-mingw-w64-x86-64-posix googletest wine wine64
+group windows-x86 "the 32-bit Windows build and its tests under 32-bit Wine" \
+  arch:i386 g++-mingw-w64-i686-posix googletest wine wine32:i386
+group csharp "the C# example on Mono" \
+  mono-mcs mono-runtime
+group display "text rendering in the virtual terminal's display" \
+  libfreetype-dev fonts-dejavu-core
+group plant-gateway "the plant gateway: Sparkplug payloads, systemd notification, metrics" \
+  libprotobuf-c-dev protobuf-c-compiler libsystemd-dev prometheus command:npm=nodejs,npm npm:tests/gateway
+# ---------------------------------------------------------------------------
+
+record=${VQ6120_SETUP_RECORD:-$root/build/setup/unavailable}
+retry_delay=${VQ6120_SETUP_RETRY_DELAY:-5}
+if [ -n "${VQ6120_SETUP_TOOLS:-}" ]; then
+  apt_get=("$VQ6120_SETUP_TOOLS/apt-get") dpkg=("$VQ6120_SETUP_TOOLS/dpkg")
+  dpkg_query=("$VQ6120_SETUP_TOOLS/dpkg-query") npm=("$VQ6120_SETUP_TOOLS/npm")
+  has_command() { [ -x "$VQ6120_SETUP_TOOLS/$1" ]; }
+  npm_current() { (cd "$root/$1" && "${npm[@]}" ls --silent >/dev/null 2>&1); }
+else
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  # Another apt run on the machine holds the lock for a while: wait for it.
+  apt_get=("${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600)
+  dpkg=("${sudo_cmd[@]}" dpkg) dpkg_query=(dpkg-query) npm=(npm)
+  has_command() { command -v "$1" >/dev/null; }
+  # npm writes its record of node_modules last (what `npm ls` reads, in a
+  # fraction of the time on a large tree).
+  npm_current() { [ "$root/$1/node_modules/.package-lock.json" -nt "$root/$1/package-lock.json" ]; }
 fi
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+# The packages installed now, by name and by name:architecture, read once
+# and again after each install.
+declare -A installed
+read_installed() {
+  local binary package status
+  installed=()
+  while read -r binary package status; do
+    [ "$status" != ii ] || installed[$binary]=1 installed[$package]=1
+  done < <("${dpkg_query[@]}" -W -f='${binary:Package} ${Package} ${db:Status-Abbrev}\n' 2>/dev/null)
+}
+
+# What of a group is not there now, one item per line.
+missing_items() {
+  local item cmd
+  for item in ${group_items[$1]}; do
+    case $item in
+      arch:*)
+        [ "$("${dpkg[@]}" --print-architecture)" = "${item#arch:}" ] ||
+          "${dpkg[@]}" --print-foreign-architectures | grep -qx "${item#arch:}" || echo "$item" ;;
+      command:*)
+        cmd=${item#command:}
+        has_command "${cmd%%=*}" || echo "$item" ;;
+      npm:*)
+        has_command npm && npm_current "${item#npm:}" || echo "$item" ;;
+      *)
+        [ -n "${installed[$item]+set}" ] || echo "$item" ;;
+    esac
+  done
+}
+
+# The record: one line per group that is not there, with the reason.
+recorded_reason() { [ -f "$record" ] && awk -F'\t' -v g="$1" '$1 == g { print $2 }' "$record"; }
+set_record() {   # GROUP [REASON]: REASON recorded, or the group's line removed
+  mkdir -p "$(dirname "$record")"
+  touch "$record"
+  awk -F'\t' -v g="$1" '$1 != g' "$record" >"$record.new"
+  [ $# -lt 2 ] || printf '%s\t%s\n' "$1" "$2" >>"$record.new"
+  mv "$record.new" "$record"
+}
+
+updated=0
+apt_update() {   # once per run; retried, then we go on with the lists we have
+  [ "$updated" -eq 0 ] || return 0
+  updated=1
+  local attempt out
+  for attempt in 1 2 3; do
+    if out=$("${apt_get[@]}" update -qq 2>&1); then
+      return 0
+    fi
+    echo "setup: apt-get update failed (attempt $attempt of 3): $(grep -E '^(E|W):' <<<"$out" | head -n 1)" >&2
+    [ "$attempt" -eq 3 ] || sleep "$retry_delay"
+  done
+  echo "setup: apt-get update failed 3 times; going on with the package lists this machine has" >&2
+  update_failure=$(grep -E '^E:' <<<"$out" | head -n 1)
+}
+update_failure=""
+
+# Installs one group; returns non-zero (and says why on one loud line, and
+# records it) when it is not all there afterwards.
+install_group() {
+  local name=$1 item packages=() out why still
+  local -a missing
+  mapfile -t missing < <(missing_items "$name")
+  if ((${#missing[@]} == 0)); then
+    set_record "$name"
+    return 0
+  fi
+  echo "setup: $name (${group_for[$name]}): installing ${missing[*]}"
+  for item in "${missing[@]}"; do
+    case $item in
+      # The new architecture's package lists come with the next update.
+      arch:*) "${dpkg[@]}" --add-architecture "${item#arch:}" && updated=0 ;;
+    esac
+  done
+  for item in "${missing[@]}"; do
+    case $item in
+      arch:*|npm:*) ;;
+      command:*) item=${item#*=}; packages+=(${item//,/ }) ;;
+      *) packages+=("$item") ;;
+    esac
+  done
+  why=""
+  if ((${#packages[@]})); then
+    apt_update
+    if ! out=$("${apt_get[@]}" install -y -qq --no-install-recommends "${packages[@]}" 2>&1); then
+      why="apt-get install: $(grep -E '^E:' <<<"$out" | head -n 1)"
+      [ -z "$update_failure" ] || why="$why; after apt-get update failed: $update_failure"
+    fi
+  fi
+  for item in "${missing[@]}"; do
+    if [[ $item == npm:* ]] && [ -z "$why" ]; then
+      out=$(cd "$root/${item#npm:}" && "${npm[@]}" ci --no-audit --no-fund --silent 2>&1) ||
+        why="npm ci in ${item#npm:}: $(tail -n 1 <<<"$out")"
+    fi
+  done
+  read_installed
+  mapfile -t still < <(missing_items "$name")
+  if ((${#still[@]} == 0)); then
+    set_record "$name"
+    return 0
+  fi
+  [ -n "$why" ] || why="still missing after the install"
+  why="missing ${still[*]} (${why})"
+  echo "setup: UNAVAILABLE $name (${group_for[$name]}): $why" >&2
+  set_record "$name" "$why"
+  return 1
+}
+
+mode=install
+case ${1:-} in
+  --list)
+    for name in "${groups[@]}"; do printf '%-14s %s\n%14s %s\n' "$name" "${group_for[$name]}" "" "${group_items[$name]}"; done
+    exit 0 ;;
+  --status) mode=status; shift ;;
+esac
+requested=("$@")
+((${#requested[@]})) || requested=("${groups[@]}")
+for name in "${requested[@]}"; do
+  [ -n "${group_for[$name]+set}" ] || { echo "setup: no group '$name' (scripts/setup.sh --list)" >&2; exit 2; }
 done
-if ((${#missing[@]})); then
-  echo "installing: ${missing[*]}"
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+read_installed
+if [ "$mode" = status ]; then
+  for name in "${requested[@]}"; do
+    mapfile -t missing < <(missing_items "$name")
+    ((${#missing[@]})) || continue
+    why=$(recorded_reason "$name")
+    printf '%s\t%s\n' "$name" "${why:-missing ${missing[*]} (not installed: scripts/setup.sh $name)}"
+  done
+  exit 0
 fi
 
-# Node.js and npm for the browser test's driver (any Node 18 or later will do:
-# a machine that has one keeps it).
-if ! command -v npm >/dev/null; then
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends nodejs npm
-fi
-# playwright-core at the version the lock file names; it uses Debian's chromium.
-web_tests="$(dirname "$0")/../tests/web"
-if [ ! -d "$web_tests/node_modules/playwright-core" ]; then
-  (cd "$web_tests" && npm ci --no-audit --no-fund --silent)
-fi
+status=0
+for name in "${requested[@]}"; do
+  install_group "$name" || status=1
+done
+exit "$status"

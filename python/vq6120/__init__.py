@@ -22,6 +22,7 @@ import ctypes
 import ctypes.util
 import math
 import os
+import select
 import selectors
 import socket
 import struct
@@ -95,6 +96,7 @@ _SIGNATURES = {
     "VQ6120Ex_Flush": (_i32, [_H]),
     "VQ6120Ex_WaitingBytes": (_i32, [_H]),
     "VQ6120Ex_LastRefusal": (_i32, [_H]),
+    "VQ6120Ex_DrawBitmap": (_i32, [_H, _i16, _i16, _i16, _i16, _bytes, _i32]),
 }
 
 
@@ -228,12 +230,19 @@ class Terminal:
     take the connection costs at most that long, a refused one fails at once;
     without it the connect waits as long as the system lets it (minutes for a
     silent peer). Resolving `host` is not covered by the limit. Either failure
-    raises ConnectionError."""
+    raises ConnectionError.
+
+    A terminal serves one host: while another host holds it, it takes the
+    connection and closes it at once. The constructor watches for that close
+    for `held_check` seconds (0: not at all) and raises ConnectionClosed
+    ("... is another host connected?"); the watch ends early only on a close,
+    so it is what each construction costs."""
 
     def __init__(self, host: str = "127.0.0.1", port: int = DEFAULT_PORT, library: Optional[str] = None, *,
-                 connect_timeout: Optional[float] = None):
+                 connect_timeout: Optional[float] = None, held_check: float = 0.05):
         lib = load_library(library)
         _check("port", port, 1, 65535)
+        held_check = _seconds("held_check", held_check)
         if connect_timeout is None:
             handle = lib.InitialVQ6120(_address(host), port)
         else:
@@ -242,6 +251,27 @@ class Terminal:
         if not handle:
             raise ConnectionError(f"cannot connect to {host}:{port}")
         self._attach(lib, handle)
+        if held_check > 0 and self._closed_within(held_check):
+            self.close()
+            raise ConnectionClosed(f"{host}:{port} closed the connection at once: is another host connected?")
+
+    def _closed_within(self, seconds: float) -> bool:
+        """Whether the peer closes the connection within `seconds`; reads nothing."""
+        fd = self.fileno()
+        if hasattr(select, "poll"):
+            waiter = select.poll()
+            waiter.register(fd, select.POLLIN)
+            if not waiter.poll(math.ceil(seconds * 1000)):
+                return False
+        elif not select.select([fd], [], [], seconds)[0]:
+            return False
+        peek = socket.socket(fileno=fd)   # the library's socket: looked at, never closed here
+        try:
+            return peek.recv(1, socket.MSG_PEEK) == b""
+        except OSError:                   # reset
+            return True
+        finally:
+            peek.detach()
 
     def _attach(self, lib: ctypes.CDLL, handle: int) -> None:
         self._lib, self._handle = lib, handle
@@ -529,6 +559,35 @@ class Terminal:
 
     def send_host_alive(self) -> None: self._call("SendHostAlive")
 
+    # Bitmaps and pictures.
+    def draw_bitmap(self, x: int, y: int, width: int, height: int, bits: bytes, stride: Optional[int] = None) -> None:
+        """Lights the set bits of a width x height bitmap with its top-left at
+        (x, y), in the fewest bytes of the terminal's own commands; clear bits
+        leave the screen as it is. `bits` holds the rows top to bottom,
+        `stride` bytes apart (default (width + 7) // 8), the most significant
+        bit of each row's first byte leftmost. The bitmap must lie on the
+        screen."""
+        _x("x", x), _y("y", y), _check("width", width, 1, 240 - x), _check("height", height, 1, 64 - y)
+        stride = (width + 7) // 8 if stride is None else _check("stride", stride, (width + 7) // 8, 32767)
+        raw = bytes(bits)
+        if len(raw) < stride * (height - 1) + (width + 7) // 8:
+            raise ValueError(f"len(bits)={len(raw)} is too short for {height} rows of stride {stride}")
+        self._call("VQ6120Ex_DrawBitmap", x, y, width, height, raw, stride)
+
+    def show_image(self, path: str, x: int = 0, y: int = 0, dither: str = "floyd-steinberg",
+                   threshold: int = 128, clear: bool = False) -> None:
+        """Shows a PNG, PGM or PBM picture fitted into the screen from (x, y),
+        the aspect kept, dark pixels lit by `dither` ("floyd-steinberg",
+        "ordered" or "threshold" below `threshold`). With `clear` the screen
+        is cleared first, so it shows exactly the picture; all in one write."""
+        from . import image
+        bits_image = image.fit(image.read_grey(path), 240 - _x("x", x), 64 - _y("y", y))
+        bits = image.to_bits(bits_image, dither, _byte("threshold", threshold))
+        with self.batch():
+            if clear:
+                self.clear_graphic_screen()
+            self.draw_bitmap(x, y, bits_image[0], bits_image[1], bits)
+
     # Serial pass-through.
     def configure_com(self, port: int, baud: int, option_a: int = 0, data_bits: int = 8, stop_bits: int = 1,
                       option_b: int = 0, option_c: int = 0) -> None:
@@ -568,7 +627,9 @@ class PendingConnection:
     def finish(self) -> Optional[Terminal]:
         """The connected Terminal, None while still connecting, or
         ConnectionError when the connect failed. A Terminal or a failure ends
-        this object: its handle then belongs to the Terminal or is closed."""
+        this object: its handle then belongs to the Terminal or is closed.
+        Nothing waits here for a terminal held by another host (Terminal's
+        held_check): its close comes as ConnectionClosed from the first poll."""
         if not self._handle:
             raise ConnectionError("the connect is finished or abandoned")
         state = self._lib.VQ6120Ex_FinishOpen(self._handle, 0)
