@@ -8,12 +8,17 @@
 // the same subscriber. The ratio says what the terminals' TCP links and the
 // gateway add to what the broker alone costs.
 //
+// Then, with every terminal still online: the CPU a metrics scrape costs the
+// gateway (in its HTTP thread; the loop is not involved), and a reload of the
+// configuration that changes 10 terminals, counting the connects it causes.
+//
 //   gateway_bench [--terminals 1000] [--rate 10] [--seconds 10] [--warmup 2]
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <httplib.h>
 #include <mosquitto.h>
 
 #include <algorithm>
@@ -132,6 +137,15 @@ void publish_directly(std::uint16_t port, double per_second, double seconds) {
     mosquitto_destroy(m);
 }
 
+// One sample of the gateway's metrics; -1 when absent.
+double metric(std::uint16_t port, const std::string &name) {
+    httplib::Client http("127.0.0.1", port);
+    const auto res = http.Get("/metrics");
+    if (!res) fail("no metrics");
+    const auto at = res->body.find("\n" + name + " ");
+    return at == std::string::npos ? -1 : std::stod(res->body.substr(at + name.size() + 2));
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -174,7 +188,9 @@ int main(int argc, char **argv) {
 
         std::vector<std::pair<std::string, std::uint16_t>> list;
         for (std::size_t i = 0; i < terminals; ++i) list.emplace_back("t" + std::to_string(i), farm.port(i));
-        GatewayProcess gateway(dir, test_config(broker.port(), "gw-bench", list));
+        json config = test_config(broker.port(), "gw-bench", list);
+        const std::uint16_t metrics_port = free_port();
+        GatewayProcess gateway(dir, config, "gateway", {"--metrics", std::to_string(metrics_port)});
         const auto up_from = std::chrono::steady_clock::now();
         while (online < terminals && std::chrono::steady_clock::now() - up_from < std::chrono::seconds(120)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -200,6 +216,38 @@ int main(int argc, char **argv) {
         farm.command("traffic 0");
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         const Run through{latencies.stop(), seconds};
+
+        // Scrapes back to back: the gateway's CPU for each, all of it in the
+        // metrics thread.
+        constexpr int kScrapes = 500;
+        const double s0 = cpu_seconds(gateway.pid());
+        const auto scrape_from = std::chrono::steady_clock::now();
+        httplib::Client http("127.0.0.1", metrics_port);
+        http.set_keep_alive(true);
+        for (int i = 0; i < kScrapes; ++i) {
+            if (!http.Get("/metrics")) fail("scrape failed");
+        }
+        const double scrape_wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - scrape_from).count();
+        const double scrape_cpu = cpu_seconds(gateway.pid()) - s0;
+
+        // A reload changing 10 terminals (auto report on): those 10 reconnect,
+        // no other.
+        const std::size_t changed = std::min<std::size_t>(10, terminals);
+        const double connects0 = metric(metrics_port, "vq6120_gateway_terminal_connects_total");
+        for (std::size_t i = 0; i < changed; ++i) config["terminals"][i]["auto_report"] = 10;
+        gateway.rewrite(config.dump());
+        const auto reload_from = std::chrono::steady_clock::now();
+        gateway.signal(SIGHUP);
+        double connects1 = connects0;
+        while (connects1 < connects0 + static_cast<double>(changed) &&
+               std::chrono::steady_clock::now() - reload_from < std::chrono::seconds(30)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            connects1 = metric(metrics_port, "vq6120_gateway_terminal_connects_total");
+        }
+        const double reload_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - reload_from).count();
+        std::this_thread::sleep_for(std::chrono::seconds(1));  // anything more would show now
+        connects1 = metric(metrics_port, "vq6120_gateway_terminal_connects_total");
+        const double online_after = metric(metrics_port, "vq6120_gateway_terminals{state=\"online\"}");
         gateway.stop(SIGTERM);
 
         std::printf("%zu terminals x %.1f events/s for %.1f s (after %.1f s warm-up); broker, farm, gateway and "
@@ -212,6 +260,11 @@ int main(int argc, char **argv) {
         std::printf("cpu (share of one core)  gateway %.1f %%  broker %.1f %%  farm %.1f %%\n", 100 * (g1 - g0) / seconds,
                     100 * (b1 - b0) / seconds, 100 * (f1 - f0) / seconds);
         std::printf("target p99 <= 20 ms: %s\n", at(through.us, 0.99) <= 20.0 ? "met" : "NOT met");
+        std::printf("metrics scrape: %.0f us gateway CPU each (metrics thread; loop time 0 by construction), %.2f ms "
+                    "wall each, %d scrapes at %zu terminals\n",
+                    1e6 * scrape_cpu / kScrapes, 1e3 * scrape_wall / kScrapes, kScrapes, terminals);
+        std::printf("reload changing %zu of %zu terminals: %.0f connects (target %zu), %.0f online after, %.2f s\n", changed,
+                    terminals, connects1 - connects0, changed, online_after, reload_s);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "gateway_bench: %s\n", e.what());
         return 1;

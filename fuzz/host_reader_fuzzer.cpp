@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "host_reader.hpp"
-#include "terminal.hpp"
+#include "session/host_reader.hpp"
+#include "model/terminal.hpp"
 
 #define FUZZ_HARNESS "host reader"
 #include "fuzz_check.hpp"

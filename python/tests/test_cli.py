@@ -1,20 +1,35 @@
 """The vq6120 command-line tool end to end against the virtual terminal."""
 
 import os
+import signal
 import socket
 import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 
-from simulator import Simulator, tool_env  # noqa: E402
+from simulator import Lines, Simulator, tool_env  # noqa: E402
 
 CLI = os.environ.get("VQ6120_CLI", "vq6120")
 
 
 def run(*args, timeout=20):
     return subprocess.run([CLI, *map(str, args)], capture_output=True, text=True, timeout=timeout, env=tool_env())
+
+
+def start(*args):
+    return subprocess.Popen([CLI, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env=tool_env())
+
+
+def until(condition, what, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"gave up waiting for {what}")
+        time.sleep(0.01)
 
 
 class CliTest(unittest.TestCase):
@@ -73,7 +88,7 @@ class CliTest(unittest.TestCase):
         self.assertEqual(r.returncode, 4, r.stderr)
         self.assertIn("key 7", r.stdout)
         self.assertIn('[68 69] "hi"', r.stdout)
-        self.assertIn("connection lost", r.stderr)
+        self.assertIn("connection closed at", r.stderr)
         for line in r.stdout.splitlines():
             self.assertRegex(line, r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} result ")
 
@@ -106,7 +121,7 @@ class CliTest(unittest.TestCase):
         r = run(f"127.0.0.1:{port}", "led", 1)
         self.assertEqual(r.returncode, 3)
         self.assertIn("cannot connect", r.stderr)
-        self.assertIn("refused", r.stderr)
+        self.assertIn("connection refused (nothing listens on that port)", r.stderr)
         # A listener whose accept queue is full leaves further connects
         # unanswered, as a host that drops them does.
         with socket.socket() as listener:
@@ -121,6 +136,63 @@ class CliTest(unittest.TestCase):
                 q.close()
         self.assertEqual(r.returncode, 3, r.stderr)
         self.assertIn("timed out", r.stderr)
+
+    def test_a_terminal_held_by_another_host_is_said_so(self):
+        holder = start("monitor", self.sim.target)
+        self.addCleanup(lambda: (holder.kill(), holder.wait(), holder.stdout.close(), holder.stderr.close()))
+        Lines(holder.stdout).get(10)           # the model's answer: the monitor holds the terminal
+        for args in [(self.sim.target, "led", 1), (self.sim.target, "di"), ("probe", self.sim.target),
+                     ("monitor", self.sim.target)]:
+            with self.subTest(args=args):
+                r = run(*args)
+                self.assertEqual(r.returncode, 4, r.stderr)
+                self.assertIn("is another host connected?", r.stderr)
+        self.assertIsNone(holder.poll())
+
+
+class InterruptTest(unittest.TestCase):
+    """Ctrl-C ends the tool at once wherever it waits."""
+
+    def test_ctrl_c_while_waiting(self):
+        listener = socket.create_server(("127.0.0.1", 0))     # takes connections, never answers
+        self.addCleanup(listener.close)
+        target = "127.0.0.1:%d" % listener.getsockname()[1]
+        for args in [(target, "di", "--wait", 60), ("probe", target, "--timeout", 60), ("monitor", target),
+                     (target, "led", 1, "--wait", 60)]:
+            with self.subTest(args=args):
+                cli = start(*args)
+                peer = listener.accept()[0]
+                peer.settimeout(10)
+                self.assertTrue(peer.recv(64))               # its request is out: it waits for the answer
+                self.interrupt(cli)
+                peer.close()
+
+    def test_ctrl_c_while_connecting(self):
+        with socket.socket() as listener:
+            listener.bind(("127.0.0.1", 0))
+            listener.listen(0)
+            queued = [socket.socket() for _ in range(3)]     # a full queue: further connects go unanswered
+            for q in queued:
+                q.setblocking(False)
+                q.connect_ex(listener.getsockname())
+            cli = start("--connect-timeout", 60, "127.0.0.1:%d" % listener.getsockname()[1], "led", 1)
+            fds = f"/proc/{cli.pid}/fd"
+            until(lambda: any(os.readlink(f"{fds}/{fd}").startswith("socket:") for fd in os.listdir(fds)),
+                  "the tool's connect")
+            self.interrupt(cli)
+            for q in queued:
+                q.close()
+
+    def interrupt(self, cli):
+        cli.send_signal(signal.SIGINT)
+        try:
+            out, err = cli.communicate(timeout=5)
+        except subprocess.TimeoutExpired:
+            cli.kill()
+            cli.communicate()
+            raise AssertionError("Ctrl-C did not end the tool") from None
+        self.assertEqual(cli.returncode, 130, err)
+        self.assertEqual(err, "vq6120: interrupted\n")
 
 
 class HelpTest(unittest.TestCase):
@@ -144,6 +216,50 @@ class HelpTest(unittest.TestCase):
                 self.assertIn(says, r.stdout + r.stderr)
                 # Each range once: the table's, not the parser's as well.
                 self.assertNotIn(" in [", r.stdout)
+
+    def test_bad_input_is_refused_with_a_reason_and_a_status(self):
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            closed_port = s.getsockname()[1]                  # nothing listens once it is closed
+        cases = [
+            # wrong addresses
+            (("1.2.3.4.5", "led", 1), 2, "cannot resolve '1.2.3.4.5'"),
+            (("127.0.0.1:0", "led", 1), 2, "port '0' is not in 1..65535"),
+            (("127.0.0.1:99999", "led", 1), 2, "port '99999' is not in 1..65535"),
+            (("[::1]:16120", "led", 1), 2, "IPv6 is not supported"),
+            (("led", 1), 2, "no terminal given"),
+            # bad values and ranges
+            (("127.0.0.1", "led", "on"), 2, "value: 'on' is not a whole number (0..255)"),
+            (("127.0.0.1", "led", 256), 2, "value: 256 is not in 0..255"),
+            (("127.0.0.1", "draw-pixel", -1, 0), 2, "x: -1 is not in 0..239"),
+            (("127.0.0.1", "text", ""), 2, "text: length 0 is not in 1..240 bytes"),
+            (("127.0.0.1", "di", "--wait", 0), 2, "--wait: 0 is not in 1..60"),
+            (("probe", "127.0.0.1", "--timeout", 256), 2, "--timeout: 256 is not in 0..255"),
+            (("monitor", "127.0.0.1", "--keep-alive", 0), 2, "--keep-alive: 0 is not in 1..3600"),
+            (("--connect-timeout", "soon", "127.0.0.1", "led", 1), 2, "'soon' is not a number of seconds"),
+            (("127.0.0.1", "led"), 2, "value is required"),
+            (("127.0.0.1", "led", 1, 2), 2, "not expected: 2"),
+            # unknown operations and options
+            (("127.0.0.1", "blink"), 2, "unknown operation 'blink'"),
+            (("--blink",), 2, "unknown option '--blink'"),
+            # nothing listening
+            ((f"127.0.0.1:{closed_port}", "led", 1), 3, "connection refused (nothing listens on that port)"),
+        ]
+        for args, code, says in cases:
+            with self.subTest(args=args):
+                r = run(*args)
+                self.assertEqual(r.returncode, code, r.stderr)
+                self.assertIn(says, r.stderr)
+                self.assertEqual(r.stdout, "")
+                for line in r.stderr.splitlines():
+                    self.assertTrue(line.startswith("vq6120: "), line)
+
+    def test_help_lists_the_exit_statuses(self):
+        text = run("--help").stdout
+        self.assertIn("Exit status:", text)
+        for status in ("0 done", "2 a refused argument", "3 cannot connect", "4 the connection", "5 no answer",
+                       "130 interrupted"):
+            self.assertIn(status, " ".join(text.split()))
 
     def test_every_subcommand_has_help(self):
         top = run("--help")

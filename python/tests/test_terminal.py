@@ -126,6 +126,14 @@ class ConnectTest(unittest.TestCase):
             sim.wait_for("host", "host none")
             self.assertEqual(sim.state("host"), "host none")
 
+    def test_a_terminal_held_by_another_host_raises_at_once(self):
+        with Simulator() as sim, vq6120.Terminal(sim.host, sim.port) as holder:
+            self.assertTrue(holder.probe(5))
+            # A long watch: the close ends it, however loaded the machine.
+            with self.assertRaisesRegex(vq6120.ConnectionClosed, "is another host connected"):
+                vq6120.Terminal(sim.host, sim.port, held_check=10)
+            self.assertTrue(holder.probe(5))
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -26,8 +27,6 @@ bool pixel(const std::string &dump, int x, int y) {
     return line.size() > static_cast<std::size_t>(x + 1) && line[static_cast<std::size_t>(x) + 1] == '#';
 }
 
-std::string topic(const std::string &terminal, const std::string &rest) { return "vq6120/" + terminal + "/" + rest; }
-
 // Serial bytes and other binary payloads travel as base64: every byte value
 // survives the round trip, and only strict, padded base64 is taken in.
 TEST(GatewayPayloads, Base64CarriesEveryByteAndRefusesWhatIsNotBase64) {
@@ -45,39 +44,6 @@ TEST(GatewayPayloads, Base64CarriesEveryByteAndRefusesWhatIsNotBase64) {
         EXPECT_FALSE(unbase64(bad, out)) << bad;
     }
 }
-
-// Publishes a command and returns its result (matched by "id").
-json command(Client &c, const std::string &terminal, const std::string &op, json args, const std::string &id) {
-    args["id"] = id;
-    c.publish(topic(terminal, "cmd/" + op), args.dump());
-    const auto r = c.await_json(topic(terminal, "cmd/result"), "id", id);
-    return r ? r->json() : json();
-}
-
-// A broker, a farm of terminals and a client that sees everything under the
-// prefix: where most tests start.
-struct Plant {
-    Plant(const ScratchDir &dir, std::size_t terminals) : dir(dir), broker(dir), farm(dir, terminals), client(broker.port(), "observer") {
-        client.subscribe("vq6120/#");
-    }
-    // A gateway serving farm terminals `first`.. as `names`, and `unanswered`
-    // ones that nothing listens for; returns once the farm's are online.
-    std::unique_ptr<GatewayProcess> gateway(const std::string &id, const std::vector<std::string> &names, std::size_t first = 0,
-                                            const std::vector<std::string> &unanswered = {}) {
-        std::vector<std::pair<std::string, std::uint16_t>> list;
-        for (std::size_t i = 0; i < names.size(); ++i) list.emplace_back(names[i], farm.port(first + i));
-        for (const auto &n : unanswered) list.emplace_back(n, free_port());
-        auto g = std::make_unique<GatewayProcess>(dir, test_config(broker.port(), id, list), id);
-        for (const auto &n : names) {
-            if (!client.await_json(topic(n, "state"), "state", "online")) fail(n + " did not come online");
-        }
-        return g;
-    }
-    const ScratchDir &dir;
-    Broker broker;
-    Farm farm;
-    Client client;
-};
 
 // Each test's processes log into its scratch directory, kept when it fails.
 class GatewayTest : public ::testing::Test {
@@ -134,6 +100,28 @@ TEST_F(GatewayTest, ConfigRefusalsNameTheFieldAndWhereItIs) {
     std::stringstream said;
     said << std::ifstream(dir.path() / "check.log").rdbuf();
     EXPECT_NE(said.str().find("/terminals/1/port: 0 is not in 1..65535"), std::string::npos) << said.str();
+
+    // Every mistake in one round, one line each; --version and --help's exit statuses.
+    bad["terminals"][0]["auto_report"] = -1;
+    bad["broker"]["keepalive"] = 4;
+    Child all({VQ6120_GATEWAY_PATH, "--check", dir.write("bad3.json", bad.dump()).string()}, false, dir.path() / "all.log");
+    EXPECT_EQ(all.stop(0), 2);
+    Child version({VQ6120_GATEWAY_PATH, "--version"}, false, dir.path() / "version.log");
+    EXPECT_EQ(version.stop(0), 0);
+    Child help({VQ6120_GATEWAY_PATH, "--help"}, false, dir.path() / "help.log");
+    EXPECT_EQ(help.stop(0), 0);
+    const auto text = [&](const char *name) {
+        std::stringstream s;
+        s << std::ifstream(dir.path() / name).rdbuf();
+        return s.str();
+    };
+    const std::string listed = text("all.log");
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 3) << listed;
+    for (const char *at : {"/broker/keepalive: 4", "/terminals/0/auto_report: -1", "/terminals/1/port: 0"}) {
+        EXPECT_NE(listed.find(at), std::string::npos) << listed;
+    }
+    EXPECT_EQ(text("version.log").rfind("vq6120-gateway 1.", 0), 0u) << text("version.log");
+    EXPECT_NE(text("help.log").find("Exit status: 0"), std::string::npos) << text("help.log");
 }
 
 TEST_F(GatewayTest, EventsReachSubscribersAndCommandsReachTheTerminal) {
@@ -167,6 +155,43 @@ TEST_F(GatewayTest, EventsReachSubscribersAndCommandsReachTheTerminal) {
     const std::string dump = farm.dump(0);
     EXPECT_TRUE(pixel(dump, 0, 0) && pixel(dump, 239, 63)) << dump;
     EXPECT_NE(dump.find("|Ready"), std::string::npos);
+    EXPECT_EQ(gateway->stop(SIGTERM), 0);
+}
+
+// A picture in base64 is fitted to the screen and drawn; bad fields are
+// refused by name with nothing sent.
+TEST_F(GatewayTest, ImagesArriveFittedAndBadOnesAreRefusedByField) {
+    Plant plant(dir, 1);
+    const auto gateway = plant.gateway("gw", {"t1"});
+    // 4 x 2, left half black, right half white: 118 x 59 from (10, 5).
+    const std::string halves = "iVBORw0KGgoAAAANSUhEUgAAAAQAAAACCAAAAABawyK/AAAAEElEQVR4nGNgYPj/nwFEAAAP+gP9jN1qlAAAAABJRU5ErkJggg==";
+    const json shown = command(plant.client, "t1", "image",
+                               {{"png", halves}, {"x", 10}, {"y", 5}, {"dither", "threshold"}, {"clear", true}}, "pic");
+    EXPECT_EQ(shown["ok"], true) << shown.dump();
+    const std::string dump = plant.farm.dump(0);
+    EXPECT_TRUE(pixel(dump, 10, 5) && pixel(dump, 68, 63)) << dump;
+    EXPECT_FALSE(pixel(dump, 9, 5) || pixel(dump, 10, 4) || pixel(dump, 69, 5)) << dump;
+
+    const struct {
+        json args;
+        std::string argument, says;
+    } refused[] = {
+        {{{"x", 1}}, "png", "missing"},
+        {{{"png", "not base64!"}}, "png", "base64"},
+        {{{"png", "AP8="}}, "png", "the picture"},
+        {{{"png", halves}, {"x", 240}}, "x", "240 is not in 0..239"},
+        {{{"png", halves}, {"dither", "fancy"}}, "dither", "floyd-steinberg"},
+        {{{"png", halves}, {"clear", 1}}, "clear", "true or false"},
+        {{{"png", halves}, {"scale", 2}}, "scale", "not an argument"},
+    };
+    int i = 0;
+    for (const auto &r : refused) {
+        const json result = command(plant.client, "t1", "image", r.args, "bad" + std::to_string(i++));
+        EXPECT_EQ(result["ok"], false) << r.argument;
+        EXPECT_EQ(result["argument"], r.argument);
+        EXPECT_NE(result["error"].get<std::string>().find(r.says), std::string::npos) << result.dump();
+    }
+    EXPECT_EQ(plant.farm.dump(0), dump) << "nothing sent";
     EXPECT_EQ(gateway->stop(SIGTERM), 0);
 }
 
@@ -263,7 +288,7 @@ TEST_F(GatewayTest, ATerminalThatStopsReadingIsRefusedWhileTheOthersGoOn) {
         last = command(client, "stuck", "com-send", {{"port", 1}, {"data", data}}, "s" + std::to_string(sent));
         if (last.value("ok", false) != true) break;
     }
-    EXPECT_NE(last.value("error", "").find("backed up"), std::string::npos) << last.dump() << " after " << sent;
+    EXPECT_NE(last.value("error", "").find("bytes wait for it"), std::string::npos) << last.dump() << " after " << sent;
     farm.command(1, "key 3");
     EXPECT_TRUE(client.await_json(topic("fine", "key"), "key", 3));
     EXPECT_EQ(command(client, "fine", "draw-pixel", {{"x", 1}, {"y", 1}}, "fine")["ok"], true);

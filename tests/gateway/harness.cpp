@@ -60,7 +60,8 @@ std::filesystem::path ScratchDir::write(const std::string &name, const std::stri
     return p;
 }
 
-Child::Child(const std::vector<std::string> &args, bool pipe_stdio, const std::filesystem::path &log) {
+Child::Child(const std::vector<std::string> &args, bool pipe_stdio, const std::filesystem::path &log,
+             const std::vector<std::string> &env) {
     int to[2] = {-1, -1}, from[2] = {-1, -1};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -76,7 +77,11 @@ Child::Child(const std::vector<std::string> &args, bool pipe_stdio, const std::f
     std::vector<char *> argv;
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    std::vector<char *> envp;
+    for (char **e = environ; *e != nullptr; ++e) envp.push_back(*e);
+    for (const auto &e : env) envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+    const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) throw std::runtime_error("cannot start " + args[0]);
     if (pipe_stdio) {
@@ -392,12 +397,31 @@ std::string Farm::dump(std::size_t i) {
     return text;
 }
 
-GatewayProcess::GatewayProcess(const ScratchDir &dir, const nlohmann::json &config, const std::string &name) {
-    const auto path = dir.write(name + ".json", config.dump(2));
-    process_ = Child({VQ6120_GATEWAY_PATH, path.string()}, false, dir.path() / (name + ".log"));
+GatewayProcess::GatewayProcess(const ScratchDir &dir, const nlohmann::json &config, const std::string &name,
+                               const std::vector<std::string> &options, const std::vector<std::string> &env)
+    : config_(dir.write(name + ".json", config.dump(2))), log_(dir.path() / (name + ".log")) {
+    std::vector<std::string> args{VQ6120_GATEWAY_PATH};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(config_.string());
+    process_ = Child(args, false, log_, env);
 }
 
 int GatewayProcess::stop(int signal) { return process_.stop(signal); }
+
+void GatewayProcess::signal(int signal) { ::kill(process_.pid(), signal); }
+
+void GatewayProcess::rewrite(const std::string &text) {
+    // Whole or not at all: the gateway may read it at any moment.
+    const auto next = config_.string() + ".next";
+    std::ofstream(next) << text;
+    std::filesystem::rename(next, config_);
+}
+
+std::string GatewayProcess::log() const {
+    std::stringstream s;
+    s << std::ifstream(log_).rdbuf();
+    return s.str();
+}
 
 nlohmann::json test_config(std::uint16_t broker_port, const std::string &client_id,
                            const std::vector<std::pair<std::string, std::uint16_t>> &terminals) {
@@ -415,6 +439,35 @@ nlohmann::json test_config(std::uint16_t broker_port, const std::string &client_
         c["terminals"].push_back({{"name", name}, {"address", "127.0.0.1"}, {"port", port}});
     }
     return c;
+}
+
+// ---- A plant -------------------------------------------------------------------
+
+std::string topic(const std::string &terminal, const std::string &rest) { return "vq6120/" + terminal + "/" + rest; }
+
+nlohmann::json command(Client &c, const std::string &terminal, const std::string &op, nlohmann::json args,
+                       const std::string &id) {
+    args["id"] = id;
+    c.publish(topic(terminal, "cmd/" + op), args.dump());
+    const auto r = c.await_json(topic(terminal, "cmd/result"), "id", id);
+    return r ? r->json() : nlohmann::json();
+}
+
+Plant::Plant(const ScratchDir &dir, std::size_t terminals)
+    : dir(dir), broker(dir), farm(dir, terminals), client(broker.port(), "observer") {
+    client.subscribe("vq6120/#");
+}
+
+std::unique_ptr<GatewayProcess> Plant::gateway(const std::string &id, const std::vector<std::string> &names, std::size_t first,
+                                               const std::vector<std::string> &unanswered) {
+    std::vector<std::pair<std::string, std::uint16_t>> list;
+    for (std::size_t i = 0; i < names.size(); ++i) list.emplace_back(names[i], farm.port(first + i));
+    for (const auto &n : unanswered) list.emplace_back(n, free_port());
+    auto g = std::make_unique<GatewayProcess>(dir, test_config(broker.port(), id, list), id);
+    for (const auto &n : names) {
+        if (!client.await_json(topic(n, "state"), "state", "online")) fail(n + " did not come online");
+    }
+    return g;
 }
 
 }  // namespace vq6120::gateway::test

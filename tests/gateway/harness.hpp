@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -48,7 +49,9 @@ private:
 class Child {
 public:
     Child() = default;
-    Child(const std::vector<std::string> &args, bool pipe_stdio, const std::filesystem::path &log);
+    // `env`: NAME=VALUE added to this process's environment.
+    Child(const std::vector<std::string> &args, bool pipe_stdio, const std::filesystem::path &log,
+          const std::vector<std::string> &env = {});
     Child(Child &&o) noexcept;
     Child &operator=(Child &&o) noexcept;
     ~Child();
@@ -166,16 +169,44 @@ private:
 // The gateway program with a configuration written from `config`.
 class GatewayProcess {
 public:
-    GatewayProcess(const ScratchDir &dir, const nlohmann::json &config, const std::string &name = "gateway");
+    GatewayProcess(const ScratchDir &dir, const nlohmann::json &config, const std::string &name = "gateway",
+                   const std::vector<std::string> &options = {}, const std::vector<std::string> &env = {});
     int stop(int signal);
+    void signal(int signal);
+    // Rewrites the configuration file (then signal(SIGHUP) to reload it).
+    void rewrite(const std::string &text);
+    std::string log() const;
     pid_t pid() const { return process_.pid(); }
 
 private:
+    std::filesystem::path config_, log_;
     Child process_;
 };
 
 // A configuration for tests: fast reconnects, `terminals` as name -> port.
 nlohmann::json test_config(std::uint16_t broker_port, const std::string &client_id,
                            const std::vector<std::pair<std::string, std::uint16_t>> &terminals);
+
+// "vq6120/<terminal>/<rest>"
+std::string topic(const std::string &terminal, const std::string &rest);
+
+// Publishes a command and returns its result (matched by "id"); null when
+// none came.
+nlohmann::json command(Client &c, const std::string &terminal, const std::string &op, nlohmann::json args,
+                       const std::string &id);
+
+// A broker, a farm of terminals and a client that sees everything under the
+// prefix: where most tests start.
+struct Plant {
+    Plant(const ScratchDir &dir, std::size_t terminals);
+    // A gateway serving farm terminals `first`.. as `names`, and `unanswered`
+    // ones that nothing listens for; returns once the farm's are online.
+    std::unique_ptr<GatewayProcess> gateway(const std::string &id, const std::vector<std::string> &names, std::size_t first = 0,
+                                            const std::vector<std::string> &unanswered = {});
+    const ScratchDir &dir;
+    Broker broker;
+    Farm farm;
+    Client client;
+};
 
 }  // namespace vq6120::gateway::test

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "VQ6120_LIB.h"
-#include "server.hpp"
+#include "serve/server.hpp"
 
 namespace vq6120::sim {
 namespace {

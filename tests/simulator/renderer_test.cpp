@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "screen.hpp"
+#include "model/screen.hpp"
 
 namespace vq6120::sim {
 namespace {

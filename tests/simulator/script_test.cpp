@@ -1,8 +1,8 @@
 // The operator command language.
 #include <gtest/gtest.h>
 
-#include "farm_script.hpp"
-#include "script.hpp"
+#include "farm/script.hpp"
+#include "session/script.hpp"
 
 namespace vq6120::sim {
 namespace {

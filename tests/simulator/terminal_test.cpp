@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "snapshot.hpp"
-#include "terminal.hpp"
+#include "model/snapshot.hpp"
+#include "model/terminal.hpp"
 
 namespace vq6120::sim {
 namespace {

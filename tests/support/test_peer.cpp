@@ -5,10 +5,10 @@
 
 namespace vq6120::test {
 
-TestPeer::TestPeer() {
+TestPeer::TestPeer(int receive_buffer) {
     sock::service_acquire();
     try {
-        listener_ = sock::listen_loopback(port_);
+        listener_ = sock::listen_loopback(port_, receive_buffer);
     } catch (...) {
         sock::service_drop();
         throw;
@@ -49,20 +49,26 @@ void TestPeer::accept() {
         record_.clear();
         eof_ = false;
     }
-    stop_ = false;
-    thread_ = std::thread([this, conn = conn_] { reader(conn); });
+    resume_reading();
 }
 
 void TestPeer::reader(sock::Handle conn) {
+    constexpr int kTickMs = 20;
     std::vector<std::uint8_t> chunk(65536);
     for (;;) {
         if (stop_) {
             return;
         }
-        if (!sock::wait_readable(conn, 20)) {
+        if (!sock::wait_readable(conn, kTickMs)) {
             continue;
         }
-        const long n = sock::recv_some(conn, chunk.data(), chunk.size());
+        // A paced reader takes one tick's share and then sleeps out the tick.
+        const std::size_t rate = rate_;
+        const std::size_t room = rate == 0 ? chunk.size() : std::max<std::size_t>(1, rate * kTickMs / 1000);
+        if (rate != 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kTickMs));
+        }
+        const long n = sock::recv_some(conn, chunk.data(), std::min(room, chunk.size()));
         std::lock_guard lock(mutex_);
         if (n <= 0) {
             eof_ = true;
@@ -108,6 +114,13 @@ void TestPeer::stop_reading() {
     }
 }
 
+void TestPeer::resume_reading(std::size_t bytes_per_second) {
+    stop_reading();
+    rate_ = bytes_per_second;
+    stop_ = false;
+    thread_ = std::thread([this, conn = conn_] { reader(conn); });
+}
+
 void TestPeer::close() {
     stop_ = true;
     if (thread_.joinable()) {
@@ -131,23 +144,6 @@ void TestPeer::reset() {
         sock::close(conn_);
         conn_ = sock::kNone;
     }
-}
-
-Bytes frame(std::uint8_t channel, std::uint8_t command, std::uint8_t subcode, std::span<const std::uint8_t> payload) {
-    const std::size_t length = 8 + payload.size();
-    Bytes f(length, 0);
-    f[0] = static_cast<std::uint8_t>(length & 0xFF);
-    f[1] = static_cast<std::uint8_t>(length >> 8);
-    f[2] = channel;
-    f[6] = command;
-    f[7] = subcode;
-    std::copy(payload.begin(), payload.end(), f.begin() + 8);
-    return f;
-}
-
-Bytes operator+(Bytes a, const Bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 }  // namespace vq6120::test

@@ -15,14 +15,14 @@
 
 #include "VQ6120_LIB.h"
 #include "peer_socket.hpp"
+#include "wire.hpp"
 
 namespace vq6120::test {
 
-using Bytes = std::vector<std::uint8_t>;
-
 class TestPeer {
 public:
-    TestPeer();
+    // `receive_buffer` > 0: accepted connections get that receive buffer.
+    explicit TestPeer(int receive_buffer = 0);
     ~TestPeer();
     TestPeer(const TestPeer &) = delete;
     TestPeer &operator=(const TestPeer &) = delete;
@@ -51,6 +51,9 @@ public:
     // Stops taking bytes off the connection: the host's sends then fill the
     // socket buffers and stall, as with a terminal that stopped reading.
     void stop_reading();
+    // Takes bytes off the connection again, at most `bytes_per_second` of
+    // them (0: as fast as they come).
+    void resume_reading(std::size_t bytes_per_second = 0);
 
     // Orderly close of the accepted connection.
     void close();
@@ -68,18 +71,11 @@ private:
     // when another thread shuts the socket down, so the recorder only reads
     // what is already there and looks at this between short waits.
     std::atomic<bool> stop_{false};
+    std::atomic<std::size_t> rate_{0};
     std::mutex mutex_;
     std::condition_variable arrived_;
     Bytes record_;
     bool eof_ = false;
 };
-
-// Builds a frame as the terminal would send it.
-Bytes frame(std::uint8_t channel, std::uint8_t command, std::uint8_t subcode, std::span<const std::uint8_t> payload);
-inline Bytes frame(std::uint8_t channel, std::uint8_t command, std::uint8_t subcode = 0,
-                   std::initializer_list<std::uint8_t> payload = {}) {
-    return frame(channel, command, subcode, Bytes(payload));
-}
-Bytes operator+(Bytes a, const Bytes &b);
 
 }  // namespace vq6120::test

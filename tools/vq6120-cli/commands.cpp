@@ -21,6 +21,17 @@ bool takes_host(const CLI::App *sub) {
 
 }  // namespace
 
+CLI::Validator within(std::int64_t min, std::int64_t max) {
+    const ops::Argument range{.name = "", .min = min, .max = max};
+    return CLI::Validator(
+        [range](std::string &word) {
+            ops::Value value;
+            std::string problem = ops::parse_word(range, word, value);
+            return problem.empty() ? ops::check_value(range, value) : problem;
+        },
+        "");
+}
+
 TableCommands::TableCommands(CLI::App &app) {
     for (const ops::Operation &op : ops::operations()) {
         Entry &e =
@@ -39,10 +50,10 @@ TableCommands::TableCommands(CLI::App &app) {
                 ""));
             if (!optional) o->required();
         }
-        if (op.answer != 0) {
-            e.app->add_option("--wait", wait_seconds_, "seconds to wait for the answer (1..60, default 2)")
-                ->check(CLI::Range(1, 60).description(""));
-        }
+        e.app->add_option("--wait", wait_seconds_,
+                          op.answer != 0 ? "seconds to wait for the answer (1..60, default 2)"
+                                         : "seconds to wait for the terminal to confirm the command (1..60, default 2)")
+            ->check(within(1, 60));
     }
 }
 
@@ -79,6 +90,19 @@ std::string Formatter::make_usage(const CLI::App *app, std::string name) const {
     return usage;
 }
 
+std::string help_hint(const CLI::App &app, const std::vector<std::string> &words, const std::string &message) {
+    const std::string option = message.substr(0, message.find(':'));
+    const bool main_option = option.starts_with("--") && app.get_option_no_throw(option) != nullptr;
+    for (const std::string &w : main_option ? std::vector<std::string>{} : words) {
+        if (w.starts_with('-')) continue;
+        try {
+            if (app.get_subcommand(w) != nullptr) return " (" + app.get_name() + " " + w + " --help lists its arguments)";
+        } catch (const CLI::OptionNotFound &) {
+        }
+    }
+    return " (" + app.get_name() + " --help lists the options and operations)";
+}
+
 std::string diagnose(const CLI::App &app, const std::vector<std::string> &words) {
     const std::string listed = " (" + app.get_name() + " --help lists the operations)";
     std::vector<std::string> positionals;
@@ -91,7 +115,14 @@ std::string diagnose(const CLI::App &app, const std::vector<std::string> &words)
         positionals.push_back(words[i]);
     }
     if (words.empty()) return "usage: " + app.get_name() + " HOST[:PORT] OPERATION [ARGUMENTS]" + listed;
-    if (positionals.empty()) return {};
+    if (positionals.empty()) {
+        for (const std::string &w : words) {
+            if (w.starts_with('-') && app.get_option_no_throw(w.substr(0, w.find('='))) == nullptr) {
+                return "unknown option '" + w + "'" + listed;
+            }
+        }
+        return {};
+    }
     const auto is_operation = [&app](const std::string &w) {
         try {
             return app.get_subcommand(w) != nullptr;

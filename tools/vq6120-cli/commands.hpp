@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdint>
 #include <list>
 #include <map>
 #include <string>
@@ -42,6 +43,15 @@ class Formatter : public CLI::Formatter {
 public:
     std::string make_usage(const CLI::App *app, std::string name) const override;
 };
+
+// Checks a whole number against min..max and words the problem as the
+// operation table does ("0 is not in 1..60").
+CLI::Validator within(std::int64_t min, std::int64_t max);
+
+// Where to read more after the parse error `message`: the operation's
+// --help when one was named and the error is not about the tool's own
+// options, else the tool's.
+std::string help_hint(const CLI::App &app, const std::vector<std::string> &words, const std::string &message);
 
 // A sentence for a known mistake in the words after the program's name (the
 // terminal after the operation, an unknown operation, no operation); empty

@@ -3,24 +3,29 @@
 // ranges are the same everywhere; `probe` checks that a peer is a VQ6120
 // terminal and `monitor` prints everything the terminal sends.
 //
-// Exit status: 0 success, 2 refused argument, 3 connect failed, 4 connection
-// lost, 5 probe or request unanswered.
+// Exit statuses: kExitText below.
 #include <CLI/CLI.hpp>
 
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "VQ6120_LIB.h"
 #include "commands.hpp"
+#include "platform.hpp"
+#include "image_command.hpp"
 #include "session.hpp"
 #include "target.hpp"
 
 using namespace vq6120::cli;
 
 namespace {
+
+const std::string kExitText = "Exit status: 0 done (a command confirmed by the terminal, a request answered);\n"
+                              "2 a refused argument or terminal address; 3 cannot connect; 4 the connection\n"
+                              "closed (also when the terminal is held by another host); 5 no answer in time;\n"
+                              "130 interrupted (Ctrl-C).";
 
 int refuse(const std::string &message) {
     std::fprintf(stderr, "vq6120: %s\n", message.c_str());
@@ -34,6 +39,7 @@ int main(int argc, char **argv) {
     app.formatter(std::make_shared<Formatter>());
     app.require_subcommand(1);
     app.fallthrough();
+    app.footer(kExitText);
     app.set_version_flag("--version", [] {
         char library[16];
         std::snprintf(library, sizeof library, "%.2f", GetDllVersion());
@@ -48,12 +54,15 @@ int main(int argc, char **argv) {
         ->check(CLI::Validator(
             [](std::string &word) {
                 double seconds = 0;
-                const bool number = CLI::detail::lexical_cast(word, seconds);
-                return number && seconds >= 0.1 && seconds <= 600 ? std::string{} : word + " is not in 0.1..600";
+                if (!CLI::detail::lexical_cast(word, seconds) || !std::isfinite(seconds)) {
+                    return "'" + word + "' is not a number of seconds (0.1..600)";
+                }
+                return seconds >= 0.1 && seconds <= 600 ? std::string{} : word + " is not in 0.1..600";
             },
             ""));
 
     TableCommands table(app);
+    ImageCommand *image = ImageCommand::add(app);
     int probe_timeout = 2;
     int monitor_seconds = 0;
     int keep_alive = 0;
@@ -62,30 +71,31 @@ int main(int argc, char **argv) {
     auto *monitor =
         app.add_subcommand("monitor", "Print every frame the terminal sends, with the time, until interrupted");
     for (CLI::App *sub : {probe, monitor}) {
-        sub->add_option("host", sub_target, "HOST or HOST:PORT of the terminal")->type_name("");
+        sub->add_option("host", sub_target, "HOST or HOST:PORT of the terminal (or give it before " + sub->get_name() +
+                                                ")")
+            ->type_name("HOST[:PORT]");
     }
     probe->add_option("--timeout", probe_timeout, "seconds to wait for the answer (0..255, default 2)")
-        ->check(CLI::Range(0, 255).description(""));
+        ->check(within(0, 255));
     monitor
         ->add_option("--seconds", monitor_seconds,
                      "stop after this many seconds (0..86400, default 0: until interrupted)")
-        ->check(CLI::Range(0, 86400).description(""));
+        ->check(within(0, 86400));
     monitor
         ->add_option("--keep-alive", keep_alive,
                      "send the host-alive signal now and every this many seconds, for a terminal with an alive "
                      "check (1..3600; default: none)")
-        ->check(CLI::Range(1, 3600).description(""));
+        ->check(within(1, 3600));
 
     const std::vector<std::string> words(argv + 1, argv + argc);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
-        if (e.get_exit_code() != 0) {
-            if (const std::string sentence = diagnose(app, words); !sentence.empty()) return refuse(sentence);
-        }
-        const int rc = app.exit(e);
-        return rc == 0 ? 0 : kExitRefused;
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+        const std::string sentence = diagnose(app, words);
+        return refuse(sentence.empty() ? e.what() + help_hint(app, words, e.what()) : sentence);
     }
+    os::exit_on_interrupt(kExitInterrupted);
 
     if (!sub_target.empty()) target_spec = sub_target;
     if (target_spec.empty()) {
@@ -96,23 +106,15 @@ int main(int argc, char **argv) {
     const auto target = resolve(target_spec, error);
     if (!target) return refuse(error);
     const int timeout_ms = static_cast<int>(std::lround(connect_timeout * 1000));
-    Session session(connect(*target, timeout_ms, error));
+    Session session(connect(*target, timeout_ms, error), target_spec);
     if (session.handle() == nullptr) {
         std::fprintf(stderr, "vq6120: cannot connect to %s: %s\n", target_spec.c_str(), error.c_str());
         return kExitConnect;
     }
-    std::signal(SIGINT, [](int) { g_interrupted = 1; });
-    std::signal(SIGTERM, [](int) { g_interrupted = 1; });
 
-    if (probe->parsed()) {
-        if (GetConnectStatus(session.handle(), static_cast<std::uint8_t>(probe_timeout)) == 1) {
-            std::printf("%s is a VQ6120 terminal\n", target_spec.c_str());
-            return 0;
-        }
-        std::fprintf(stderr, "vq6120: %s did not answer as a VQ6120 terminal\n", target_spec.c_str());
-        return kExitUnanswered;
-    }
+    if (probe->parsed()) return session.probe(probe_timeout);
     if (monitor->parsed()) return session.monitor(monitor_seconds, keep_alive);
+    if (image != nullptr && image->parsed()) return image->run(session.handle());
     vq6120::ops::Arguments args;
     const vq6120::ops::Operation *op = table.chosen(args);
     if (op == nullptr) return kExitRefused;
@@ -121,7 +123,5 @@ int main(int argc, char **argv) {
         return r.status == vq6120::ops::Result::Status::NotSent ? kExitLost : kExitRefused;
     }
     if (op->answer != 0) return session.await(op->answer, table.wait_seconds());
-    // A command only hands its frame to the socket; an orderly close lets it
-    // reach the terminal before the process ends.
-    return 0;
+    return session.confirm(table.wait_seconds());
 }

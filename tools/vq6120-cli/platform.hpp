@@ -1,5 +1,5 @@
 // The command-line tool's calls into the operating system (address parsing,
-// name look-ups, local time), one implementation file per platform
+// name look-ups, local time, Ctrl-C), one implementation file per platform
 // (platform_posix.cpp, platform_win32.cpp).
 #pragma once
 
@@ -22,5 +22,11 @@ bool has_ipv6_address(const std::string &host);
 
 // `t` broken down in the local time zone (thread-safe).
 std::tm local_time(std::time_t t);
+
+// From now on Ctrl-C ends the tool at once, wherever it waits (connect,
+// answer, monitor): "vq6120: interrupted" on standard error, exit status
+// `status`. A termination request (SIGTERM; Ctrl-Break and closing the
+// console window on Windows) ends it the same way, with "terminated".
+void exit_on_interrupt(int status);
 
 }  // namespace vq6120::cli::os

@@ -6,6 +6,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <cstring>
+
 #include "platform.hpp"
 #include "platform_lookup.hpp"
 
@@ -34,6 +36,19 @@ std::string message(int code) {
     std::string s(text, n);
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == '.')) s.pop_back();
     return s.empty() ? "error " + std::to_string(code) : s;
+}
+
+int g_interrupt_status = 130;
+
+// Runs on a thread of its own that the system starts for the event.
+BOOL WINAPI end_at_once(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    const bool interrupted = event == CTRL_C_EVENT;
+    const char *text = interrupted ? "vq6120: interrupted\n" : "vq6120: terminated\n";
+    DWORD written = 0;
+    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
+    ::ExitProcess(interrupted ? static_cast<UINT>(g_interrupt_status) : 143);
+    return TRUE;
 }
 
 }  // namespace
@@ -67,6 +82,11 @@ std::tm local_time(std::time_t t) {
     std::tm local{};
     localtime_s(&local, &t);
     return local;
+}
+
+void exit_on_interrupt(int status) {
+    g_interrupt_status = status;
+    ::SetConsoleCtrlHandler(end_at_once, TRUE);
 }
 
 }  // namespace vq6120::cli::os

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform.hpp"
+#include "vq6120/reasons.hpp"
 
 namespace vq6120::cli {
 namespace {
@@ -60,19 +61,17 @@ bool looks_like_address(std::string_view word) {
                        [](unsigned char c) { return std::isalnum(c) || c == '.' || c == '-'; });
 }
 
-VQ6120_HANDLE connect(const Target &target, int timeout_ms, std::string &reason) {
+VQ6120_HANDLE connect(const Target &target, int timeout_ms, std::string &why_not) {
     errno = 0;
     VQ6120_HANDLE h = VQ6120Ex_Open(target.address, target.port, timeout_ms);
     if (h != nullptr) return h;
     const int error = errno;
-    if (error == ETIMEDOUT) {
-        reason = "timed out after " + std::to_string(timeout_ms) + " ms (no answer from the address)";
-    } else if (error == ECONNREFUSED) {
-        reason = "refused (nothing listens on that port)";
-    } else if (error == EHOSTUNREACH || error == ENETUNREACH) {
-        reason = std::string("unreachable (") + std::strerror(error) + ")";
-    } else {
-        reason = error != 0 ? std::strerror(error) : "failed";
+    const std::string_view why = reason::of_connect_error(error);
+    why_not = why;
+    if (why == reason::kConnectTimeout) {
+        why_not += " after " + std::to_string(timeout_ms) + " ms (no answer from the address)";
+    } else if (why == reason::kConnectFailed && error != 0) {
+        why_not += std::string(" (") + std::strerror(error) + ")";
     }
     return nullptr;
 }

@@ -28,6 +28,6 @@ bool looks_like_address(std::string_view word);
 
 // Connects within `timeout_ms`; on failure returns nullptr and says why
 // (refused, timed out, unreachable, ...).
-VQ6120_HANDLE connect(const Target &target, int timeout_ms, std::string &reason);
+VQ6120_HANDLE connect(const Target &target, int timeout_ms, std::string &why_not);
 
 }  // namespace vq6120::cli

@@ -14,6 +14,7 @@ struct TlsConfig {
     std::string cert_file;  // client certificate and key, both or neither
     std::string key_file;
     bool insecure = false;  // skip the host-name check (test brokers only)
+    bool operator==(const TlsConfig &) const = default;
 };
 
 struct BrokerConfig {
@@ -28,6 +29,7 @@ struct BrokerConfig {
     std::size_t queue_limit = 10000;  // messages held while the broker is away
     int event_qos = 0;  // command results go at 1; state and status at 0, republished on every connect
     std::optional<TlsConfig> tls;
+    bool operator==(const BrokerConfig &) const = default;
 };
 
 struct TerminalConfig {
@@ -37,6 +39,7 @@ struct TerminalConfig {
     std::uint16_t port = 16120;
     int auto_report = 0;       // SetAutoReportTime on every connect; 0 leaves it alone
     int host_alive = 0;        // SetHostAliveCheck on every connect; 0 leaves it off
+    bool operator==(const TerminalConfig &) const = default;
 };
 
 struct Config {
@@ -57,10 +60,12 @@ struct ConfigError {
     std::string describe() const { return (pointer.empty() ? std::string("/") : pointer) + ": " + message; }
 };
 
-// Parses and checks a whole configuration. Exactly one of the two is set.
+// Parses and checks a whole configuration: either `config`, or `errors`
+// naming every mistake found (`error` is the first of them).
 struct ConfigResult {
     std::optional<Config> config;
     std::optional<ConfigError> error;
+    std::vector<ConfigError> errors;
 };
 ConfigResult parse_config(const std::string &text);
 ConfigResult load_config(const std::string &path);

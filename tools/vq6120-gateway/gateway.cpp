@@ -1,9 +1,9 @@
 #include "gateway.hpp"
 
-#include <poll.h>
 
 #include <algorithm>
 
+#include "image_command.hpp"
 #include "log.hpp"
 #include "operations.hpp"
 #include "payloads.hpp"
@@ -44,11 +44,27 @@ std::optional<ops::Value> argument_value(const ops::Argument &arg, const json &v
     return std::nullopt;
 }
 
+std::vector<std::string> operation_names() {
+    std::vector<std::string> names;
+    for (const ops::Operation &op : ops::operations()) names.emplace_back(op.name);
+    return names;
+}
+
 std::string_view state_name(vq6120::State s) {
     return s == vq6120::State::Online ? "online" : s == vq6120::State::Connecting ? "connecting" : "offline";
 }
 
 }  // namespace
+
+std::optional<ShownState> state_after(const ShownState &now, const vq6120::StateChange &change) {
+    ShownState next{std::string(state_name(change.state)),
+                    !change.reason.empty()                      ? std::string(change.reason)
+                    : change.state == vq6120::State::Online     ? "connected"
+                    : change.state == vq6120::State::Connecting ? "attempt " + std::to_string(change.attempt)
+                                                                : now.reason};
+    if (next == now) return std::nullopt;
+    return next;
+}
 
 vq6120::Backoff backoff_for(const Config &config) {
     vq6120::Backoff b;
@@ -57,14 +73,15 @@ vq6120::Backoff backoff_for(const Config &config) {
     return b;
 }
 
-Gateway::Gateway(const Config &config, vq6120::Poller &poller) : config_(config), poller_(poller) {
-    nodes_.reserve(config_.terminals.size());
+Gateway::Gateway(const Config &config, vq6120::Poller &poller)
+    : config_(config), poller_(poller), metrics_(operation_names()) {
     for (const TerminalConfig &t : config_.terminals) {
         Node &n = nodes_.emplace_back();
         n.config = t;
         n.base = config_.prefix + "/" + t.name;
         n.state_payload = state_payload(n.state, n.reason);
         by_name_.emplace(t.name, &n);
+        metrics_.terminal_added(n.state);
     }
     const Message will{status_topic(), status_payload("offline", "connection lost"), 1, true, {}};
     MqttLink::Callbacks callbacks;
@@ -73,12 +90,17 @@ Gateway::Gateway(const Config &config, vq6120::Poller &poller) : config_(config)
         on_message(topic, payload, correlation);
     };
     callbacks.socket_changed = [this] { follow_socket(); };
+    callbacks.lost = [this](const std::string &) { sync_broker_metrics(); };
+    callbacks.sent = [this](const Message &m) {
+        if (m.read_at != std::chrono::steady_clock::time_point{}) metrics_.published(std::chrono::steady_clock::now() - m.read_at);
+    };
     link_ = std::make_unique<MqttLink>(config_.broker, will, std::move(callbacks));
 }
 
 Gateway::~Gateway() {
     if (watch_ != 0) poller_.unwatch(watch_);
     if (tick_ != 0) poller_.cancel(tick_);
+    if (watchdog_ != 0) poller_.cancel(watchdog_);
 }
 
 std::string Gateway::status_topic() const { return config_.prefix + "/_gateway/" + config_.broker.client_id + "/status"; }
@@ -86,19 +108,41 @@ std::string Gateway::status_topic() const { return config_.prefix + "/_gateway/"
 void Gateway::start() {
     poller_.on_state([this](const vq6120::StateChange &c) { on_state(c); });
     poller_.on_event([this](vq6120::TerminalId, void *user, vq6120::Event &e) { on_event(*static_cast<Node *>(user), e); });
-    for (Node &n : nodes_) {
-        vq6120::TerminalConfig tc;
-        tc.endpoint = {n.config.address_n, n.config.port};
-        tc.connect_limit = std::chrono::milliseconds(config_.connect_timeout_ms);
-        tc.auto_report = static_cast<std::uint8_t>(n.config.auto_report);
-        tc.host_alive_seconds = static_cast<std::uint8_t>(n.config.host_alive);
-        tc.user = &n;
-        n.id = poller_.add(tc);
-    }
+    for (Node &n : nodes_) connect(n);
     log(Level::info, "serving " + std::to_string(nodes_.size()) + " terminals under " + config_.prefix + "/");
     status_due_ = std::chrono::steady_clock::now() + std::chrono::seconds(config_.status_interval_s);
     link_->start();
     schedule_tick();
+    schedule_watchdog();
+}
+
+void Gateway::connect(Node &n) {
+    vq6120::TerminalConfig tc;
+    tc.endpoint = {n.config.address_n, n.config.port};
+    tc.connect_limit = std::chrono::milliseconds(config_.connect_timeout_ms);
+    tc.auto_report = static_cast<std::uint8_t>(n.config.auto_report);
+    tc.host_alive_seconds = static_cast<std::uint8_t>(n.config.host_alive);
+    tc.user = &n;
+    n.id = poller_.add(tc);
+}
+
+// ---- The service manager ---------------------------------------------------
+
+std::string Gateway::status_line() const {
+    return std::to_string(poller_.online()) + " of " + std::to_string(nodes_.size()) + " terminals online; broker " +
+           (link_->connected() ? "connected" : "away");
+}
+
+void Gateway::schedule_watchdog() {
+    // From the loop itself: a loop that hangs stops the pings, and the
+    // service manager restarts the gateway.
+    if (notifier_.watchdog_interval().count() == 0) return;
+    watchdog_ = poller_.after(notifier_.watchdog_interval(), [this] {
+        watchdog_ = 0;
+        if (stopped_) return;
+        notifier_.watchdog();
+        schedule_watchdog();
+    });
 }
 
 // ---- The broker's socket in the Poller's loop ----------------------------
@@ -135,10 +179,12 @@ void Gateway::schedule_tick() {
         tick_ = 0;
         if (stopped_) return;
         link_->tick();
+        sync_broker_metrics();
+        if (ready_) notifier_.status(status_line());
         const auto now = std::chrono::steady_clock::now();
         if (now >= status_due_) {
             status_due_ = now + std::chrono::seconds(config_.status_interval_s);
-            const std::uint64_t mark = link_->dropped() + events_ + commands_ + refused_ + poller_.online();
+            const std::uint64_t mark = link_->dropped() + events_ + commands_ + refused_ + behind_ + poller_.online();
             if (mark != status_mark_ && link_->connected()) publish_status("online", "running");
         }
         schedule_tick();
@@ -150,12 +196,13 @@ void Gateway::schedule_tick() {
 void Gateway::on_state(const vq6120::StateChange &change) {
     if (stopped_) return;
     Node &n = *static_cast<Node *>(change.user);
-    std::string state(state_name(change.state));
-    std::string reason = !change.reason.empty()                      ? std::string(change.reason)
-                         : change.state == vq6120::State::Online     ? "connected"
-                         : change.state == vq6120::State::Connecting ? "attempt " + std::to_string(change.attempt)
-                                                                     : n.reason;
-    if (state == n.state && reason == n.reason) return;  // Lost then Waiting: one offline
+    auto next = state_after({n.state, n.reason}, change);
+    if (!next) return;
+    show(n, std::move(next->state), std::move(next->reason));
+}
+
+void Gateway::show(Node &n, std::string state, std::string reason) {
+    metrics_.terminal_shown(n.state, state, reason);
     n.state = std::move(state);
     n.reason = std::move(reason);
     n.state_payload = state_payload(n.state, n.reason);  // stamped with the time of the change
@@ -170,20 +217,32 @@ void Gateway::publish_state(Node &n) {
 }
 
 void Gateway::on_event(Node &n, const vq6120::Event &event) {
+    const auto read_at = std::chrono::steady_clock::now();
     Publication p = event_payload(event);
     ++events_;
-    link_->publish({n.base + "/" + p.subtopic, std::move(p.payload), config_.broker.event_qos, false, {}});
+    metrics_.event(p.subtopic);
+    link_->publish({n.base + "/" + p.subtopic, std::move(p.payload), config_.broker.event_qos, false, {}, read_at});
 }
 
 // ---- The broker to terminals ---------------------------------------------
 
+void Gateway::sync_broker_metrics() {
+    metrics_.broker(link_->connected(), link_->connects(), link_->queued(), link_->dropped());
+}
+
 void Gateway::on_connected() {
+    sync_broker_metrics();
     std::vector<std::string> filters;
     filters.reserve(nodes_.size());
     for (const Node &n : nodes_) filters.push_back(n.base + "/cmd/+");
     link_->subscribe(filters);
     publish_status("online", link_->connects() > 1 ? "broker reconnected" : "started");
     for (Node &n : nodes_) publish_state(n);
+    if (!ready_) {
+        // Up: the broker connected and every terminal of the list added.
+        ready_ = true;
+        notifier_.ready(status_line());
+    }
 }
 
 std::string Gateway::status_payload(std::string_view state, std::string_view reason) const {
@@ -194,6 +253,7 @@ std::string Gateway::status_payload(std::string_view state, std::string_view rea
         j["events"] = events_;
         j["commands"] = commands_;
         j["refused"] = refused_;
+        j["behind"] = behind_;
         j["dropped"] = link_->dropped();
         j["queued"] = link_->queued();
     }
@@ -201,7 +261,7 @@ std::string Gateway::status_payload(std::string_view state, std::string_view rea
 }
 
 void Gateway::publish_status(std::string_view state, std::string_view reason) {
-    status_mark_ = link_->dropped() + events_ + commands_ + refused_ + poller_.online();
+    status_mark_ = link_->dropped() + events_ + commands_ + refused_ + behind_ + poller_.online();
     link_->publish({status_topic(), status_payload(state, reason), kStateQos, true, {}});
 }
 
@@ -231,6 +291,11 @@ void Gateway::on_message(const std::string &topic, std::string_view payload, std
         outcome = run_command(n, operation, request);
     }
     ++(outcome.ok ? commands_ : refused_);
+    if (outcome.ok) {
+        metrics_.command(static_cast<std::size_t>(ops::find(operation) - ops::operations().data()));
+    } else {
+        metrics_.refused();
+    }
     log(outcome.ok ? Level::debug : Level::info,
         n.config.name + ": " + operation + (outcome.ok ? " sent" : " refused: " + outcome.error));
 
@@ -244,6 +309,19 @@ void Gateway::on_message(const std::string &topic, std::string_view payload, std
 
 CommandOutcome Gateway::run_command(Node &n, std::string_view operation, const json &request) {
     CommandOutcome out;
+    if (operation == kImageOperation) {
+        ImageCommand image;
+        if (!parse_image(request, image, out.argument, out.error)) return out;
+        vq6120::Terminal *t = ready_terminal(n, out);
+        if (t == nullptr) return out;
+        out.ok = send_image(t->handle(), image);
+        if (!out.ok && VQ6120Ex_LastRefusal(t->handle()) == VQ6120_REFUSED_QUEUE_FULL) {
+            refuse_behind(n, out);
+        } else if (!out.ok) {
+            out.error = "not sent: the connection to the terminal failed";
+        }
+        return out;
+    }
     const ops::Operation *op = ops::find(operation);
     if (op == nullptr) {
         out.error = "unknown operation '" + std::string(operation) + "'";
@@ -273,21 +351,14 @@ CommandOutcome Gateway::run_command(Node &n, std::string_view operation, const j
         out.error = checked.error;
         return out;
     }
-    vq6120::Terminal *t = poller_.terminal(n.id);
-    if (t == nullptr) {
-        out.error = "terminal '" + n.config.name + "' is " + n.state;
-        return out;
-    }
-    // A terminal that stopped reading would hold a send, and with it every
-    // other terminal in this loop, for the library's stall limit: what its
-    // connection cannot take now is refused instead.
-    pollfd ready{static_cast<int>(t->native_socket()), POLLOUT, 0};
-    if (::poll(&ready, 1, 0) != 1 || (ready.revents & POLLOUT) == 0) {
-        out.error = "terminal '" + n.config.name + "' is not taking data (its connection is backed up); nothing sent";
-        return out;
-    }
+    vq6120::Terminal *t = ready_terminal(n, out);
+    if (t == nullptr) return out;
     const ops::Result r = ops::invoke(*op, t->handle(), args);
     out.ok = static_cast<bool>(r);
+    if (!out.ok && VQ6120Ex_LastRefusal(t->handle()) == VQ6120_REFUSED_QUEUE_FULL) {
+        refuse_behind(n, out);
+        return out;
+    }
     if (!out.ok) {
         out.argument = r.argument;
         out.error = r.error.empty() ? "not sent: the connection to the terminal failed" : r.error;
@@ -295,11 +366,34 @@ CommandOutcome Gateway::run_command(Node &n, std::string_view operation, const j
     return out;
 }
 
+vq6120::Terminal *Gateway::ready_terminal(Node &n, CommandOutcome &out) {
+    vq6120::Terminal *t = poller_.terminal(n.id);
+    if (t == nullptr) {
+        out.error = "terminal '" + n.config.name + "' is " + n.state;
+        return nullptr;
+    }
+    // Sends never wait (the Poller's queued mode): a terminal that is behind
+    // (as many bytes wait for it as the Poller's high-water mark), or whose
+    // queue cannot take the command whole, is answered at once.
+    if (poller_.behind(n.id)) {
+        refuse_behind(n, out);
+        return nullptr;
+    }
+    return t;
+}
+
+void Gateway::refuse_behind(Node &n, CommandOutcome &out) {
+    ++behind_;
+    out.error = "terminal '" + n.config.name + "' is behind: " + std::to_string(poller_.waiting_bytes(n.id)) +
+                " bytes wait for it; nothing sent";
+}
+
 // ---- Stopping --------------------------------------------------------------
 
 void Gateway::shutdown(int flush_ms) {
     if (stopped_) return;
     stopped_ = true;
+    notifier_.stopping();
     std::vector<Message> last;
     for (Node &n : nodes_) {
         n.state = "offline";
@@ -311,10 +405,94 @@ void Gateway::shutdown(int flush_ms) {
     watch_ = 0;
     if (tick_ != 0) poller_.cancel(tick_);
     tick_ = 0;
+    if (watchdog_ != 0) poller_.cancel(watchdog_);
+    watchdog_ = 0;
     link_->stop(last, flush_ms);
     log(Level::info, "stopped");
     poller_.remove_all();
     poller_.stop();
+}
+
+}  // namespace vq6120::gateway
+
+namespace vq6120::gateway {
+
+// ---- Reloading the configuration -------------------------------------------
+
+bool Gateway::reload(const std::string &path) {
+    if (stopped_) return false;
+    notifier_.reloading();
+    const auto loaded = load_config(path);
+    if (!loaded.config) {
+        for (const ConfigError &e : loaded.errors) {
+            log(Level::error, "reload refused, nothing changed: " + path + ": " + e.describe());
+        }
+        metrics_.reloaded(false);
+        notifier_.ready(status_line());
+        return false;
+    }
+    const Config &next = *loaded.config;
+    // The broker connection, the topics and the Poller's backoff are made
+    // once, at the start.
+    if (!(next.broker == config_.broker) || next.prefix != config_.prefix ||
+        next.terminal_reconnect_min_ms != config_.terminal_reconnect_min_ms ||
+        next.terminal_reconnect_max_ms != config_.terminal_reconnect_max_ms) {
+        log(Level::warning, "reload: broker, prefix and terminal_reconnect_* keep their values until the gateway restarts");
+    }
+    config_.status_interval_s = next.status_interval_s;
+    config_.connect_timeout_ms = next.connect_timeout_ms;  // for connections made from now on
+
+    std::unordered_map<std::string, const TerminalConfig *> wanted;
+    for (const TerminalConfig &t : next.terminals) wanted.emplace(t.name, &t);
+    std::vector<std::string> gone_filters, new_filters;
+    std::size_t removed = 0, changed = 0, added = 0;
+    for (auto it = nodes_.begin(); it != nodes_.end();) {
+        Node &n = *it;
+        const auto w = wanted.find(n.config.name);
+        if (w == wanted.end()) {
+            poller_.remove(n.id);
+            show(n, "offline", "removed from the configuration");
+            metrics_.terminal_removed(n.state);
+            gone_filters.push_back(n.base + "/cmd/+");
+            by_name_.erase(n.config.name);
+            it = nodes_.erase(it);
+            ++removed;
+            continue;
+        }
+        if (!(*w->second == n.config)) {
+            poller_.remove(n.id);
+            n.config = *w->second;
+            show(n, "connecting", "reconfigured");
+            connect(n);
+            ++changed;
+        }
+        wanted.erase(w);
+        ++it;
+    }
+    // New ones in the file's order.
+    for (const TerminalConfig &t : next.terminals) {
+        if (wanted.count(t.name) == 0) continue;
+        Node &n = nodes_.emplace_back();
+        n.config = t;
+        n.base = config_.prefix + "/" + t.name;
+        by_name_.emplace(t.name, &n);
+        metrics_.terminal_added(n.state);
+        show(n, "connecting", "added");
+        connect(n);
+        new_filters.push_back(n.base + "/cmd/+");
+        ++added;
+    }
+    config_.terminals = next.terminals;
+    if (link_->connected()) {
+        link_->unsubscribe(gone_filters);
+        link_->subscribe(new_filters);
+    }
+    metrics_.reloaded(true);
+    log(Level::info, "reloaded " + path + ": " + std::to_string(added) + " added, " + std::to_string(removed) + " removed, " +
+                         std::to_string(changed) + " changed, " + std::to_string(nodes_.size() - added - changed) +
+                         " unchanged");
+    notifier_.ready(status_line());
+    return true;
 }
 
 }  // namespace vq6120::gateway

@@ -10,7 +10,9 @@
 #pragma once
 
 #include <cstdint>
+#include <list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -19,12 +21,24 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "config.hpp"
+#include "metrics.hpp"
 #include "mqtt_link.hpp"
+#include "service.hpp"
 #include "vq6120.hpp"
 
 namespace vq6120::gateway {
 
 vq6120::Backoff backoff_for(const Config &config);
+
+// A terminal's state as its state topic shows it.
+struct ShownState {
+    std::string state;   // online, offline, connecting
+    std::string reason;  // connected, attempt 3, connect failed, ...
+    bool operator==(const ShownState &) const = default;
+};
+// What the state topic shows after `change`; nothing to publish when neither
+// the state nor the reason moves (Lost then Waiting: one offline).
+std::optional<ShownState> state_after(const ShownState &now, const vq6120::StateChange &change);
 
 // What a command message came to: the result the gateway publishes for it.
 struct CommandOutcome {
@@ -45,8 +59,15 @@ public:
     // up to `flush_ms` for that to reach the broker, disconnects, closes the
     // terminals and stops the Poller.
     void shutdown(int flush_ms);
+    // Reads the configuration file again and, when all of it is valid,
+    // applies what changed in the terminal list: new terminals connect,
+    // removed ones are shown offline and go, changed ones reconnect, the
+    // others are left alone. A file with any mistake changes nothing.
+    // Returns whether the file was taken.
+    bool reload(const std::string &path);
 
     std::string status_topic() const;
+    const Metrics &metrics() const { return metrics_; }
 
 private:
     struct Node {
@@ -58,30 +79,44 @@ private:
         std::string state_payload;
     };
 
+    void connect(Node &node);
+    void show(Node &node, std::string state, std::string reason);
+    std::string status_line() const;
+    void schedule_watchdog();
     void on_state(const vq6120::StateChange &change);
     void on_event(Node &node, const vq6120::Event &event);
     void on_message(const std::string &topic, std::string_view payload, std::string_view correlation);
     CommandOutcome run_command(Node &node, std::string_view operation, const nlohmann::json &request);
+    // The node's terminal when it is online and its connection takes data
+    // now; else null with the reason in `out`.
+    vq6120::Terminal *ready_terminal(Node &node, CommandOutcome &out);
+    void refuse_behind(Node &node, CommandOutcome &out);
     void on_connected();
     void publish_state(Node &node);
     void publish_status(std::string_view state, std::string_view reason);
     std::string status_payload(std::string_view state, std::string_view reason) const;
     void follow_socket();
+    void sync_broker_metrics();
     void schedule_tick();
 
-    const Config &config_;
+    Config config_;
     vq6120::Poller &poller_;
-    std::vector<Node> nodes_;
+    std::list<Node> nodes_;  // stable addresses: each is its terminal's user pointer
     std::unordered_map<std::string, Node *> by_name_;
+    Metrics metrics_;
     std::unique_ptr<MqttLink> link_;
     vq6120::Poller::WatchId watch_ = 0;
     int watched_fd_ = -1;
     bool watched_write_ = false;
     vq6120::Poller::TimerId tick_ = 0;
+    ServiceNotifier notifier_;
+    bool ready_ = false;
+    vq6120::Poller::TimerId watchdog_ = 0;
     bool stopped_ = false;
     std::uint64_t events_ = 0;
     std::uint64_t commands_ = 0;
     std::uint64_t refused_ = 0;
+    std::uint64_t behind_ = 0;  // of those refused: the terminal was behind
     std::uint64_t status_mark_ = 0;  // counters' sum at the last status
     std::chrono::steady_clock::time_point status_due_{};
 };

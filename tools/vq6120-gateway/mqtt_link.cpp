@@ -149,7 +149,10 @@ MqttLink::Sent MqttLink::send(const Message &m) {
     const int rc = mosquitto_publish_v5(mosq_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
                                         m.payload.data(), m.qos, m.retain, props);
     mosquitto_property_free_all(&props);
-    if (rc == MOSQ_ERR_SUCCESS) return Sent::yes;
+    if (rc == MOSQ_ERR_SUCCESS) {
+        if (callbacks_.sent) callbacks_.sent(m);
+        return Sent::yes;
+    }
     if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO) return Sent::later;
     // The broker will never take this one (too large for it, say): waiting
     // would hold up everything behind it.
@@ -183,15 +186,25 @@ void MqttLink::publish(Message m) {
 }
 
 void MqttLink::subscribe(const std::vector<std::string> &filters) {
+    // No-local: the gateway's own results on .../cmd/result never come back.
+    in_chunks(filters, [this](int n, char **chunk) {
+        mosquitto_subscribe_multiple(mosq_, nullptr, n, chunk, 1, MQTT_SUB_OPT_NO_LOCAL, nullptr);
+    });
+}
+
+void MqttLink::unsubscribe(const std::vector<std::string> &filters) {
+    in_chunks(filters, [this](int n, char **chunk) { mosquitto_unsubscribe_multiple(mosq_, nullptr, n, chunk, nullptr); });
+}
+
+void MqttLink::in_chunks(const std::vector<std::string> &filters, const std::function<void(int, char **)> &send) {
     for (std::size_t i = 0; i < filters.size(); i += kFiltersPerSubscribe) {
         std::vector<char *> chunk;
         for (std::size_t j = i; j < std::min(filters.size(), i + kFiltersPerSubscribe); ++j) {
             chunk.push_back(const_cast<char *>(filters[j].c_str()));
         }
-        // No-local: the gateway's own results on .../cmd/result never come back.
-        mosquitto_subscribe_multiple(mosq_, nullptr, static_cast<int>(chunk.size()), chunk.data(), 1,
-                                     MQTT_SUB_OPT_NO_LOCAL, nullptr);
+        send(static_cast<int>(chunk.size()), chunk.data());
     }
+    notify();
 }
 
 void MqttLink::notify() {

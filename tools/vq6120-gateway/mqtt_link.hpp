@@ -31,6 +31,7 @@ struct Message {
     int qos = 0;
     bool retain = false;
     std::string correlation;  // MQTT v5 correlation data; empty for none
+    std::chrono::steady_clock::time_point read_at{};  // an event's: when it was read from its terminal
 };
 
 class MqttLink {
@@ -40,6 +41,7 @@ public:
         std::function<void(const std::string &reason)> lost;
         std::function<void(const std::string &topic, std::string_view payload, std::string_view correlation)> message;
         std::function<void()> socket_changed;               // re-read socket() and wants_write()
+        std::function<void(const Message &)> sent;          // handed to the connection
     };
 
     // `will` is what the broker publishes (retained) when the gateway goes
@@ -53,6 +55,7 @@ public:
     // Sends now when connected, queues otherwise (or when the send fails).
     void publish(Message m);
     void subscribe(const std::vector<std::string> &filters);
+    void unsubscribe(const std::vector<std::string> &filters);
 
     int socket() const;
     bool wants_write() const;
@@ -84,6 +87,7 @@ private:
     void attempt();
     void check(int rc, const char *what);
     void notify();
+    void in_chunks(const std::vector<std::string> &filters, const std::function<void(int, char **)> &send);
 
     BrokerConfig config_;
     Callbacks callbacks_;

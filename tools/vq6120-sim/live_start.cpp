@@ -1,8 +1,8 @@
 #include "live_start.hpp"
 
-#include "farm.hpp"
-#include "server.hpp"
-#include "web_server.hpp"
+#include "farm/farm.hpp"
+#include "serve/server.hpp"
+#include "web/server.hpp"
 
 namespace vq6120::sim {
 namespace {

@@ -1,5 +1,5 @@
 # Writes OUTPUT, a C++ source holding the files given in FILES (separated by
-# '|') as the table of web_assets.hpp. Run by the build whenever one changes.
+# '|') as the table of web/assets.hpp. Run by the build whenever one changes.
 string(REPLACE "|" ";" FILES "${FILES}")
 set(entries "")
 set(arrays "")
@@ -24,8 +24,8 @@ foreach(file IN LISTS FILES)
   string(APPEND entries "    {\"/${name}\", \"${type}\", {reinterpret_cast<const char *>(asset${index}), ${size}}},\n")
   math(EXPR index "${index} + 1")
 endforeach()
-file(WRITE ${OUTPUT}.tmp "// Generated from tools/vq6120-sim/web by web/embed.cmake: do not edit.
-#include \"web_assets.hpp\"
+file(WRITE ${OUTPUT}.tmp "// Generated from tools/vq6120-sim/web/page by web/embed.cmake: do not edit.
+#include \"web/assets.hpp\"
 
 namespace vq6120::sim {
 namespace {
