@@ -66,7 +66,7 @@ step() {
     fi
   done
   if [ "$dry_run" -eq 1 ]; then
-    echo "would run: $name"
+    echo "would run: $name: $*"
     return 0
   fi
   "$@" 2>&1 | tee "build/test-logs/$name.log"
@@ -79,7 +79,7 @@ build() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1"; }
 
 finish() {
   if ((${#skipped[@]})); then
-    echo "skipped suites (their packages could not be installed): ${skipped[*]}"
+    echo "skipped suites (their packages could not be installed): $(printf '%s; ' "${skipped[@]}" | sed 's/; $//')"
   else
     echo "skipped suites: none"
   fi
@@ -96,13 +96,14 @@ for group in demo tests; do
 done
 [ "$failed" -eq 0 ] || finish
 
-# Tests of optional groups, left out of the ctest runs when the group is missing.
+# Tests of optional groups, left out of the ctest runs when the group is
+# missing: those with the group's LABEL (named here when the tree has any).
 excluded=()
-for group in browser csharp display plant-gateway; do
-  if [ -n "${unavailable[$group]+set}" ]; then
+for group in "${!unavailable[@]}"; do
+  excluded+=("$group")
+  if grep -rqE --include=CMakeLists.txt "LABELS +$group( |\))" tests tools; then
     echo "SKIPPED: ctest tests labelled $group: ${unavailable[$group]}"
-    skipped+=("ctest label $group")
-    excluded+=("$group")
+    skipped+=("ctest tests labelled $group (needs $group)")
   fi
 done
 ctest_exclude=()

@@ -61,11 +61,11 @@ esac
 FAKE
 chmod +x "$fake"/*
 
-fresh_machine() {   # NAME: a machine with nothing installed; wine32 cannot be
+fresh_machine() {   # NAME: a machine with nothing installed; wine32 and Mono cannot be
   export FAKE_STATE=$scratch/$1
   mkdir -p "$FAKE_STATE"
   touch "$FAKE_STATE"/{calls,installed,arches,npm}
-  echo "wine32:i386" >"$FAKE_STATE/uninstallable"
+  printf '%s\n' "wine32:i386" mono-runtime >"$FAKE_STATE/uninstallable"
   export VQ6120_SETUP_RECORD=$FAKE_STATE/unavailable
 }
 export VQ6120_SETUP_TOOLS=$fake VQ6120_SETUP_RETRY_DELAY=0
@@ -80,7 +80,7 @@ check "the demo's packages are installed" grep -qx "cmake" "$FAKE_STATE/installe
 check "nothing but the demo is installed (no Wine, MinGW, Chromium, Mono, npm)" \
   bash -c "! grep -Eq 'wine|mingw|chromium|mono|npm|gtest' '$FAKE_STATE/calls'"
 
-# Everything: the 32-bit Windows group fails, the others install.
+# Everything: the 32-bit Windows and C# groups fail, the others install.
 fresh_machine all
 "$source/scripts/setup.sh" >"$FAKE_STATE/out" 2>&1
 check "setup.sh exits non-zero when a group could not be installed" [ $? -ne 0 ]
@@ -89,26 +89,31 @@ check "later groups install after the failing one" grep -qx "npm ci in $source/t
 check "i386 is added before the 32-bit group" grep -qx "dpkg --add-architecture i386" "$FAKE_STATE/calls"
 check "one loud line names the group, what is missing and why" \
   grep -Eq "^setup: UNAVAILABLE windows-x86 .*missing .*wine32:i386.*no installation candidate" "$FAKE_STATE/out"
-check "the record holds exactly that group" [ "$(cut -f1 "$VQ6120_SETUP_RECORD")" = windows-x86 ]
+check "the record holds exactly those groups" [ "$(cut -f1 "$VQ6120_SETUP_RECORD" | sort | tr '\n' ' ')" = "csharp windows-x86 " ]
 check "--status reports it with the reason" grep -q "^windows-x86	missing.*no installation candidate" <(
   "$source/scripts/setup.sh" --status)
 
-# The test command's plan on that machine: exactly the 32-bit suite skipped.
+# The test command's plan on that machine: exactly the 32-bit suite and the
+# tests labelled csharp are skipped.
 "$source/scripts/test.sh" --dry-run >"$FAKE_STATE/plan" 2>&1
 check "test.sh --dry-run succeeds" [ $? -eq 0 ]
 check "the skipped suite is named with what is missing" \
   grep -q "^SKIPPED: windows-x86: needs the windows-x86 group: missing .*wine32:i386" "$FAKE_STATE/plan"
-check "the 64-bit Windows suite still runs" grep -qx "would run: windows-x64" "$FAKE_STATE/plan"
-check "the closing lines list the skipped suite, then the total" diff - <(tail -n 2 "$FAKE_STATE/plan") <<'END'
-skipped suites (their packages could not be installed): windows-x86 (needs windows-x86)
+check "the C# tests are named as skipped" grep -q "^SKIPPED: ctest tests labelled csharp: missing .*mono-runtime" "$FAKE_STATE/plan"
+check "each ctest run leaves out the missing groups' labels" \
+  [ "$(grep -cE '^would run: ctest-.* -LE \^\((csharp\|windows-x86|windows-x86\|csharp)\)\$$' "$FAKE_STATE/plan")" -eq 3 ]
+check "the 64-bit Windows suite still runs" grep -q "^would run: windows-x64: " "$FAKE_STATE/plan"
+check "the closing lines list the skipped suites, then the total" diff - <(tail -n 2 "$FAKE_STATE/plan") <<'END'
+skipped suites (their packages could not be installed): ctest tests labelled csharp (needs csharp); windows-x86 (needs windows-x86)
 total: 0 passed, 0 failed
 END
-check "no other suite is skipped" [ "$(grep -c '^SKIPPED' "$FAKE_STATE/plan")" -eq 1 ]
+check "no other suite is skipped" [ "$(grep -c '^SKIPPED' "$FAKE_STATE/plan")" -eq 2 ]
 
-# Once wine32 can be installed, nothing is skipped and the record is cleared.
+# Once both can be installed, nothing is skipped and the record is cleared.
 : >"$FAKE_STATE/uninstallable"
 "$source/scripts/test.sh" --dry-run >"$FAKE_STATE/plan" 2>&1
-check "with the group installable, nothing is skipped" grep -qx "skipped suites: none" "$FAKE_STATE/plan"
+check "with the groups installable, nothing is skipped" grep -qx "skipped suites: none" "$FAKE_STATE/plan"
+check "and no ctest run leaves anything out" [ "$(grep -c '^would run: ctest-.* -LE' "$FAKE_STATE/plan")" -eq 0 ]
 check "the record is empty" [ ! -s "$VQ6120_SETUP_RECORD" ]
 
 if [ "$failures" -ne 0 ]; then
