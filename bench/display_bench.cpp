@@ -19,7 +19,7 @@
 
 #include "VQ6120_LIB.h"
 #include "display/send.hpp"
-#include "farm.hpp"
+#include "farm/farm.hpp"
 #include "screen_file.hpp"
 
 using namespace vq6120::display;

@@ -16,23 +16,6 @@
 
 namespace vq6120::bench {
 
-Bytes frame(std::uint8_t channel, std::uint8_t command, std::uint8_t subcode, std::span<const std::uint8_t> payload) {
-    const std::size_t length = 8 + payload.size();
-    Bytes f(length, 0);
-    f[0] = static_cast<std::uint8_t>(length & 0xFF);
-    f[1] = static_cast<std::uint8_t>(length >> 8);
-    f[2] = channel;
-    f[6] = command;
-    f[7] = subcode;
-    std::copy(payload.begin(), payload.end(), f.begin() + 8);
-    return f;
-}
-
-Bytes operator+(Bytes a, const Bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 Fd &Fd::operator=(Fd &&o) noexcept {
     if (this != &o) {
         reset();
@@ -56,25 +39,10 @@ void Fd::reset() {
     }
 }
 
-Listener::Listener() {
-    fd_ = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    if (fd_.get() < 0 || ::bind(fd_.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::listen(fd_.get(), 8) != 0) {
-        throw std::runtime_error("cannot listen on 127.0.0.1");
-    }
-    socklen_t len = sizeof addr;
-    ::getsockname(fd_.get(), reinterpret_cast<sockaddr *>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-}
-
 std::uint32_t Listener::loopback() { return htonl(INADDR_LOOPBACK); }
 
 Fd Listener::accept() {
-    Fd fd(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    Fd fd(test::Listener::accept());
     if (fd.get() < 0) {
         throw std::runtime_error("accept failed");
     }
@@ -117,38 +85,6 @@ RawLink connect_raw(Listener &l, bool nagle) {
     return link;
 }
 
-bool send_all(int fd, std::span<const std::uint8_t> bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        bytes = bytes.subspan(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-Bytes read_exactly(int fd, std::size_t n) {
-    Bytes out(n);
-    std::size_t got = 0;
-    while (got < n) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 2000) != 1) {
-            break;
-        }
-        const ssize_t r = ::recv(fd, out.data() + got, n - got, 0);
-        if (r <= 0) {
-            break;
-        }
-        got += static_cast<std::size_t>(r);
-    }
-    out.resize(got);
-    return out;
-}
-
 bool await_readable_bytes(int fd, std::size_t n) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (std::chrono::steady_clock::now() < deadline) {
@@ -166,8 +102,10 @@ bool await_readable_bytes(int fd, std::size_t n) {
 
 namespace {
 
-void drain_loop(std::vector<int> fds) {
-    std::vector<std::uint8_t> sink(1 << 16);
+// Polls the peer descriptors until each has ended: `take(i, fd)` reads what
+// arrived on the i-th and returns false when that connection is done.
+template <class Take>
+void poll_peers(const std::vector<int> &fds, Take take) {
     std::vector<pollfd> polls;
     for (int fd : fds) {
         polls.push_back({fd, POLLIN, 0});
@@ -180,17 +118,24 @@ void drain_loop(std::vector<int> fds) {
             }
             return;
         }
-        for (pollfd &p : polls) {
-            if (p.fd < 0 || p.revents == 0) {
-                continue;
-            }
-            const ssize_t n = ::recv(p.fd, sink.data(), sink.size(), MSG_DONTWAIT);
-            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+        for (std::size_t i = 0; i < polls.size(); ++i) {
+            pollfd &p = polls[i];
+            if (p.fd >= 0 && p.revents != 0 && !take(i, p.fd)) {
                 p.fd = -1;  // poll skips negative descriptors
                 --open;
             }
         }
     }
+}
+
+bool interrupted_or_empty(ssize_t n) { return n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK); }
+
+void drain_loop(std::vector<int> fds) {
+    std::vector<std::uint8_t> sink(1 << 16);
+    poll_peers(fds, [&](std::size_t, int fd) {
+        const ssize_t n = ::recv(fd, sink.data(), sink.size(), MSG_DONTWAIT);
+        return n > 0 || interrupted_or_empty(n);
+    });
 }
 
 // Takes the whole frames off the front of what one connection sent and
@@ -207,11 +152,11 @@ bool answer_requests(int fd, std::vector<std::uint8_t> &buffer, std::size_t &hel
             break;
         }
         if (buffer[at + 2] == 0x40 && buffer[at + 6] == 0x0A) {
-            if (!send_all(fd, di_status_reply())) {
+            if (!write_all(fd, di_status_reply())) {
                 return false;
             }
         } else if (buffer[at + 2] == 0x40 && buffer[at + 6] == 0x00) {
-            if (!send_all(fd, model_name_reply())) {
+            if (!write_all(fd, model_name_reply())) {
                 return false;
             }
         }
@@ -228,39 +173,18 @@ void respond_loop(std::vector<int> fds) {
         std::size_t held = 0;
     };
     std::vector<Stream> streams(fds.size());
-    std::vector<pollfd> polls;
-    for (int fd : fds) {
-        polls.push_back({fd, POLLIN, 0});
-    }
-    std::size_t open = polls.size();
-    while (open > 0) {
-        if (::poll(polls.data(), polls.size(), -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
+    poll_peers(fds, [&](std::size_t i, int fd) {
+        Stream &s = streams[i];
+        const ssize_t n = ::recv(fd, s.buffer.data() + s.held, s.buffer.size() - s.held, MSG_DONTWAIT);
+        if (interrupted_or_empty(n)) {
+            return true;
         }
-        for (std::size_t i = 0; i < polls.size(); ++i) {
-            pollfd &p = polls[i];
-            if (p.fd < 0 || p.revents == 0) {
-                continue;
-            }
-            Stream &s = streams[i];
-            const ssize_t n = ::recv(p.fd, s.buffer.data() + s.held, s.buffer.size() - s.held, MSG_DONTWAIT);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
-                continue;
-            }
-            bool open_still = n > 0;
-            if (open_still) {
-                s.held += static_cast<std::size_t>(n);
-                open_still = answer_requests(p.fd, s.buffer, s.held);
-            }
-            if (!open_still) {
-                p.fd = -1;
-                --open;
-            }
+        if (n <= 0) {
+            return false;
         }
-    }
+        s.held += static_cast<std::size_t>(n);
+        return answer_requests(fd, s.buffer, s.held);
+    });
 }
 
 }  // namespace

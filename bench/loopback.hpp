@@ -13,14 +13,17 @@
 #include <vector>
 
 #include "VQ6120_LIB.h"
+#include "raw_peer.hpp"
+#include "wire.hpp"
 
 namespace vq6120::bench {
 
-using Bytes = std::vector<std::uint8_t>;
-
-// A frame as it travels on the wire.
-Bytes frame(std::uint8_t channel, std::uint8_t command, std::uint8_t subcode, std::span<const std::uint8_t> payload);
-Bytes operator+(Bytes a, const Bytes &b);
+// Frames, writes and reads as the tests' loopback peer has them.
+using test::Bytes;
+using test::frame;
+using test::operator+;
+using test::read_exactly;
+using test::write_all;
 
 // An owned descriptor.
 class Fd {
@@ -38,16 +41,12 @@ private:
     int fd_ = -1;
 };
 
-class Listener {
+// The tests' loopback listener, its connections owned and a failed accept
+// thrown.
+class Listener : public test::Listener {
 public:
-    Listener();
-    std::uint16_t port() const { return port_; }
     static std::uint32_t loopback();  // network byte order, as InitialVQ6120 takes it
     Fd accept();
-
-private:
-    Fd fd_;
-    std::uint16_t port_ = 0;
 };
 
 // A client socket made the way the library makes its own: close-on-exec, a
@@ -72,10 +71,6 @@ struct RawLink {
 };
 RawLink connect_raw(Listener &l, bool nagle = false);
 
-// Writes all of `bytes`; false when the connection failed.
-bool send_all(int fd, std::span<const std::uint8_t> bytes);
-// Reads exactly `n` bytes (waiting up to 2 s); fewer on time-out or close.
-Bytes read_exactly(int fd, std::size_t n);
 // Waits until `n` bytes are readable on `fd` without reading them (up to 2 s).
 bool await_readable_bytes(int fd, std::size_t n);
 

@@ -3,7 +3,10 @@
 // its baseline in the same run and prints the ratio.
 #pragma once
 
+#include <cstdint>
 #include <string>
+
+#include "VQ6120_LIB.h"
 
 namespace vq6120::bench {
 
@@ -27,6 +30,10 @@ struct OpenOptions {
     int limit_ms = 1000;    // connect time limit per terminal
     int baseline_count = 0; // terminals opened one by one (0: none), one of them silent
 };
+
+// The 200 commands of a full-screen redraw; returns how many were accepted.
+inline constexpr std::int32_t kRedrawCommands = 200;
+std::int32_t redraw(VQ6120_HANDLE h);
 
 int run_redraw(const RedrawOptions &options);
 int run_events(const EventsOptions &options);

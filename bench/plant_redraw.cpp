@@ -15,7 +15,6 @@
 #include "plant_common.hpp"
 
 namespace vq6120::bench {
-namespace {
 
 // 200 commands covering a screen: a frame, a grid, gauges, labels and marks,
 // the mix of primitives a process picture is made of.
@@ -50,7 +49,10 @@ std::int32_t redraw(VQ6120_HANDLE h) {
     }
     return sent;
 }
-constexpr std::int32_t kCommands = 200;
+
+namespace {
+
+constexpr std::int32_t kCommands = kRedrawCommands;
 
 std::int32_t batched_redraw(VQ6120_HANDLE h) {
     if (VQ6120Ex_BeginBatch(h) != 1) {

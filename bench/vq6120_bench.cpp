@@ -75,7 +75,8 @@ void command_vs_send(benchmark::State &state, const std::string &name, std::int3
     RawLink raw = connect_raw(listener);
     // The baseline must send exactly what the library sends.
     command(lib.host);
-    if (read_exactly(lib.peer.get(), bytes.size()) != bytes) {
+    Bytes sent(bytes.size());
+    if (!read_exactly(lib.peer.get(), sent, 2000) || sent != bytes) {
         state.SkipWithError("the library's frame differs from the baseline's bytes");
         return;
     }
@@ -346,7 +347,7 @@ void BM_BurstDrain(benchmark::State &state) {
     bool ok = true;
     bool lib_first = true;
     for (auto _ : state) {
-        ok &= send_all(lib.peer.get(), burst) && send_all(raw.peer.get(), burst);
+        ok &= write_all(lib.peer.get(), burst) && write_all(raw.peer.get(), burst);
         ok &= await_readable_bytes(socket_of(lib.host), burst.size()) &&
               await_readable_bytes(raw.host.get(), burst.size());
         if (!ok) {

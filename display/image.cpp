@@ -11,16 +11,45 @@
 
 namespace vq6120::display {
 
+namespace {
+
+GreyImage grey_from(stbi_uc *data, int w, int h) {
+    GreyImage image{w, h, std::vector<std::uint8_t>(data, data + static_cast<std::ptrdiff_t>(w) * h)};
+    stbi_image_free(data);
+    return image;
+}
+
+bool too_large(int w, int h, const std::string &what, std::string *error) {
+    if (static_cast<long>(w) * h <= kMaxPicturePixels) return false;
+    if (error != nullptr) *error = what + ": " + std::to_string(w) + "x" + std::to_string(h) + " is too large a picture";
+    return true;
+}
+
+}  // namespace
+
 GreyImage load_grey(const std::string &path, std::string *error) {
     int w = 0, h = 0, channels = 0;
+    if (stbi_info(path.c_str(), &w, &h, &channels) == 1 && too_large(w, h, path, error)) return {};
     stbi_uc *data = stbi_load(path.c_str(), &w, &h, &channels, 1);
     if (data == nullptr) {
         if (error != nullptr) *error = path + ": " + stbi_failure_reason();
         return {};
     }
-    GreyImage image{w, h, std::vector<std::uint8_t>(data, data + static_cast<std::ptrdiff_t>(w) * h)};
-    stbi_image_free(data);
-    return image;
+    return grey_from(data, w, h);
+}
+
+GreyImage decode_grey(const std::uint8_t *bytes, std::size_t size, std::string *error) {
+    const int length = static_cast<int>(std::min<std::size_t>(size, 1U << 30));
+    int w = 0, h = 0, channels = 0;
+    if (stbi_info_from_memory(bytes, length, &w, &h, &channels) == 1 && too_large(w, h, "the picture", error)) {
+        return {};
+    }
+    stbi_uc *data = stbi_load_from_memory(bytes, length, &w, &h, &channels, 1);
+    if (data == nullptr) {
+        if (error != nullptr) *error = std::string("the picture: ") + stbi_failure_reason();
+        return {};
+    }
+    return grey_from(data, w, h);
 }
 
 GreyImage scale(const GreyImage &image, int width, int height) {
@@ -78,6 +107,17 @@ void draw_image(Canvas &canvas, int x, int y, const GreyImage &image, Dither dit
             canvas.set(x + col, y + row, dark);
         }
     }
+}
+
+std::pair<int, int> draw_image_fitted(Canvas &canvas, int x, int y, const GreyImage &image, Dither dither,
+                                      int threshold) {
+    if (image.width <= 0 || image.height <= 0) return {0, 0};
+    const double fit = std::min(static_cast<double>(kWidth - x) / image.width,
+                                static_cast<double>(kHeight - y) / image.height);
+    const int w = std::max(1, static_cast<int>(image.width * fit));
+    const int h = std::max(1, static_cast<int>(image.height * fit));
+    draw_image(canvas, x, y, scale(image, w, h), dither, threshold);
+    return {w, h};
 }
 
 }  // namespace vq6120::display

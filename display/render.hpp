@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "display/canvas.hpp"
@@ -51,6 +52,10 @@ struct GreyImage {
 // A PNG, JPEG, BMP, GIF, PNM ... file through stb_image; empty (width 0)
 // with the reason in `error` when it cannot be read.
 GreyImage load_grey(const std::string &path, std::string *error = nullptr);
+// The same from the file's bytes in memory. Pictures of more than
+// kMaxPicturePixels are refused before they are decoded.
+inline constexpr long kMaxPicturePixels = 16L << 20;
+GreyImage decode_grey(const std::uint8_t *bytes, std::size_t size, std::string *error = nullptr);
 // Scaled to width x height: the mean of the source pixels each target
 // pixel covers (nearest pixel when enlarging).
 GreyImage scale(const GreyImage &image, int width, int height);
@@ -63,6 +68,11 @@ enum class Dither : std::uint8_t {
 // The picture with its top-left at (x, y): dark pixels on, light ones off,
 // clipped at the screen's edges.
 void draw_image(Canvas &canvas, int x, int y, const GreyImage &image, Dither dither, int threshold = 128);
+
+// The picture scaled to fit the screen from (x, y), the aspect kept, and
+// drawn there; returns its size on the screen (width, height).
+std::pair<int, int> draw_image_fitted(Canvas &canvas, int x, int y, const GreyImage &image, Dither dither,
+                                      int threshold = 128);
 
 // Widgets.
 // A bar graph in the box (x, y, width, height): a frame, and per value a

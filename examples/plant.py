@@ -13,6 +13,12 @@ printed per change, e.g. "127.0.0.1:16121 online", "... key 5",
   CONNECT_LIMIT is given up.
 - Liveness: every terminal is asked to report its inputs every second; three
   missed reports mean the link is gone, even when no packet says so.
+- Sends never block the loop either: each terminal is in the library's queued
+  send mode. A command returns at once; what the socket does not take waits
+  in the library, and the terminal's socket is watched for writing only while
+  something waits there. A redraw to a terminal that is behind (its queue
+  full) is skipped and done once it caught up; one that reads nothing for the
+  library's stall bound is dropped as "not reading".
 - A lost terminal is retried after FIRST_RETRY seconds, doubling to MAX_RETRY,
   each delay varied by +-JITTER so that terminals lost together (a power cut)
   do not all come back in the same instant.
@@ -51,6 +57,7 @@ class Station:
         self.deadline = 0.0       # when to retry, give up the connect, or call the link dead
         self.backoff = FIRST_RETRY
         self.keys = 0
+        self.behind = False       # a redraw was skipped: the terminal's queue was full
 
 
 class Plant:
@@ -65,12 +72,15 @@ class Plant:
                 if now >= station.deadline:
                     self.deadline_passed(station)
             wait = min(min(s.deadline for s in self.stations), end) - time.monotonic()
-            for key, _ in self.selector.select(max(wait, 0)):
+            for key, events in self.selector.select(max(wait, 0)):
                 station = key.data
                 if station.pending is not None:
                     self.connect_decided(station)
+                    continue
+                if station.terminal is not None and events & selectors.EVENT_READ:
+                    self.serve(station)         # flushes as well
                 elif station.terminal is not None:
-                    self.serve(station)
+                    self.flushed(station)
         for station in self.stations:
             self.drop(station)
 
@@ -102,12 +112,14 @@ class Plant:
         station.deadline = time.monotonic() + SILENCE_LIMIT
         self.selector.modify(station.fd, selectors.EVENT_READ, station)
         try:
+            terminal.set_send_queue(vq6120.SEND_QUEUE_DEFAULT)
             terminal.set_auto_report_time(REPORT_TENTHS)
             terminal.request_model_name()
             self.show(station)
         except vq6120.ConnectionClosed as e:
             return self.lost(station, str(e))
         say(station, "online")
+        self.flushed(station)
 
     def serve(self, station):
         """Drains everything that arrived: the socket is not signalled again
@@ -125,15 +137,41 @@ class Plant:
                     say(station, f"serial {event.port} {event.data!r}")
         except vq6120.ConnectionClosed:
             self.lost(station, "closed by the terminal")
+        else:
+            if station.terminal is not None:
+                self.flushed(station)
 
     def show(self, station):
-        """Redraws the screen in one write."""
+        """Redraws the screen in one write; skipped while the terminal is behind."""
         t = station.terminal
-        with t.batch():
-            t.clear_graphic_screen()
-            t.draw_rectangle(0, 0, 239, 63)
-            t.draw_text(8, 8, station.name[:28])
-            t.draw_text(8, 32, f"keys: {station.keys}")
+        try:
+            with t.batch():
+                t.clear_graphic_screen()
+                t.draw_rectangle(0, 0, 239, 63)
+                t.draw_text(8, 8, station.name[:28])
+                t.draw_text(8, 32, f"keys: {station.keys}")
+            station.behind = False
+        except vq6120.QueueFull:
+            if not station.behind:
+                say(station, "behind: redraw skipped")
+            station.behind = True
+
+    def flushed(self, station):
+        """Hands the socket what it takes now; watches it for writing only while
+        bytes wait in the library. A terminal that reads nothing for the stall
+        bound is found here (or by the next command)."""
+        try:
+            waiting = station.terminal.wants_write
+            if not waiting and station.behind:
+                self.show(station)          # caught up: the skipped redraw now
+                waiting = station.terminal.wants_write
+        except vq6120.NotReading:
+            return self.lost(station, "not reading")
+        except vq6120.ConnectionClosed:
+            return self.lost(station, "closed by the terminal")
+        events = selectors.EVENT_READ | (selectors.EVENT_WRITE if waiting else 0)
+        if self.selector.get_key(station.fd).events != events:
+            self.selector.modify(station.fd, events, station)
 
     def watch(self, station, fd, events, limit):
         station.fd = fd

@@ -301,7 +301,8 @@ VQ6120_API int32_t VQ6120_CALL VQ6120Ex_BeginBatch(VQ6120_HANDLE handle);
  * was handed to the socket. 0: a NULL handle or no batch begun, or a send of
  * the batch failed or stalled past VQ6120_SEND_STALL_SECONDS; how much of it
  * reached the terminal is then unknown, and after a stall the connection
- * reads as closed, as after a stalled command. Either way the batch is over. */
+ * reads as closed, as after a stalled command. Either way the batch is over.
+ * (In the queued send mode, see below.) */
 VQ6120_API int32_t VQ6120_CALL VQ6120Ex_EndBatch(VQ6120_HANDLE handle);
 
 /* Bytes received and held for GetDataFromEthernet: whole frames among them
@@ -340,12 +341,12 @@ VQ6120_API int32_t VQ6120_CALL VQ6120Ex_SetKeepAlive(VQ6120_HANDLE handle, int32
  *   terminal for VQ6120_SEND_STALL_SECONDS while bytes wait (the queue hands
  *   the socket nothing and the system's buffer does not shrink), the
  *   connection is shut down and reads as closed (GetDataFromEthernet 0,
- *   VQ6120Ex_Flush -1, commands refused with VQ6120_REFUSED_CLOSED). It is
+ *   VQ6120Ex_Flush -1, commands refused with VQ6120_REFUSED_STALLED). It is
  *   judged in VQ6120Ex_Flush, and in commands and GetDataFromEthernet once
  *   the bound may have passed; a host that sends nothing more calls
  *   VQ6120Ex_Flush while VQ6120Ex_WaitingBytes is above 0 to have it judged.
  *   A send that fails (the terminal reset the connection) ends it the same
- *   way.
+ *   way, with VQ6120_REFUSED_CLOSED.
  * - A write batch (VQ6120Ex_BeginBatch) collects into the queue and is
  *   queued whole or refused whole: once a command inside it is refused for a
  *   full queue, the following ones are refused too and VQ6120Ex_EndBatch
@@ -369,12 +370,14 @@ enum {
     VQ6120_REFUSED_ARGUMENT = 1,    /* a value out of range or a NULL pointer */
     VQ6120_REFUSED_QUEUE_FULL = 2,  /* queued mode: the frame or batch would
                                        pass the limit; call again later      */
-    VQ6120_REFUSED_CLOSED = 3,      /* the connection is over: closed, reset,
-                                       stalled or its connect failed         */
+    VQ6120_REFUSED_CLOSED = 3,      /* the connection is over: closed, reset
+                                       or its connect failed                 */
     VQ6120_REFUSED_STATE = 4,       /* not in the handle's present state: a
                                        connect not through, a batch open (or
                                        none), bytes still queued             */
-    VQ6120_REFUSED_MEMORY = 5       /* memory for the frame could not be had */
+    VQ6120_REFUSED_MEMORY = 5,      /* memory for the frame could not be had */
+    VQ6120_REFUSED_STALLED = 6      /* the connection is over by the stall
+                                       rule: the terminal stopped reading    */
 };
 
 /* The smallest send-queue limit: one largest frame and then some. */
@@ -411,8 +414,10 @@ VQ6120_API int32_t VQ6120_CALL VQ6120Ex_WaitingBytes(VQ6120_HANDLE handle);
  * SendData, GetConnectStatus, the batch, keepalive and send-queue calls)
  * returned 0: one of the VQ6120_REFUSED_ values, VQ6120_REFUSED_NONE when
  * it was accepted. Calls refused for a NULL handle record nothing.
- * GetDataFromEthernet, VQ6120Ex_Flush and the queries leave it. -1 for a
- * NULL handle. */
+ * GetDataFromEthernet and the queries leave it; VQ6120Ex_Flush leaves it
+ * too, but when it returns -1 it records why the connection is over
+ * (VQ6120_REFUSED_STALLED: the terminal stopped reading; otherwise
+ * VQ6120_REFUSED_CLOSED). -1 for a NULL handle. */
 VQ6120_API int32_t VQ6120_CALL VQ6120Ex_LastRefusal(VQ6120_HANDLE handle);
 /* ---- Extension: bitmaps ------------------------------------------------ */
 

@@ -4,7 +4,7 @@
 # Debian packages from `cpack -G DEB`, their names, sections, dependencies and
 # contents checked, and the C consumers built against the -dev package
 # unpacked into a scratch folder, run against the unpacked tools' simulator.
-# Expects the packages of scripts/setup.sh.
+# Expects the packages of scripts/setup.sh (group packages: dpkg-dev, help2man).
 #   check-packages.sh [BUILD_DIR]     (default build/deb, as in the README)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -68,8 +68,15 @@ expect libvq6120-lib-dev libdevel "$runtime $same_version" \
   usr/share/doc/VQ6120_LIB/README.md usr/share/doc/VQ6120_LIB/reference.md \
   usr/share/doc/VQ6120_LIB/examples/consumer/consumer.c "!$libdir/libVQ6120_LIB.so.$major"
 # shlibdeps: the gateway's MQTT library, the programs' own library.
+# The programs, their man pages (help2man, at build time), the gateway's
+# systemd unit and a sample configuration.
+command -v help2man >/dev/null || fail "help2man is not installed: the tools have no man pages (scripts/setup.sh packages)"
+tools=(vq6120 vq6120-sim vq6120-gateway)
+man_pages=("${tools[@]/#/usr/share/man/man1/}")
+unit=usr/lib/systemd/system/vq6120-gateway@.service
+sample=usr/share/doc/vq6120-tools/examples/gateway.json
 expect vq6120-tools utils "$runtime $same_version.*libmosquitto|libmosquitto.*$runtime $same_version" \
-  usr/bin/vq6120 usr/bin/vq6120-sim usr/bin/vq6120-gateway
+  "${tools[@]/#/usr/bin/}" "${man_pages[@]/%/.1.gz}" "$unit" "$sample"
 expect python3-vq6120 python "python3.*$runtime|$runtime.*python3" \
   usr/lib/python3/dist-packages/vq6120/__init__.py
 [ "$(dpkg-deb -f "$(deb python3-vq6120)" Architecture)" = all ] || fail "python3-vq6120 is not Architecture: all"
@@ -87,6 +94,20 @@ grep -q "^libVQ6120_LIB $major $runtime" "$scratch/control/shlibs" || fail "shli
 # The installed programs have no RUNPATH into the build tree (the system's
 # library folder needs none).
 if readelf -d "$scratch/root/usr/bin/vq6120" | grep -q 'R.*PATH'; then fail "vq6120 has a RUNPATH in /usr"; fi
+
+# Each man page is one (its name line from --help), the unit runs the
+# packaged program on a file of /etc/vq6120, and the packaged gateway accepts
+# the sample configuration.
+for tool in "${tools[@]}"; do
+  page="$scratch/root/usr/share/man/man1/$tool.1.gz"
+  [ ! -f "$page" ] || zcat "$page" | grep -q "^\.TH \"*${tool^^}" || fail "$tool.1.gz is not its man page"
+done
+if [ -f "$scratch/root/$unit" ]; then
+  grep -qx "ExecStart=/usr/bin/vq6120-gateway .*" "$scratch/root/$unit" || fail "the unit does not start /usr/bin/vq6120-gateway"
+  grep -qx "LoadCredential=config:/etc/vq6120/%i.json" "$scratch/root/$unit" || fail "the unit does not read /etc/vq6120/%i.json"
+fi
+[ ! -f "$scratch/root/$sample" ] || "$scratch/root/usr/bin/vq6120-gateway" --check "$scratch/root/$sample" >/dev/null ||
+  fail "the packaged gateway refuses the sample configuration"
 
 # A consumer builds against the unpacked -dev package and runs.
 tests/ecosystem/consumers.sh "$build" "$source" "$scratch/root/usr/bin/vq6120-sim" "$scratch/root/usr" \

@@ -199,8 +199,10 @@ TEST(QueuedSend, TheStallBoundEndsAPeerThatNeverReadsAndNeverASlowOne) {
              std::int32_t length = 0;
              EXPECT_EQ(GetDataFromEthernet(h, nullptr, &length, 0), VQ6120_RECV_CLOSED);
              EXPECT_EQ(ClearGraphicScreen(h), 0);
-             EXPECT_EQ(VQ6120Ex_LastRefusal(h), VQ6120_REFUSED_CLOSED);
+             EXPECT_EQ(VQ6120Ex_LastRefusal(h), VQ6120_REFUSED_STALLED);
+             EXPECT_EQ(DrawPixel(h, 240, 0), 0);
              EXPECT_EQ(VQ6120Ex_Flush(h), -1);
+             EXPECT_EQ(VQ6120Ex_LastRefusal(h), VQ6120_REFUSED_STALLED);
          }},
         {"queued, reads 8 KiB/s",
          [&](TestPeer &peer, VQ6120_HANDLE h) {
@@ -225,7 +227,7 @@ TEST(QueuedSend, TheStallBoundEndsAPeerThatNeverReadsAndNeverASlowOne) {
                  ASSERT_EQ(s.send(h), 1);
              }
              EXPECT_EQ(VQ6120Ex_EndBatch(h), 0);
-             EXPECT_EQ(VQ6120Ex_LastRefusal(h), VQ6120_REFUSED_CLOSED);
+             EXPECT_EQ(VQ6120Ex_LastRefusal(h), VQ6120_REFUSED_STALLED);
              std::int32_t length = 0;
              EXPECT_EQ(GetDataFromEthernet(h, nullptr, &length, 0), VQ6120_RECV_CLOSED);
          }},

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -82,6 +83,17 @@ struct TerminalConfig {
     int keepalive_idle_seconds = 0;
     int keepalive_interval_seconds = 1;
     int keepalive_count = 3;
+    // The most that may wait for the terminal (its send queue and the
+    // system's send buffer), at least VQ6120_SEND_QUEUE_MIN; a command that
+    // would pass it is refused whole.
+    std::int32_t send_queue_limit = VQ6120_SEND_QUEUE_DEFAULT;
+    // Poller::behind() from this many waiting bytes on; 0: half the limit.
+    std::int32_t high_water = 0;
+    // Bytes wait and none of them goes to the terminal for this long: lost
+    // with reason "not reading". Below the library's own bound
+    // (VQ6120_SEND_STALL_SECONDS), so the cause is named before the library
+    // ends the connection itself.
+    std::chrono::milliseconds send_stall{VQ6120_SEND_STALL_SECONDS * 1000 - 1000};
     // Handed back in every StateChange and event.
     void *user = nullptr;
 };
@@ -93,6 +105,13 @@ struct TerminalConfig {
 // terminal was last online for at least `reset_after`. Defaults: 0.5 s
 // doubling to 30 s, +-25 %, reset after 10 s online. The first attempt after
 // add() starts at once.
+//
+// A terminal must prove it reads before a loss for "not reading" resets its
+// backoff, and after one, before any loss does: the proof is that at least
+// `reset_after` after it came online the Poller saw nothing waiting for it
+// (every byte sent to it taken). Without that, a terminal that holds its
+// connection but takes nothing would win a fresh backoff each time and cycle
+// for ever.
 struct Backoff {
     std::chrono::milliseconds initial{500};
     std::chrono::milliseconds maximum{30000};
@@ -111,13 +130,17 @@ struct Backoff {
 // terminal, so the cost per event is O(log n) in the number of terminals and
 // nothing ever walks all of them.
 //
-// Sends are the C library's: a command blocks the loop's thread while the
-// terminal's socket takes no more bytes, for at most VQ6120_SEND_STALL_SECONDS
-// since the last byte went out. A terminal that stopped reading therefore
-// holds the others for at most that bound and is then lost ("connection
-// closed"); one that reads slowly but steadily is never cut off (each bit of
-// progress restarts the bound), though the loop waits for it meanwhile.
-// Keep commands to a terminal small, or batch them.
+// Sends never block the loop: every terminal is in the C library's queued
+// send mode (VQ6120Ex_SetSendQueue). A command returns at once; its frame
+// goes to the socket as far as it takes it, the rest waits in the terminal's
+// queue, and a command that would let the bytes waiting for the terminal (the
+// queue and the system's send buffer) pass TerminalConfig::send_queue_limit
+// is refused whole (false, nothing on the wire). While bytes wait in the
+// queue the Poller waits for writability and hands them on; it has no write
+// interest otherwise. A terminal whose waiting bytes do not go down for
+// TerminalConfig::send_stall is lost with reason "not reading"; one that
+// reads slowly but steadily is never cut off, and the others never wait for
+// either. behind() tells a host which terminals to skip updates for.
 //
 // A connection that delivers a frame on a channel no terminal uses reads as
 // closed (the C library's rule), so a terminal sending garbage is lost and
@@ -217,8 +240,23 @@ public:
         if (!e->touched) {
             e->touched = true;
             touched_.push_back(id);
+            // What drained since the last look, before new commands add to it.
+            observe(*e, now());
         }
         return &e->terminal;
+    }
+    // The bytes waiting for the terminal (its send queue and the system's
+    // send buffer) as last seen; 0 unless Online.
+    std::int32_t waiting_bytes(TerminalId id) const noexcept {
+        const Entry *e = find(id);
+        return e != nullptr && e->state == State::Online ? e->waiting : 0;
+    }
+    // The terminal is behind: at least TerminalConfig::high_water bytes wait
+    // for it. A host skips updates it can send again later (a redraw) while
+    // this holds; they would only be refused once the limit is reached.
+    bool behind(TerminalId id) const noexcept {
+        const Entry *e = find(id);
+        return e != nullptr && e->state == State::Online && e->waiting >= high_water(*e);
     }
     std::optional<State> state(TerminalId id) const noexcept {
         const Entry *e = find(id);
@@ -344,6 +382,14 @@ private:
         Clock::time_point last_received{};
         Clock::time_point next_alive = kNever;
         Clock::time_point scheduled = kNever;  // the live heap entry's time
+        // The send queue: bytes waiting when last seen, since when none of
+        // them went out, whether the reactor waits for writability, and
+        // whether the terminal proved it reads (see Backoff).
+        std::int32_t waiting = 0;
+        Clock::time_point progress{};
+        bool want_write = false;
+        bool proved_reading = true;   // not lost for "not reading" since it last read
+        bool read_this_time = false;  // proved it reads while online this time
     };
     struct Watch {
         native_socket_t socket = -1;
@@ -402,6 +448,9 @@ private:
             Clock::time_point t = e.next_alive;
             if (e.config.auto_report != 0) {
                 t = std::min(t, e.last_received + liveness_bound(e));
+            }
+            if (e.waiting > 0) {
+                t = std::min(t, detail::later(e.progress, e.config.send_stall));
             }
             return t;
         }
@@ -480,11 +529,14 @@ private:
 
     void start_connect(Entry &e, Clock::time_point now) {
         ++e.attempt;
+        errno = 0;  // set by a connect that fails at once (POSIX systems)
         e.terminal = Terminal(VQ6120Ex_StartOpen(e.config.endpoint.address, e.config.endpoint.port));
+        const std::string_view why = reason::of_connect_error(errno);
         const native_socket_t s = e.terminal.native_socket();
-        if (!e.terminal || !reactor_.add(s, e.id, false, true)) {
+        if (!e.terminal || VQ6120Ex_SetSendQueue(e.terminal.handle(), e.config.send_queue_limit) != 1 ||
+            !reactor_.add(s, e.id, false, true)) {
             e.terminal.close();
-            wait_to_retry(e, now, reason::kConnectFailed);
+            wait_to_retry(e, now, e.terminal ? reason::kConnectFailed : why);
             return;
         }
         e.socket = s;
@@ -508,7 +560,10 @@ private:
         e.state = State::Online;
         ++online_;
         e.connect_deadline = kNever;
-        e.online_since = e.last_received = now;
+        e.online_since = e.last_received = e.progress = now;
+        e.waiting = 0;
+        e.want_write = false;
+        e.read_this_time = false;
         Terminal &t = e.terminal;
         if (e.config.keepalive_idle_seconds > 0) {
             t.set_keepalive(e.config.keepalive_idle_seconds, e.config.keepalive_interval_seconds,
@@ -522,6 +577,9 @@ private:
             t.send_host_alive();
             e.next_alive = now + alive_interval(e);
         }
+        if (!send_on(e, now)) {
+            return;
+        }
         schedule(e);
         notify(e, State::Online);
     }
@@ -533,10 +591,12 @@ private:
         drop_socket(e);
         e.next_alive = kNever;
         e.state = State::Lost;
-        if (now - e.online_since >= backoff_.reset_after) {
+        const bool not_reading = why == reason::kNotReading;
+        if (now - e.online_since >= backoff_.reset_after && (not_reading ? e.read_this_time : e.proved_reading)) {
             e.failures = 0;
             e.attempt = 0;
         }
+        e.proved_reading = e.proved_reading && !not_reading;
         notify(e, State::Lost, why);
         if (!e.removed) {
             wait_to_retry(e, now, why);
@@ -546,19 +606,90 @@ private:
     // A terminal's socket is ready.
     void on_ready(Entry &e, bool readable, bool writable, Clock::time_point now) {
         if (e.state == State::Connecting && writable) {
+            errno = 0;  // the socket's error when the connect failed (POSIX systems)
             switch (VQ6120Ex_FinishOpen(e.terminal.handle(), 0)) {
             case 1:
                 go_online(e, now);
                 break;
             case 0:
-                fail_connect(e, now, reason::kConnectFailed);
+                fail_connect(e, now, reason::of_connect_error(errno));
                 break;
             default:
                 break;
             }
-        } else if (e.state == State::Online && readable) {
-            drain(e, now);
+        } else if (e.state == State::Online) {
+            if (writable && !send_on(e, now)) {
+                return;
+            }
+            if (readable) {
+                drain(e, now);
+            }
         }
+    }
+
+    static std::int32_t high_water(const Entry &e) noexcept {
+        return e.config.high_water > 0 ? e.config.high_water : e.config.send_queue_limit / 2;
+    }
+
+    // Takes in how much waits for the terminal: progress when it went down
+    // (or nothing waits), proof of reading when nothing waits late enough.
+    void observe(Entry &e, Clock::time_point now) noexcept {
+        const std::int32_t w = std::max(VQ6120Ex_WaitingBytes(e.terminal.handle()), 0);
+        if (w < e.waiting || e.waiting == 0) {
+            e.progress = now;
+        }
+        if (w == 0 && now - e.online_since >= backoff_.reset_after) {
+            e.proved_reading = e.read_this_time = true;
+        }
+        e.waiting = w;
+    }
+
+    // Hands the socket what it takes of the terminal's queue, keeps write
+    // interest only while bytes stay queued, and schedules the stall
+    // deadline. False when the terminal was lost doing so.
+    bool send_on(Entry &e, Clock::time_point now) {
+        const std::int32_t queued = VQ6120Ex_Flush(e.terminal.handle());
+        if (queued < 0) {
+            lose(e, now, closed_reason(e, now));
+            return false;
+        }
+        observe(e, now);
+        const bool want = queued > 0;
+        if (want != e.want_write) {
+            if (!reactor_.modify(e.socket, e.id, true, want)) {
+                lose(e, now, reason::kClosed);
+                return false;
+            }
+            e.want_write = want;
+        }
+        schedule(e);
+        return true;
+    }
+
+    // Why a connection found over ended: bytes that had waited without
+    // moving for the stall bound name the terminal that stopped reading
+    // (the library's own, later bound may have ended it first).
+    static std::string_view closed_reason(const Entry &e, Clock::time_point now) noexcept {
+        return e.waiting > 0 && now >= detail::later(e.progress, e.config.send_stall) ? reason::kNotReading
+                                                                                      : reason::kClosed;
+    }
+
+    // Terminals used through terminal() since the last look: what their
+    // commands queued starts out (write interest, the stall deadline), and a
+    // call that read (a probe) can have left whole frames buffered where no
+    // readiness shows them.
+    void settle_touched(Clock::time_point now) {
+        for (std::size_t i = 0; i < touched_.size(); ++i) {
+            Entry *e = find(touched_[i]);
+            if (e == nullptr) {
+                continue;
+            }
+            e->touched = false;
+            if (e->state == State::Online && send_on(*e, now) && e->terminal.buffered_bytes() > 0) {
+                queue_pending(*e);
+            }
+        }
+        touched_.clear();
     }
 
     void queue_pending(Entry &e) {
@@ -577,7 +708,7 @@ private:
             switch (detail::next_event(e.terminal.handle(), event)) {
             case detail::Next::Closed:
                 e.pending = false;
-                lose(e, now, reason::kClosed);
+                lose(e, now, closed_reason(e, now));
                 return;
             case detail::Next::Nothing:
                 e.pending = false;
@@ -635,12 +766,38 @@ private:
             break;
         case State::Online:
             if (e.config.auto_report != 0 && now >= e.last_received + liveness_bound(e)) {
-                lose(e, now, reason::kNoAutoReport);
-                return;
+                // Judged only on what has been read: after a long round (a
+                // callback that took seconds, a paused process, more ready
+                // sockets than one wait returns) its reports may sit unread
+                // in the socket or the library's buffer. Those are read
+                // first; a closed socket is lost for that.
+                if (e.terminal.buffered_bytes() > 0 || detail::wait_readable(e.socket, 0)) {
+                    drain(e, now);
+                    if (e.removed || e.state != State::Online) {
+                        return;
+                    }
+                }
+                if (now >= e.last_received + liveness_bound(e)) {
+                    lose(e, now, reason::kNoAutoReport);
+                    return;
+                }
+            }
+            if (e.waiting > 0 && now >= detail::later(e.progress, e.config.send_stall)) {
+                // One last look: what went out since counts.
+                if (!send_on(e, now)) {
+                    return;
+                }
+                if (e.waiting > 0 && now >= detail::later(e.progress, e.config.send_stall)) {
+                    lose(e, now, reason::kNotReading);
+                    return;
+                }
             }
             if (now >= e.next_alive) {
                 e.terminal.send_host_alive();
                 e.next_alive = std::max(e.next_alive + alive_interval(e), now);
+                if (!send_on(e, now)) {
+                    return;
+                }
             }
             break;
         case State::Lost:
@@ -706,21 +863,9 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
         fn();
     }
 
-    // Terminals used through terminal(): a call that read (a probe) can
-    // leave whole frames buffered where no readiness shows them.
-    for (const TerminalId id : touched_) {
-        Entry *e = find(id);
-        if (e == nullptr) {
-            continue;
-        }
-        e->touched = false;
-        if (e->state == State::Online && e->terminal.buffered_bytes() > 0) {
-            queue_pending(*e);
-        }
-    }
-    touched_.clear();
-
     auto now = this->now();
+    settle_touched(now);
+
     std::chrono::milliseconds wait = std::max(max_wait, std::chrono::milliseconds{0});
     const bool more = std::any_of(pending_.begin(), pending_.end(), [this](TerminalId id) {
         const Entry *e = find(id);
@@ -788,6 +933,8 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
         e->scheduled = kNever;
         on_due(*e, now);
     }
+    // Commands the callbacks sent start out now.
+    settle_touched(now);
     return handled_;
 }
 

@@ -52,8 +52,11 @@ inline int clamp_ms(std::chrono::milliseconds d) noexcept {
 // inside a batch, collected) and false when it was refused: out of the C
 // function's range, an empty Terminal, or a value too wide for the C
 // parameter. Like the C functions they block while the socket takes no more
-// of a frame, for at most VQ6120_SEND_STALL_SECONDS since the last progress;
-// after such a stall the connection reads as closed.
+// of a frame, for at most VQ6120_SEND_STALL_SECONDS since the last progress
+// (after such a stall the connection reads as closed), unless the handle is
+// in the queued send mode (VQ6120Ex_SetSendQueue), as a Poller's terminals
+// are: there they return at once and a command the queue cannot take whole
+// returns false.
 class Terminal {
 public:
     Terminal() noexcept = default;
@@ -99,6 +102,9 @@ public:
     bool closed() const noexcept { return closed_; }
     // Received bytes buffered in the library, deliverable without a read.
     int buffered_bytes() const noexcept { return VQ6120Ex_BufferedBytes(handle_); }
+    // Bytes waiting to reach the terminal: the send queue and the system's
+    // send buffer (VQ6120Ex_WaitingBytes); -1 when empty.
+    int waiting_bytes() const noexcept { return VQ6120Ex_WaitingBytes(handle_); }
 
     // The next event, waiting up to `wait` for one (0: only what has arrived).
     // nullopt when none came in time or the connection is closed (closed()).

@@ -8,8 +8,9 @@
             event = t.poll(timeout=1.0)
 
 Many terminals on one thread: each Terminal has a fileno() for selectors and
-asyncio, poll(timeout=0) drains it, and PendingConnection opens one without
-blocking. Only the standard library is used (ctypes). The shared library is found
+asyncio, poll(timeout=0) drains it, PendingConnection opens one without
+blocking, and set_send_queue() makes its commands return at once (wait for
+writability while wants_write, then flush()). Only the standard library is used (ctypes). The shared library is found
 through the VQ6120_LIB_PATH environment variable, the system's library path,
 or the ``library`` argument.
 """
@@ -30,9 +31,10 @@ from dataclasses import dataclass
 from typing import Iterator, Optional, Union
 
 __all__ = [
-    "Terminal", "PendingConnection", "ConnectionClosed", "DigitalInputs", "Key", "ModelName", "SerialData", "OtherFrame",
+    "Terminal", "PendingConnection", "ConnectionClosed", "NotReading", "QueueFull", "DigitalInputs", "Key",
+    "ModelName", "SerialData", "OtherFrame",
     "load_library", "RECV_CLOSED", "RECV_NOTHING", "RECV_CONSUMED", "RECV_FRAME_37", "RECV_DI_STATUS",
-    "RECV_MODEL_NAME", "RECV_SERIAL_1", "RECV_SERIAL_2", "RECV_FRAME_10",
+    "RECV_MODEL_NAME", "RECV_SERIAL_1", "RECV_SERIAL_2", "RECV_FRAME_10", "SEND_QUEUE_MIN", "SEND_QUEUE_DEFAULT",
 ]
 
 RECV_CLOSED, RECV_NOTHING, RECV_CONSUMED, RECV_FRAME_37, RECV_DI_STATUS = 0, 1, 2, 3, 4
@@ -40,6 +42,9 @@ RECV_MODEL_NAME, RECV_SERIAL_1, RECV_SERIAL_2, RECV_FRAME_10 = 5, 6, 7, 8
 MAX_RECEIVE_FRAME = 32768
 DEFAULT_PORT = 16120
 BAUD_RATES = (1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200)
+SEND_QUEUE_MIN, SEND_QUEUE_DEFAULT = 65536, 262144
+# Why the library refused a call (VQ6120Ex_LastRefusal).
+_REFUSED_QUEUE_FULL, _REFUSED_CLOSED, _REFUSED_STALLED = 2, 3, 6
 
 _H = ctypes.c_void_p
 _u8, _i16, _i32, _u16, _u32 = ctypes.c_uint8, ctypes.c_int16, ctypes.c_int32, ctypes.c_uint16, ctypes.c_uint32
@@ -87,6 +92,11 @@ _SIGNATURES = {
     "VQ6120Ex_EndBatch": (_i32, [_H]),
     "VQ6120Ex_BufferedBytes": (_i32, [_H]),
     "VQ6120Ex_SetKeepAlive": (_i32, [_H, _i32, _i32, _i32]),
+    "VQ6120Ex_SetSendQueue": (_i32, [_H, _i32]),
+    "VQ6120Ex_Flush": (_i32, [_H]),
+    "VQ6120Ex_WaitingBytes": (_i32, [_H]),
+    "VQ6120Ex_LastRefusal": (_i32, [_H]),
+    "VQ6120Ex_DrawBitmap": (_i32, [_H, _i16, _i16, _i16, _i16, _bytes, _i32]),
 }
 
 
@@ -135,6 +145,17 @@ def load_library(path: Optional[str] = None) -> ctypes.CDLL:
 class ConnectionClosed(ConnectionError):
     """The terminal closed the connection or a read failed (a frame on an
     unknown channel is reported the same way by the library)."""
+
+
+class NotReading(ConnectionClosed):
+    """Queued send mode: the terminal took nothing for the library's stall
+    bound while bytes waited for it, so the library ended the connection."""
+
+
+class QueueFull(BlockingIOError):
+    """Queued send mode: the command (or the batch) would take what waits for
+    the terminal past the limit, so nothing of it was sent. The terminal is
+    behind; skip this update or try again once flush() made room."""
 
 
 @dataclass(frozen=True)
@@ -305,7 +326,10 @@ class Terminal:
         exception are still sent. Nested blocks join the outermost one. When
         the collected commands cannot be sent, leaving the block raises
         ConnectionClosed. probe() inside a batch sends what was collected
-        first; close() sends it before closing."""
+        first; close() sends it before closing. In the queued send mode the
+        batch is queued whole or not at all: leaving the block raises
+        QueueFull when it would pass the limit (commands inside raise it too,
+        from the first that did not fit)."""
         if self._batch_depth == 0:
             if not self._handle:
                 raise ConnectionClosed("the terminal is closed")
@@ -317,6 +341,8 @@ class Terminal:
         finally:
             self._batch_depth -= 1
             if self._batch_depth == 0 and (not self._handle or self._lib.VQ6120Ex_EndBatch(self._handle) != 1):
+                if self._handle and self._refusal() == _REFUSED_QUEUE_FULL:
+                    raise QueueFull("the batch would pass the send queue's limit; nothing of it was sent")
                 raise ConnectionClosed("the batched commands could not be sent")
 
     @property
@@ -327,7 +353,71 @@ class Terminal:
         if not self._handle:
             raise ConnectionClosed("the terminal is closed")
         if getattr(self._lib, fn)(self._handle, *args) != 1:
+            reason = self._refusal()
+            if reason == _REFUSED_QUEUE_FULL:
+                raise QueueFull(f"{fn}: the send queue is full; nothing was sent")
+            self._raise_if_over(reason)
             raise ValueError(f"{fn} refused its arguments {args!r}")
+
+    @staticmethod
+    def _raise_if_over(reason: int) -> None:
+        if reason == _REFUSED_STALLED:
+            raise NotReading("the terminal stopped reading: the connection was ended")
+        if reason == _REFUSED_CLOSED:
+            raise ConnectionClosed("the terminal closed the connection")
+
+    def _refusal(self) -> int:
+        last = getattr(self._lib, "VQ6120Ex_LastRefusal", None)
+        return last(self._handle) if last is not None else 0
+
+    # Sends that never block.
+    def set_send_queue(self, limit: int = SEND_QUEUE_DEFAULT) -> None:
+        """Queued send mode: every command returns at once; what the socket
+        does not take now waits in the library (at most `limit` bytes,
+        counting the system's send buffer, SEND_QUEUE_MIN or more). A command
+        that would pass the limit raises QueueFull and sends nothing. While
+        wants_write is true, wait for fileno() to be writable and call
+        flush(). A terminal that takes nothing for the library's stall bound
+        (5 s) while bytes wait is disconnected: the commands and flush() then
+        raise NotReading, poll() ConnectionClosed. set_send_queue(0) returns to sending before
+        each command returns (refused with RuntimeError while bytes wait in
+        the library's queue)."""
+        if limit != 0:
+            _check("limit", limit, SEND_QUEUE_MIN, 2**31 - 1)
+        if not self._handle:
+            raise ConnectionClosed("the terminal is closed")
+        if self._lib.VQ6120Ex_SetSendQueue(self._handle, limit) != 1:
+            self._raise_if_over(self._refusal())
+            raise RuntimeError("the send queue cannot change now (bytes or a batch wait)")
+
+    def flush(self) -> int:
+        """Hands the socket what it takes now of the queued bytes, never
+        waiting, and applies the stall rule. Returns the bytes still queued
+        (0: nothing left to write). Raises NotReading when the stall rule
+        ended the connection, ConnectionClosed when it is over otherwise."""
+        if not self._handle:
+            raise ConnectionClosed("the terminal is closed")
+        held = self._lib.VQ6120Ex_Flush(self._handle)
+        if held < 0:
+            self._raise_if_over(self._refusal())
+            raise ConnectionClosed("the terminal closed the connection")
+        return held
+
+    @property
+    def wants_write(self) -> bool:
+        """True while queued bytes wait for the socket to take them: register
+        fileno() for EVENT_WRITE then, and drop it when this turns false.
+        Looking sends what the socket takes now (it is flush() > 0)."""
+        return self.flush() > 0
+
+    @property
+    def waiting_bytes(self) -> int:
+        """Bytes waiting for the terminal: the library's queue plus the
+        system's send buffer. Compare with the limit to skip updates to a
+        terminal that is behind."""
+        if not self._handle:
+            raise ConnectionClosed("the terminal is closed")
+        return self._lib.VQ6120Ex_WaitingBytes(self._handle)
 
     # Connection.
     def probe(self, timeout: int = 2) -> bool:
@@ -469,6 +559,35 @@ class Terminal:
 
     def send_host_alive(self) -> None: self._call("SendHostAlive")
 
+    # Bitmaps and pictures.
+    def draw_bitmap(self, x: int, y: int, width: int, height: int, bits: bytes, stride: Optional[int] = None) -> None:
+        """Lights the set bits of a width x height bitmap with its top-left at
+        (x, y), in the fewest bytes of the terminal's own commands; clear bits
+        leave the screen as it is. `bits` holds the rows top to bottom,
+        `stride` bytes apart (default (width + 7) // 8), the most significant
+        bit of each row's first byte leftmost. The bitmap must lie on the
+        screen."""
+        _x("x", x), _y("y", y), _check("width", width, 1, 240 - x), _check("height", height, 1, 64 - y)
+        stride = (width + 7) // 8 if stride is None else _check("stride", stride, (width + 7) // 8, 32767)
+        raw = bytes(bits)
+        if len(raw) < stride * (height - 1) + (width + 7) // 8:
+            raise ValueError(f"len(bits)={len(raw)} is too short for {height} rows of stride {stride}")
+        self._call("VQ6120Ex_DrawBitmap", x, y, width, height, raw, stride)
+
+    def show_image(self, path: str, x: int = 0, y: int = 0, dither: str = "floyd-steinberg",
+                   threshold: int = 128, clear: bool = False) -> None:
+        """Shows a PNG, PGM or PBM picture fitted into the screen from (x, y),
+        the aspect kept, dark pixels lit by `dither` ("floyd-steinberg",
+        "ordered" or "threshold" below `threshold`). With `clear` the screen
+        is cleared first, so it shows exactly the picture; all in one write."""
+        from . import image
+        bits_image = image.fit(image.read_grey(path), 240 - _x("x", x), 64 - _y("y", y))
+        bits = image.to_bits(bits_image, dither, _byte("threshold", threshold))
+        with self.batch():
+            if clear:
+                self.clear_graphic_screen()
+            self.draw_bitmap(x, y, bits_image[0], bits_image[1], bits)
+
     # Serial pass-through.
     def configure_com(self, port: int, baud: int, option_a: int = 0, data_bits: int = 8, stop_bits: int = 1,
                       option_b: int = 0, option_c: int = 0) -> None:
@@ -508,7 +627,9 @@ class PendingConnection:
     def finish(self) -> Optional[Terminal]:
         """The connected Terminal, None while still connecting, or
         ConnectionError when the connect failed. A Terminal or a failure ends
-        this object: its handle then belongs to the Terminal or is closed."""
+        this object: its handle then belongs to the Terminal or is closed.
+        Nothing waits here for a terminal held by another host (Terminal's
+        held_check): its close comes as ConnectionClosed from the first poll."""
         if not self._handle:
             raise ConnectionError("the connect is finished or abandoned")
         state = self._lib.VQ6120Ex_FinishOpen(self._handle, 0)

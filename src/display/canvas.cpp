@@ -71,6 +71,13 @@ void Canvas::draw_terminal_text(int x, int y, const char *text, int length) noex
         }
     }
     if (x < 0 || x >= kWidth || y < 0 || y >= kHeight) return;
+    // Text redrawn in place (a value that changes) replaces the old run.
+    const auto same_place = std::find_if(texts_.begin(), texts_.begin() + text_count_,
+                                         [&](const TerminalText &t) { return t.x == x && t.y == y; });
+    if (same_place != texts_.begin() + text_count_) {
+        std::copy(same_place + 1, texts_.begin() + text_count_, same_place);
+        --text_count_;
+    }
     if (text_count_ == kMaxTexts) {  // the oldest run is forgotten (its pixels stay)
         std::copy(texts_.begin() + 1, texts_.end(), texts_.begin());
         --text_count_;

@@ -32,6 +32,8 @@ struct VQ6120_Connection {
     // A send stalled past the bound and the socket was shut down (or, in the
     // queued mode, a send failed): the connection reads as closed from then on.
     bool stalled = false;
+    // What ended it: the stall rule, or a failed send.
+    std::uint8_t ended_by = VQ6120_REFUSED_STALLED;
     vq6120::Route route = vq6120::Route::Direct;
     // Why the last sending or changing call was refused (VQ6120_REFUSED_*).
     std::uint8_t refusal = VQ6120_REFUSED_NONE;

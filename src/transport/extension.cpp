@@ -104,7 +104,10 @@ extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_EndBatch(VQ6120_HANDLE handle
     const bool sent = flush_batch(*handle);
     handle->route = Route::Direct;
     handle->batch.failed = false;
-    return sent ? accept(*handle) : refuse(*handle, VQ6120_REFUSED_CLOSED);
+    if (sent) {
+        return accept(*handle);
+    }
+    return refuse(*handle, handle->stalled ? handle->ended_by : std::uint8_t{VQ6120_REFUSED_CLOSED});
 }
 
 extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_BufferedBytes(VQ6120_HANDLE handle) {

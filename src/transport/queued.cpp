@@ -16,12 +16,20 @@ void measure(Connection &c) noexcept {
     measured(c.queue, reading);
 }
 
-// The connection is over: shut down, reads as closed, refuses everything.
-void end_connection(Connection &c) noexcept {
+// The connection is over (`why`: VQ6120_REFUSED_STALLED or _CLOSED): shut
+// down, reads as closed, refuses everything.
+void end_connection(Connection &c, std::uint8_t why) noexcept {
     if (!c.stalled) {
         net::shutdown(c.socket);
         c.stalled = true;
+        c.ended_by = why;
     }
+}
+
+// Flush's result for a connection that is over, with the reason recorded.
+std::int32_t over(Connection &c, std::uint8_t why) noexcept {
+    refuse(c, why);
+    return -1;
 }
 
 // Hands the socket what it takes of `bytes` now; false when the send failed
@@ -31,7 +39,7 @@ bool send_some(Connection &c, std::span<const std::uint8_t> bytes, std::size_t &
     sent = handed.count;
     c.socket_full = handed.full;
     if (handed.failed) {
-        end_connection(c);
+        end_connection(c, VQ6120_REFUSED_CLOSED);
         return false;
     }
     return true;
@@ -50,8 +58,8 @@ bool fits(Connection &c, std::size_t n) noexcept {
 // After a full queue: the stall rule, judged now that the system was asked.
 std::int32_t refuse_full(Connection &c) noexcept {
     if (stall_judged(c.queue, net::Clock::now())) {
-        end_connection(c);
-        return refuse(c, VQ6120_REFUSED_CLOSED);
+        end_connection(c, VQ6120_REFUSED_STALLED);
+        return refuse(c, VQ6120_REFUSED_STALLED);
     }
     return refuse(c, VQ6120_REFUSED_QUEUE_FULL);
 }
@@ -59,8 +67,11 @@ std::int32_t refuse_full(Connection &c) noexcept {
 }  // namespace
 
 std::int32_t flush_queue(Connection &c) noexcept {
-    if (c.stalled || c.route == Route::ConnectFailed) {
-        return -1;
+    if (c.route == Route::ConnectFailed) {
+        return over(c, VQ6120_REFUSED_CLOSED);
+    }
+    if (c.stalled) {
+        return over(c, c.ended_by);
     }
     if (!queued_mode(c)) {
         return 0;
@@ -72,13 +83,18 @@ std::int32_t flush_queue(Connection &c) noexcept {
         const bool alive = send_some(c, bytes, sent);
         handed_over(q, sent);
         if (!alive) {
-            return -1;
+            return over(c, VQ6120_REFUSED_CLOSED);
         }
     }
-    measure(c);
-    if (stall_judged(q, net::Clock::now())) {
-        end_connection(c);
-        return -1;
+    // The system is asked only when the bound may have run out: bytes that
+    // just went are movement enough, and a flush costs one send at most.
+    const auto now = net::Clock::now();
+    if (!q.moved && stall_due(q, now)) {
+        measure(c);
+    }
+    if (stall_judged(q, now)) {
+        end_connection(c, VQ6120_REFUSED_STALLED);
+        return over(c, VQ6120_REFUSED_STALLED);
     }
     return static_cast<std::int32_t>(sendable(q).size());
 }
@@ -91,7 +107,7 @@ void judge_stall_if_due(Connection &c) noexcept {
 
 std::int32_t queue_frame(Connection &c, std::span<const std::uint8_t> frame) noexcept {
     if (c.stalled) {
-        return refuse(c, VQ6120_REFUSED_CLOSED);
+        return refuse(c, c.ended_by);
     }
     SendQueue &q = c.queue;
     if (c.route == Route::QueueBatching) {
@@ -112,7 +128,7 @@ std::int32_t queue_frame(Connection &c, std::span<const std::uint8_t> frame) noe
     if (q.size != 0) {
         judge_stall_if_due(c);
         if (c.stalled) {
-            return refuse(c, VQ6120_REFUSED_CLOSED);
+            return refuse(c, c.ended_by);
         }
     }
     if (!fits(c, frame.size())) {
@@ -153,7 +169,7 @@ void queue_begin_batch(Connection &c) noexcept {
 std::int32_t queue_end_batch(Connection &c) noexcept {
     c.route = Route::Queueing;
     const bool nothing_ahead = c.queue.size == c.queue.batch;
-    const std::uint8_t refused = c.stalled ? std::uint8_t{VQ6120_REFUSED_CLOSED} : c.batch_refusal;
+    const std::uint8_t refused = c.stalled ? c.ended_by : c.batch_refusal;
     end_batch(c.queue, refused == VQ6120_REFUSED_NONE);
     c.batch_refusal = VQ6120_REFUSED_NONE;
     if (refused != VQ6120_REFUSED_NONE) {
@@ -161,7 +177,7 @@ std::int32_t queue_end_batch(Connection &c) noexcept {
     }
     // Nothing was waiting ahead of it: the batch goes now, as far as it can.
     if (nothing_ahead && flush_queue(c) < 0) {
-        return refuse(c, VQ6120_REFUSED_CLOSED);
+        return 0;  // the reason is recorded
     }
     return accept(c);
 }
@@ -179,7 +195,7 @@ extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_SetSendQueue(VQ6120_HANDLE ha
         return refuse(c, VQ6120_REFUSED_ARGUMENT);
     }
     if (c.stalled || c.route == Route::ConnectFailed) {
-        return refuse(c, VQ6120_REFUSED_CLOSED);
+        return refuse(c, c.stalled ? c.ended_by : std::uint8_t{VQ6120_REFUSED_CLOSED});
     }
     const auto limit = static_cast<std::size_t>(limitBytes);
     if (c.route == Route::Batching || (limit == 0 && c.route == Route::QueueBatching) ||

@@ -39,6 +39,9 @@ bool reserve(SendQueue &q, std::size_t n) noexcept {
 }
 
 bool push(SendQueue &q, std::span<const std::uint8_t> frame) noexcept {
+    if (frame.empty()) {
+        return true;
+    }
     if (!reserve(q, frame.size())) {
         return false;
     }

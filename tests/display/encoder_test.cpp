@@ -10,7 +10,7 @@
 
 #include "display/encoder.hpp"
 #include "model/font.hpp"
-#include "screen.hpp"
+#include "model/screen.hpp"
 
 namespace vq6120::display {
 namespace {

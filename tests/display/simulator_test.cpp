@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -14,8 +15,9 @@
 
 #include "VQ6120_LIB.h"
 #include "display/send.hpp"
-#include "farm.hpp"
+#include "farm/farm.hpp"
 #include "screen_file.hpp"
+#include "terminal_display.hpp"
 
 namespace vq6120::display {
 namespace {
@@ -54,6 +56,11 @@ protected:
             }
         }
         return ::testing::AssertionSuccess();
+    }
+
+    void command_farm(const std::string &line) {
+        std::string error;
+        ASSERT_TRUE(farm_->command(line, &error)) << error;
     }
 
     std::ostringstream out_, log_;
@@ -116,6 +123,88 @@ TEST_F(OnSimulator, ReferenceScreensAndUpdatesShowBitForBit) {
             shown = wanted;
         }
     }
+}
+
+// The terminal shows every part of the display's wanted state.
+template <class Grid>
+::testing::AssertionResult same_cells(const sim::TextArea &area, const Grid &grid) {
+    for (int r = 0; r < Grid::kRows; ++r) {
+        for (int c = 0; c < Grid::kColumns; ++c) {
+            const auto &cell = area.at(c, r);
+            const auto ri = static_cast<std::size_t>(r), ci = static_cast<std::size_t>(c);
+            if (cell.code != static_cast<std::uint8_t>(grid.chars[ri][ci]) || cell.inverse != grid.inverse[ri][ci]) {
+                return ::testing::AssertionFailure() << "cell " << c << "," << r << " differs";
+            }
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+void expect_showing(const sim::Terminal &t, Display &d, int column, int row) {
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) ASSERT_EQ(t.graphic.pixel(x, y), d.canvas().get(x, y)) << x << "," << y;
+    }
+    EXPECT_TRUE(same_cells(t.text, d.text()));
+    EXPECT_TRUE(same_cells(t.keyboard, d.keyboard()));
+    EXPECT_EQ(t.text.cursor_column(), column);
+    EXPECT_EQ(t.text.cursor_row(), row);
+    EXPECT_EQ(t.led, 3);
+    EXPECT_FALSE(t.backlight);
+    EXPECT_TRUE(t.digital_out[0]);
+    EXPECT_FALSE(t.digital_out[1]);
+}
+
+TEST_F(OnSimulator, DisplaySendsChangesOnlyAndTheWholeStateAfterARestart) {
+    Display d;
+    d.canvas().fill(0, 0, 239, 9);
+    d.canvas().draw_terminal_text(4, 20, "FLOW 118", 8);
+    d.text().put(0, 0, "Ready");
+    d.text().put(30, 3, "ALARM", true);
+    d.text().put(0, 7, "last row, to the last cell.............");
+    d.set_cursor(5, 6);
+    d.keyboard().put(0, 1, "F1 MENU");
+    d.keyboard().put(15, 1, "STOP", true);
+    d.set_led(3);
+    d.set_backlight(false);
+    d.set_outputs(true, false);
+    ASSERT_TRUE(d.sync(handle_).sent);
+    expect_showing(settled(), d, 5, 6);
+
+    const SyncResult again = d.sync(handle_);
+    EXPECT_EQ(again.commands, 0) << "nothing changed, nothing sent";
+    d.text().put(3, 0, "D");
+    const SyncResult one_cell = d.sync(handle_);
+    EXPECT_EQ(one_cell.commands, 3) << "cursor to the cell, the cell, cursor back";
+    EXPECT_EQ(one_cell.bytes, 12 + 9 + 12);
+    expect_showing(settled(), d, 5, 6);
+
+    // A power cycle; meanwhile another host wipes everything.
+    command_farm("on 0 restart 100ms");
+    std::uint8_t buf[64];
+    std::int32_t len = sizeof buf;
+    for (int i = 0; i < 500 && GetDataFromEthernet(handle_, buf, &len, 1) != VQ6120_RECV_CLOSED; ++i) len = sizeof buf;
+    ExitVQ6120(handle_);
+    handle_ = nullptr;
+    VQ6120_HANDLE other = nullptr;
+    for (int i = 0; i < 100 && other == nullptr; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        other = InitialVQ6120(htonl(INADDR_LOOPBACK), farm_->port(0));
+    }
+    ASSERT_NE(other, nullptr);
+    ClearGraphicScreen(other);
+    ClearText(other);
+    ClearKeyboard(other);
+    SetLED(other, 0);
+    SetLCDBacklight(other, 1);
+    WriteDOStatus(other, 0, 0);
+    ASSERT_EQ(GetConnectStatus(other, 5), 1);
+    ExitVQ6120(other);
+
+    handle_ = InitialVQ6120(htonl(INADDR_LOOPBACK), farm_->port(0));
+    ASSERT_NE(handle_, nullptr);
+    d.forget();
+    ASSERT_TRUE(d.sync(handle_).sent);
+    expect_showing(settled(), d, 5, 6);
 }
 
 TEST_F(OnSimulator, DrawBitmapLightsTheSetBitsAndRefusesWhatDoesNotFit) {

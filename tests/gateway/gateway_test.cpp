@@ -161,6 +161,43 @@ TEST_F(GatewayTest, EventsReachSubscribersAndCommandsReachTheTerminal) {
     EXPECT_EQ(gateway->stop(SIGTERM), 0);
 }
 
+// A picture in base64 is fitted to the screen and drawn; bad fields are
+// refused by name with nothing sent.
+TEST_F(GatewayTest, ImagesArriveFittedAndBadOnesAreRefusedByField) {
+    Plant plant(dir, 1);
+    const auto gateway = plant.gateway("gw", {"t1"});
+    // 4 x 2, left half black, right half white: 118 x 59 from (10, 5).
+    const std::string halves = "iVBORw0KGgoAAAANSUhEUgAAAAQAAAACCAAAAABawyK/AAAAEElEQVR4nGNgYPj/nwFEAAAP+gP9jN1qlAAAAABJRU5ErkJggg==";
+    const json shown = command(plant.client, "t1", "image",
+                               {{"png", halves}, {"x", 10}, {"y", 5}, {"dither", "threshold"}, {"clear", true}}, "pic");
+    EXPECT_EQ(shown["ok"], true) << shown.dump();
+    const std::string dump = plant.farm.dump(0);
+    EXPECT_TRUE(pixel(dump, 10, 5) && pixel(dump, 68, 63)) << dump;
+    EXPECT_FALSE(pixel(dump, 9, 5) || pixel(dump, 10, 4) || pixel(dump, 69, 5)) << dump;
+
+    const struct {
+        json args;
+        std::string argument, says;
+    } refused[] = {
+        {{{"x", 1}}, "png", "missing"},
+        {{{"png", "not base64!"}}, "png", "base64"},
+        {{{"png", "AP8="}}, "png", "the picture"},
+        {{{"png", halves}, {"x", 240}}, "x", "240 is not in 0..239"},
+        {{{"png", halves}, {"dither", "fancy"}}, "dither", "floyd-steinberg"},
+        {{{"png", halves}, {"clear", 1}}, "clear", "true or false"},
+        {{{"png", halves}, {"scale", 2}}, "scale", "not an argument"},
+    };
+    int i = 0;
+    for (const auto &r : refused) {
+        const json result = command(plant.client, "t1", "image", r.args, "bad" + std::to_string(i++));
+        EXPECT_EQ(result["ok"], false) << r.argument;
+        EXPECT_EQ(result["argument"], r.argument);
+        EXPECT_NE(result["error"].get<std::string>().find(r.says), std::string::npos) << result.dump();
+    }
+    EXPECT_EQ(plant.farm.dump(0), dump) << "nothing sent";
+    EXPECT_EQ(gateway->stop(SIGTERM), 0);
+}
+
 TEST_F(GatewayTest, BadCommandsGetErrorsNamingTheFaultAndNothingIsSent) {
     Plant plant(dir, 1);
     Farm &farm = plant.farm;
@@ -254,7 +291,7 @@ TEST_F(GatewayTest, ATerminalThatStopsReadingIsRefusedWhileTheOthersGoOn) {
         last = command(client, "stuck", "com-send", {{"port", 1}, {"data", data}}, "s" + std::to_string(sent));
         if (last.value("ok", false) != true) break;
     }
-    EXPECT_NE(last.value("error", "").find("backed up"), std::string::npos) << last.dump() << " after " << sent;
+    EXPECT_NE(last.value("error", "").find("bytes wait for it"), std::string::npos) << last.dump() << " after " << sent;
     farm.command(1, "key 3");
     EXPECT_TRUE(client.await_json(topic("fine", "key"), "key", 3));
     EXPECT_EQ(command(client, "fine", "draw-pixel", {{"x", 1}, {"y", 1}}, "fine")["ok"], true);

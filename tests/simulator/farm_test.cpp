@@ -201,6 +201,24 @@ TEST_F(FarmInProcess, TrafficCarriesConsecutiveSequenceNumbersAndMonotonicSendTi
     EXPECT_EQ(farm_->state(9).traffic_sent, 0u);  // only the terminals it was aimed at
 }
 
+// A host that sets its auto report while the terminal is silent gets the
+// reports from `speak` on, though it sends nothing more: the terminal went on
+// acting on frames while silent, and speaking needs no frame from the host.
+TEST_F(FarmInProcess, ReportsSetWhileSilentStartAtSpeakWithoutAnotherFrame) {
+    constexpr std::size_t i = 2;
+    command("on 2 silent");
+    VQ6120_HANDLE h = open(i);
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(SetAutoReportTime(h, 10), 1);  // every second
+    ASSERT_TRUE(eventually([&] { return farm_->terminal(i).report_time == 10; }));
+    EXPECT_EQ(receive(h, 300ms), VQ6120_RECV_NOTHING);
+    command("on 2 speak");
+    // Within one period, given a doubled bound; then on and on.
+    EXPECT_EQ(receive(h, 2s), VQ6120_RECV_DI_STATUS);
+    EXPECT_EQ(receive(h, 2s), VQ6120_RECV_DI_STATUS);
+    ExitVQ6120(h);
+}
+
 // Each fault on one terminal, then its undo; every case also checks that
 // another terminal goes on answering meanwhile.
 TEST_F(FarmInProcess, EachFaultDoesWhatItSaysAndTheOthersCarryOn) {

@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <chrono>
 #include <sstream>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "farm/farm.hpp"
 #include "serve/server.hpp"
 #include "web/api.hpp"
+#include "web/feed.hpp"
 #include "web/server.hpp"
 
 namespace vq6120::sim {
@@ -190,6 +192,76 @@ TEST_F(LiveView_, EventStreamsCarryTheFrameLogAndAreBounded) {
         EXPECT_NE(events.find("channel 0x40 command 0x37 (key) length 1 [09] \\\".\\\" key 9"),
                   std::string::npos);
         EXPECT_NE(events.find("\"state\":{"), std::string::npos);
+    }
+}
+
+// What happened before any page was opened is in the first page's logs:
+// frames both ways and the serial consoles.
+TEST_F(LiveView_, APageOpenedLaterShowsWhatCameBefore) {
+    for (int k = 0; k < 10; ++k) {
+        ASSERT_EQ(SetLED(h_, static_cast<std::uint8_t>(k)), 1);
+    }
+    const char early[] = "early bird";
+    ASSERT_EQ(SendCOMData(h_, reinterpret_cast<const std::uint8_t *>(early), sizeof early - 1, 1), 1);
+    ASSERT_EQ(post("/serial", json{{"port", 2}, {"text", "from the operator"}}.dump()), 200);
+    int result = VQ6120_RECV_NOTHING;
+    for (int k = 0; k < 3 && result != VQ6120_RECV_SERIAL_2; ++k) {
+        result = receive().first;  // the terminal echoes port 1's data first
+    }
+    EXPECT_EQ(result, VQ6120_RECV_SERIAL_2);
+    ASSERT_EQ(GetConnectStatus(h_, 5), 1);  // answered: everything before it was handled
+    std::string events;
+    client().Get("/events", [&](const char *data, std::size_t n) {
+        events.append(data, n);
+        return events.find("\n\n") == std::string::npos;  // the first event
+    });
+    for (const char *early_one : {"early bird", "from the operator", "led:"}) {
+        EXPECT_NE(events.find(early_one), std::string::npos) << early_one << "\n" << events.substr(0, 400);
+    }
+}
+
+// The logs stay bounded however many terminals talk: per log, and over all
+// terminals together, the oldest entries go first.
+TEST(LiveFeedBounds, KeepsTheNewestWithinTheBounds) {
+    struct Case {
+        std::size_t terminals;
+        std::size_t payload;  // bytes of serial data per frame
+        std::size_t frames;   // per terminal
+    };
+    const Case cases[] = {
+        {1, 10, LiveFeed::kKeep * 2},                               // the count per log
+        {60, 8000, 4},                                              // the bytes over all
+        {LiveFeed::kKeepEntries / 4, 1, 4},                         // the entries over all
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.terminals);
+        LiveFeed feed;
+        std::uint64_t last = 0;
+        for (std::size_t f = 0; f < c.frames; ++f) {
+            for (std::size_t t = 0; t < c.terminals; ++t) {
+                const OutFrame serial{channel::kSerial1, 0, 0, Bytes(c.payload, 'x')};
+                feed.frame(t, false, serial, "");
+            }
+        }
+        std::size_t entries = 0, bytes = 0;
+        for (std::size_t t = 0; t < c.terminals; ++t) {
+            for (const auto &log : {feed.frames_after(t, 0), feed.serial_after(t, 0)}) {
+                EXPECT_LE(log.size(), LiveFeed::kKeep);
+                entries += log.size();
+                for (const auto &e : log) {
+                    bytes += e.text.size();
+                    last = std::max(last, e.seq);
+                }
+            }
+        }
+        EXPECT_LE(bytes, LiveFeed::kKeepBytes);
+        EXPECT_LE(entries, LiveFeed::kKeepEntries);
+        EXPECT_GT(entries, 0u);
+        EXPECT_LT(entries, 2 * c.terminals * c.frames);  // each case goes past its bound
+        // The newest entry of the last terminal is always there.
+        const auto newest = feed.serial_after(c.terminals - 1, 0);
+        ASSERT_FALSE(newest.empty());
+        EXPECT_EQ(newest.back().seq, last);
     }
 }
 

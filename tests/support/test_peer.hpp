@@ -15,10 +15,9 @@
 
 #include "VQ6120_LIB.h"
 #include "peer_socket.hpp"
+#include "wire.hpp"
 
 namespace vq6120::test {
-
-using Bytes = std::vector<std::uint8_t>;
 
 class TestPeer {
 public:
@@ -78,13 +77,5 @@ private:
     Bytes record_;
     bool eof_ = false;
 };
-
-// Builds a frame as the terminal would send it.
-Bytes frame(std::uint8_t channel, std::uint8_t command, std::uint8_t subcode, std::span<const std::uint8_t> payload);
-inline Bytes frame(std::uint8_t channel, std::uint8_t command, std::uint8_t subcode = 0,
-                   std::initializer_list<std::uint8_t> payload = {}) {
-    return frame(channel, command, subcode, Bytes(payload));
-}
-Bytes operator+(Bytes a, const Bytes &b);
 
 }  // namespace vq6120::test

@@ -61,6 +61,13 @@ try {
   const url = (await simOut.next(/^http: /)).slice('http: '.length);
   if (!/^http:\/\/127\.0\.0\.1:\d+\/$/.test(url)) fail('unexpected page address ' + url);
 
+  // Sent before any page was open: the first page still shows it in its
+  // frame log and its serial console.
+  for (const args of [['led', '7'], ['com-send', '1', 'before the page']]) {
+    await new Promise((resolve) => execFile(cli, [`127.0.0.1:${port}`, ...args], {timeout: STEP_MS},
+      (error, stdout, stderr) => (error ? fail(`${args.join(' ')}: ${stderr}`) : resolve())));
+  }
+
   browser = await chromium.launchPersistentContext(profile, {
     executablePath: '/usr/bin/chromium',
     headless: true,
@@ -73,6 +80,8 @@ try {
   page.on('pageerror', (e) => fail('page error: ' + e.message));
   await page.goto(url);
   await page.waitForSelector('#link.ok');
+  await page.waitForFunction(() => document.querySelector('.serial[data-port="1"] .console')?.textContent
+    .includes('before the page') && /led: /.test(document.getElementById('frames').textContent));
 
   // Its printf output goes to a pipe here: line-buffered, so each line comes as it happens.
   host = spawn('stdbuf', ['-oL', dashboard, '127.0.0.1', port, '6'], {stdio: ['ignore', 'pipe', 'pipe']});
@@ -145,6 +154,26 @@ try {
     if (pixels[y] !== rows[y]) fail(`canvas row ${y} differs:\n page ${pixels[y]}\n dump ${rows[y]}`);
   }
   console.log(`ok: ${on} pixels on, canvas equal to the dump; screenshot ${screenshot}`);
+
+  // From 1,024 px wide up the page needs no sideways scrolling, and no
+  // indicator is cut off by its panel or the window.
+  for (const width of [1024, 1200]) {
+    await page.setViewportSize({width, height: 900});
+    await page.evaluate(() => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r))));
+    const fit = await page.evaluate(() => {
+      const root = document.documentElement;
+      const cut = [...document.querySelectorAll('.lamp')].filter((lamp) => {
+        const box = lamp.getBoundingClientRect();
+        const panel = lamp.closest('.panel').getBoundingClientRect();
+        return box.right > panel.right || box.right > root.clientWidth || lamp.scrollWidth > lamp.clientWidth;
+      }).map((lamp) => lamp.id);
+      return {scroll: root.scrollWidth, client: root.clientWidth, cut};
+    });
+    if (fit.scroll > fit.client) fail(`at ${width} px the page is ${fit.scroll} px wide (window ${fit.client} px)`);
+    if (fit.cut.length) fail(`at ${width} px cut indicators: ${fit.cut.join(', ')}`);
+    await page.screenshot({path: screenshot.replace(/\.png$/, `-${width}.png`), fullPage: true});
+  }
+  console.log('ok: the page fits 1024 and 1200 px wide');
 
   // A farm: the list of its terminals, and any one opened from it.
   const farm = spawn(simulator, ['--terminals', '3', '--port', '0', '--http', '127.0.0.1:0', '--no-stdin']);

@@ -90,8 +90,10 @@ std::string Formatter::make_usage(const CLI::App *app, std::string name) const {
     return usage;
 }
 
-std::string help_hint(const CLI::App &app, const std::vector<std::string> &words) {
-    for (const std::string &w : words) {
+std::string help_hint(const CLI::App &app, const std::vector<std::string> &words, const std::string &message) {
+    const std::string option = message.substr(0, message.find(':'));
+    const bool main_option = option.starts_with("--") && app.get_option_no_throw(option) != nullptr;
+    for (const std::string &w : main_option ? std::vector<std::string>{} : words) {
         if (w.starts_with('-')) continue;
         try {
             if (app.get_subcommand(w) != nullptr) return " (" + app.get_name() + " " + w + " --help lists its arguments)";

@@ -48,9 +48,10 @@ public:
 // operation table does ("0 is not in 1..60").
 CLI::Validator within(std::int64_t min, std::int64_t max);
 
-// Where to read more after a parse error: the operation's --help when one
-// was named, else the tool's.
-std::string help_hint(const CLI::App &app, const std::vector<std::string> &words);
+// Where to read more after the parse error `message`: the operation's
+// --help when one was named and the error is not about the tool's own
+// options, else the tool's.
+std::string help_hint(const CLI::App &app, const std::vector<std::string> &words, const std::string &message);
 
 // A sentence for a known mistake in the words after the program's name (the
 // terminal after the operation, an unknown operation, no operation); empty

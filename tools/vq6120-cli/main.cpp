@@ -14,6 +14,7 @@
 #include "VQ6120_LIB.h"
 #include "commands.hpp"
 #include "platform.hpp"
+#include "image_command.hpp"
 #include "session.hpp"
 #include "target.hpp"
 
@@ -61,6 +62,7 @@ int main(int argc, char **argv) {
             ""));
 
     TableCommands table(app);
+    ImageCommand *image = ImageCommand::add(app);
     int probe_timeout = 2;
     int monitor_seconds = 0;
     int keep_alive = 0;
@@ -91,7 +93,7 @@ int main(int argc, char **argv) {
     } catch (const CLI::ParseError &e) {
         if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
         const std::string sentence = diagnose(app, words);
-        return refuse(sentence.empty() ? e.what() + help_hint(app, words) : sentence);
+        return refuse(sentence.empty() ? e.what() + help_hint(app, words, e.what()) : sentence);
     }
     os::exit_on_interrupt(kExitInterrupted);
 
@@ -112,6 +114,7 @@ int main(int argc, char **argv) {
 
     if (probe->parsed()) return session.probe(probe_timeout);
     if (monitor->parsed()) return session.monitor(monitor_seconds, keep_alive);
+    if (image != nullptr && image->parsed()) return image->run(session.handle());
     vq6120::ops::Arguments args;
     const vq6120::ops::Operation *op = table.chosen(args);
     if (op == nullptr) return kExitRefused;

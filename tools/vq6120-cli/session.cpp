@@ -43,7 +43,9 @@ int Session::receive(std::uint8_t *payload, std::int32_t &length) {
 }
 
 int Session::closed(const std::string &when) const {
-    if (heard_) {
+    // A terminal held by another host closes within a round trip; one that
+    // drops a connection later, after silence, is not told apart as held.
+    if (heard_ || Clock::now() - opened_ > std::chrono::seconds(1)) {
         std::fprintf(stderr, "vq6120: %s: %s%s%s\n", name_.c_str(), std::string(reason::kClosed).c_str(),
                      when.empty() ? "" : " at ", when.c_str());
     } else {

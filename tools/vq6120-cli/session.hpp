@@ -2,6 +2,7 @@
 // monitors what the terminal sends.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "VQ6120_LIB.h"
@@ -18,7 +19,8 @@ constexpr int kExitInterrupted = 130;
 class Session {
 public:
     // `name` is the terminal as the user gave it, for messages.
-    Session(VQ6120_HANDLE handle, std::string name) : handle_(handle), name_(std::move(name)) {}
+    Session(VQ6120_HANDLE handle, std::string name)
+        : handle_(handle), name_(std::move(name)), opened_(std::chrono::steady_clock::now()) {}
     ~Session() { ExitVQ6120(handle_); }
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
@@ -53,11 +55,13 @@ private:
     int expect(int want, int seconds, bool show);
     // The next result within the receive wait; notes that the terminal spoke.
     int receive(std::uint8_t *payload, std::int32_t &length);
-    // The connection closed: held by another host when the terminal never spoke.
+    // The connection closed: held by another host, most likely, when the
+    // terminal never spoke and closed it at once.
     int closed(const std::string &when = {}) const;
 
     VQ6120_HANDLE handle_;
     std::string name_;
+    std::chrono::steady_clock::time_point opened_;
     bool heard_ = false;  // the terminal sent something on this connection
 };
 

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <string>
 
 #include "farm/farm.hpp"
 #include "os/os.hpp"
@@ -17,6 +18,19 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitCannotServe = 1;  // cannot listen, too few descriptors, the loop failed
 constexpr int kExitUsage = 2;        // a bad option or argument, a script that does not parse
+
+// A port as a user writes it: the number, not the parser's word for a
+// value that does not fit 16 bits.
+const CLI::Validator kPortNumber(
+    [](std::string &value) -> std::string {
+        const bool digits = !value.empty() && value.size() <= 5 &&
+                            value.find_first_not_of("0123456789") == std::string::npos;
+        if (!digits || std::stoul(value) > 65535) {
+            return "a port is a number 0..65535, not " + value;
+        }
+        return {};
+    },
+    "PORT");
 
 vq6120::sim::Simulator *running = nullptr;
 vq6120::sim::Farm *running_farm = nullptr;
@@ -64,6 +78,27 @@ bool live_view(const std::string &http, Loop &loop, std::shared_ptr<void> &live)
     return false;
 }
 
+// Opens the terminal or the farm, prints its first line (where it listens),
+// starts the live view if asked and serves until stopped.
+template <class Loop, class FirstLine>
+int serve(Loop &loop, Loop *&running_as, const std::string &http, FirstLine first_line) {
+    std::string error;
+    if (!loop.open(error)) {
+        std::cerr << "vq6120-sim: " << error << "\n";
+        return kExitCannotServe;
+    }
+    std::cout << first_line() << std::endl;
+    std::shared_ptr<void> live;
+    if (!live_view(http, loop, live)) {
+        return kExitCannotServe;
+    }
+    running_as = &loop;
+    vq6120::sim::os::on_stop_request(on_stop);
+    const int status = loop.run();
+    running_as = nullptr;
+    return status == 0 ? kExitOk : kExitCannotServe;
+}
+
 int run_farm(vq6120::sim::FarmOptions options, const std::string &script, const std::string &http) {
     vq6120::sim::Farm farm(std::move(options), std::cout, std::cerr);
     std::string error;
@@ -71,20 +106,7 @@ int run_farm(vq6120::sim::FarmOptions options, const std::string &script, const 
         std::cerr << error << "\n";
         return kExitUsage;
     }
-    if (!farm.open(error)) {
-        std::cerr << "vq6120-sim: " << error << "\n";
-        return kExitCannotServe;
-    }
-    std::cout << farm.ports_line() << std::endl;
-    std::shared_ptr<void> live;
-    if (!live_view(http, farm, live)) {
-        return kExitCannotServe;
-    }
-    running_farm = &farm;
-    vq6120::sim::os::on_stop_request(on_stop);
-    const int status = farm.run();
-    running_farm = nullptr;
-    return status;
+    return serve(farm, running_farm, http, [&] { return farm.ports_line(); });
 }
 
 }  // namespace
@@ -95,8 +117,13 @@ int main(int argc, char **argv) {
                  "Listen on loopback (the default) unless other machines must reach it: anyone who\n"
                  "reaches the port can drive the terminal.\n"};
     app.footer("Operator commands: type help (or see docs/simulator.md).\n"
-               "Exit status: 0 stopped by quit or a signal; 1 cannot serve (cannot listen, too few\n"
-               "descriptors); 2 a bad option or a script that does not parse.");
+               "Exit status:\n"
+               "  0  stopped by quit or a signal (also --help, --version)\n"
+               "  1  cannot serve: cannot listen (the address, a port in use), too few descriptors\n"
+               "  2  usage: a bad option or value, a script that does not parse");
+    app.failure_message([](const CLI::App *, const CLI::Error &e) {
+        return std::string("vq6120-sim: ") + e.what() + "\nRun with --help for the options.\n";
+    });
     app.set_version_flag("--version", std::string("vq6120-sim ") + VQ6120_TOOLS_VERSION);
     vq6120::sim::Options options;
     std::string script;
@@ -104,7 +131,8 @@ int main(int argc, char **argv) {
     std::size_t terminals = 0;
     app.add_option("--address", options.address, "IPv4 address to listen on")->capture_default_str();
     app.add_option("--port", options.port, "TCP port to listen on (with --terminals the first of N); 0 picks free ones")
-        ->capture_default_str();
+        ->capture_default_str()
+        ->check(kPortNumber);
     app.add_option("--terminals", terminals, "serve a farm of N terminals, one port each")
         ->check(CLI::Range(1, 65535));
     app.add_option("--script", script, "file of operator commands, run first")->check(CLI::ExistingFile);
@@ -122,6 +150,11 @@ int main(int argc, char **argv) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
         app.exit(e);
+        return kExitUsage;
+    }
+    if (terminals > 1 && options.port != 0 && options.port + terminals - 1 > 65535) {
+        std::cerr << "vq6120-sim: --terminals " << terminals << " from --port " << options.port << " needs ports up to "
+                  << options.port + terminals - 1 << "; the last is 65535 (or use --port 0 for free ones)\n";
         return kExitUsage;
     }
     if (!options.snapshot_on_exit.empty()) {
@@ -161,20 +194,6 @@ int main(int argc, char **argv) {
         }
         sim.add_commands(lines, script);
     }
-    std::string error;
-    if (!sim.open(error)) {
-        std::cerr << "vq6120-sim: " << error << "\n";
-        return kExitCannotServe;
-    }
-    std::cout << "listening on " << options.address << ":" << sim.port() << std::endl;
-    std::shared_ptr<void> live;
-    if (!live_view(http, sim, live)) {
-        return kExitCannotServe;
-    }
-
-    running = &sim;
-    vq6120::sim::os::on_stop_request(on_stop);
-    const int status = sim.run();
-    running = nullptr;
-    return status == 0 ? kExitOk : kExitCannotServe;
+    return serve(sim, running, http,
+                 [&] { return "listening on " + options.address + ":" + std::to_string(sim.port()); });
 }

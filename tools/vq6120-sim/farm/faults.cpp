@@ -79,6 +79,9 @@ void Farm::apply(std::size_t i, const FarmCommand &c, Clock::time_point now) {
     case K::Silent:
     case K::Speak:
         s.silent = c.kind == K::Silent;
+        // At once, not at the host's next frame: timers set while silent
+        // (the auto report) speak from here on though the host sends nothing.
+        s.link.mute = s.silent;
         if (s.silent) {
             s.link.out.clear();
             update_watch(i);
@@ -109,7 +112,7 @@ void Farm::apply(std::size_t i, const FarmCommand &c, Clock::time_point now) {
     case K::Restart:
         drop_host(i, "terminal restarting");
         start_accepting(i);
-        s.frozen = s.silent = false;
+        s.frozen = s.silent = s.link.mute = false;
         if (s.listener != os::kNoSocket) {
             loop_.forget(s.listener);
             os::close(s.listener);

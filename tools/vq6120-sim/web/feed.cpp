@@ -4,10 +4,15 @@
 
 namespace vq6120::sim {
 
-bool LiveFeed::wants(std::size_t terminal) const {
-    std::lock_guard lock(mutex_);
-    return logs_.contains(terminal);
-}
+namespace {
+
+std::size_t cost(const FeedEntry &e) { return sizeof e + e.text.size(); }
+
+}  // namespace
+
+// Every terminal's frames are logged from the start, whether or not a page
+// looks: one opened later shows what came before it.
+bool LiveFeed::wants(std::size_t) const { return true; }
 
 void LiveFeed::frame(std::size_t terminal, bool from_host, const OutFrame &f, const std::string &decoded) {
     const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -24,11 +29,11 @@ void LiveFeed::frame(std::size_t terminal, bool from_host, const OutFrame &f, co
     const bool serial_data =
         (f.channel == channel::kSerial1 || f.channel == channel::kSerial2) && f.command == 0x00;
     std::lock_guard lock(mutex_);
-    auto &logs = logs_[terminal];
-    push(logs.frames, std::move(entry));
+    push(terminal, false, std::move(entry));
     if (serial_data) {
-        push(logs.serial, FeedEntry{0, now, from_host, f.channel == channel::kSerial1 ? 1 : 2,
-                                std::string(f.payload.begin(), f.payload.end())});
+        push(terminal, true,
+             FeedEntry{0, now, from_host, f.channel == channel::kSerial1 ? 1 : 2,
+                       std::string(f.payload.begin(), f.payload.end())});
     }
     ++version_;
     changed_.notify_all();
@@ -40,11 +45,31 @@ void LiveFeed::turned() {
     changed_.notify_all();
 }
 
-void LiveFeed::push(std::deque<FeedEntry> &log, FeedEntry entry) {
+void LiveFeed::push(std::size_t terminal, bool serial, FeedEntry entry) {
     entry.seq = ++seq_;
+    bytes_ += cost(entry);
+    order_.push_back({entry.seq, terminal, serial});
+    auto &log = serial ? logs_[terminal].serial : logs_[terminal].frames;
     log.push_back(std::move(entry));
     if (log.size() > kKeep) {
-        log.pop_front();
+        bytes_ -= cost(log.front());
+        log.pop_front();  // its place in order_ goes when it comes to the front
+    }
+    while (!order_.empty() && (bytes_ > kKeepBytes || order_.size() > kKeepEntries)) {
+        const Kept oldest = order_.front();
+        order_.pop_front();
+        const auto it = logs_.find(oldest.terminal);
+        if (it == logs_.end()) {
+            continue;
+        }
+        auto &from = oldest.serial ? it->second.serial : it->second.frames;
+        if (!from.empty() && from.front().seq == oldest.seq) {
+            bytes_ -= cost(from.front());
+            from.pop_front();
+        }
+        if (it->second.frames.empty() && it->second.serial.empty()) {
+            logs_.erase(it);  // a farm's quiet terminals hold nothing
+        }
     }
 }
 
@@ -57,11 +82,6 @@ std::uint64_t LiveFeed::wait(std::uint64_t seen, std::chrono::milliseconds timeo
 std::uint64_t LiveFeed::version() const {
     std::lock_guard lock(mutex_);
     return version_;
-}
-
-void LiveFeed::follow(std::size_t terminal) {
-    std::lock_guard lock(mutex_);
-    logs_[terminal];
 }
 
 std::vector<FeedEntry> LiveFeed::after(std::size_t terminal, std::deque<FeedEntry> Logs::*log,

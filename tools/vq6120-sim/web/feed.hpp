@@ -1,7 +1,8 @@
 // What the live view learns from the simulator's loop as it happens: per
-// terminal that a page follows, a log of the frames both ways and of the
-// serial ports' traffic, each bounded; and a version that moves on every
-// change, for the HTTP threads to wait on.
+// terminal, from the simulator's start, a log of the frames both ways and of
+// the serial ports' traffic, bounded per terminal and over all terminals
+// together; and a version that moves on every change, for the HTTP threads to
+// wait on.
 #pragma once
 
 #include <chrono>
@@ -28,15 +29,18 @@ struct FeedEntry {
 class LiveFeed : public Watcher {
 public:
     static constexpr std::size_t kKeep = 300;  // entries kept per log
+    // Over every terminal's logs together (a farm's): the oldest entries go
+    // first once the texts take more than this many bytes, or there are more
+    // than this many entries.
+    static constexpr std::size_t kKeepBytes = std::size_t{8} << 20;
+    static constexpr std::size_t kKeepEntries = std::size_t{1} << 16;
 
     // The loop's side.
     bool wants(std::size_t terminal) const override;
     void frame(std::size_t terminal, bool from_host, const OutFrame &frame, const std::string &decoded) override;
     void turned() override;
 
-    // The HTTP threads' side. Logs are kept from follow() on (a farm's
-    // terminals nobody looks at cost nothing).
-    void follow(std::size_t terminal);
+    // The HTTP threads' side.
     // Returns once the version differs from `seen`, the feed is closed, or
     // `timeout` passed; returns the version.
     std::uint64_t wait(std::uint64_t seen, std::chrono::milliseconds timeout);
@@ -53,7 +57,13 @@ private:
         std::deque<FeedEntry> frames;
         std::deque<FeedEntry> serial;
     };
-    void push(std::deque<FeedEntry> &log, FeedEntry entry);
+    // Where an entry went, oldest first, for the bound over all terminals.
+    struct Kept {
+        std::uint64_t seq = 0;
+        std::size_t terminal = 0;
+        bool serial = false;
+    };
+    void push(std::size_t terminal, bool serial, FeedEntry entry);
     std::vector<FeedEntry> after(std::size_t terminal, std::deque<FeedEntry> Logs::*log, std::uint64_t seq) const;
 
     mutable std::mutex mutex_;
@@ -61,7 +71,9 @@ private:
     std::uint64_t version_ = 1;
     std::uint64_t seq_ = 0;
     bool closed_ = false;
-    std::map<std::size_t, Logs> logs_;
+    std::map<std::size_t, Logs> logs_;  // terminals with entries kept
+    std::deque<Kept> order_;
+    std::size_t bytes_ = 0;  // what the kept entries take
 };
 
 }  // namespace vq6120::sim

@@ -181,7 +181,6 @@ void LiveView::routes() {
         res.set_header("Cache-Control", "no-store");
         auto stream = std::make_shared<Stream>();
         stream->terminal = *t;
-        feed_.follow(*t);
         res.set_chunked_content_provider(
             "text/event-stream",
             [this, stream](std::size_t, httplib::DataSink &sink) {

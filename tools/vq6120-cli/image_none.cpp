@@ -1,0 +1,7 @@
+#include "image_command.hpp"
+
+namespace vq6120::cli {
+
+ImageCommand *ImageCommand::add(CLI::App &) { return nullptr; }
+
+}  // namespace vq6120::cli

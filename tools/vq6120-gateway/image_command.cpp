@@ -1,0 +1,80 @@
+#include "image_command.hpp"
+
+#include <map>
+
+#include "display/send.hpp"
+#include "payloads.hpp"
+
+namespace vq6120::gateway {
+
+using nlohmann::json;
+
+namespace {
+
+// A base64 PNG of the largest picture taken: decoded it may not exceed this.
+constexpr std::size_t kMaxPictureBytes = 4U << 20;
+
+bool integer_in(const json &value, int lo, int hi, int &out) {
+    if (!value.is_number_integer() || value.get<long long>() < lo || value.get<long long>() > hi) return false;
+    out = static_cast<int>(value.get<long long>());
+    return true;
+}
+
+}  // namespace
+
+bool parse_image(const json &request, ImageCommand &out, std::string &argument, std::string &error) {
+    static const std::map<std::string, display::Dither> dithers = {{"floyd-steinberg", display::Dither::FloydSteinberg},
+                                                                   {"ordered", display::Dither::Ordered},
+                                                                   {"threshold", display::Dither::Threshold}};
+    int x = 0, y = 0, threshold = 128;
+    display::Dither dither = display::Dither::FloydSteinberg;
+    std::string bytes;
+    auto refuse = [&](const std::string &field, const std::string &why) {
+        argument = field;
+        error = field + ": " + why;
+        return false;
+    };
+    for (const auto &item : request.items()) {
+        const std::string &key = item.key();
+        const json &v = item.value();
+        if (key == "id") continue;
+        if (key == "png") {
+            if (!v.is_string() || v.get_ref<const std::string &>().size() > kMaxPictureBytes / 3 * 4 + 4 ||
+                !unbase64(v.get_ref<const std::string &>(), bytes)) {
+                return refuse(key, "not base64 of at most " + std::to_string(kMaxPictureBytes) + " bytes");
+            }
+        } else if (key == "x") {
+            if (!integer_in(v, 0, display::kWidth - 1, x)) return refuse(key, v.dump() + " is not in 0..239");
+        } else if (key == "y") {
+            if (!integer_in(v, 0, display::kHeight - 1, y)) return refuse(key, v.dump() + " is not in 0..63");
+        } else if (key == "threshold") {
+            if (!integer_in(v, 0, 255, threshold)) return refuse(key, v.dump() + " is not in 0..255");
+        } else if (key == "dither") {
+            const auto d = v.is_string() ? dithers.find(v.get<std::string>()) : dithers.end();
+            if (d == dithers.end()) return refuse(key, "not one of floyd-steinberg, ordered, threshold");
+            dither = d->second;
+        } else if (key == "clear") {
+            if (!v.is_boolean()) return refuse(key, "not true or false");
+            out.clear = v.get<bool>();
+        } else {
+            return refuse(key, "not an argument of image");
+        }
+    }
+    if (!request.contains("png")) return refuse("png", "missing");
+    std::string why;
+    const display::GreyImage picture =
+        display::decode_grey(reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size(), &why);
+    if (picture.width == 0) return refuse("png", why);
+    display::draw_image_fitted(out.picture, x, y, picture, dither, threshold);
+    return true;
+}
+
+bool send_image(VQ6120_HANDLE handle, const ImageCommand &image) {
+    if (VQ6120Ex_BeginBatch(handle) != 1) return false;
+    if (image.clear) ClearGraphicScreen(handle);
+    display::encode(display::Plane{}, image.picture.plane(), {}, display::EncodeOptions{}, display::send_to_handle,
+                    handle);
+    return VQ6120Ex_EndBatch(handle) == 1;
+}
+
+}  // namespace vq6120::gateway

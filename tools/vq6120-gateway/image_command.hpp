@@ -1,0 +1,31 @@
+// cmd/image: a picture for a terminal's graphic screen over MQTT, as
+// {"png": BASE64, "x": 0, "y": 0, "dither": "floyd-steinberg", "threshold":
+// 128, "clear": false}. Any format stb_image reads travels under "png" (PNG
+// is the one to send); the picture is fitted to the screen from (x, y),
+// turned to one bit and sent as the fewest bytes of the terminal's own
+// commands, in one write.
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "VQ6120_LIB.h"
+#include "render.hpp"
+
+namespace vq6120::gateway {
+
+inline constexpr const char *kImageOperation = "image";
+
+struct ImageCommand {
+    display::Canvas picture;
+    bool clear = false;
+};
+
+// The request as a picture; false with the field at fault in `argument` and
+// the reason in `error`. Nothing is sent.
+bool parse_image(const nlohmann::json &request, ImageCommand &out, std::string &argument, std::string &error);
+// Sends it; false when the connection failed.
+bool send_image(VQ6120_HANDLE handle, const ImageCommand &image);
+
+}  // namespace vq6120::gateway
