@@ -11,6 +11,8 @@
 // Then, with every terminal still online: the CPU a metrics scrape costs the
 // gateway (in its HTTP thread; the loop is not involved), and a reload of the
 // configuration that changes 10 terminals, counting the connects it causes.
+// Last, the same traffic through a gateway in Sparkplug B mode (protobuf
+// DDATA), its p99 compared with the JSON mode's of the same run.
 //
 //   gateway_bench [--terminals 1000] [--rate 10] [--seconds 10] [--warmup 2]
 #include <signal.h>
@@ -22,6 +24,7 @@
 #include <mosquitto.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -32,6 +35,7 @@
 
 #include "harness.hpp"
 #include "payloads.hpp"
+#include "sparkplug.hpp"
 
 namespace {
 
@@ -65,7 +69,23 @@ public:
         const auto j = json::parse(static_cast<const char *>(m.payload), static_cast<const char *>(m.payload) + m.payloadlen,
                                    nullptr, false);
         std::string bytes;
-        if (!j.is_object() || !j.contains("data") || !unbase64(j["data"].get<std::string>(), bytes) || bytes.size() != 16) {
+        if (!j.is_object() || !j.contains("data") || !unbase64(j["data"].get<std::string>(), bytes)) {
+            ++malformed_;
+            return;
+        }
+        stamped(bytes);
+    }
+    // DDATA of a Sparkplug B edge node: the bytes of its Serial/1 metric.
+    void record_sparkplug(const mosquitto_message &m) {
+        const auto p = sparkplug::decode({static_cast<const char *>(m.payload), static_cast<std::size_t>(m.payloadlen)});
+        if (!p || p->metrics.size() != 1 || p->metrics[0].name != "Serial/1" || !p->metrics[0].value) {
+            ++malformed_;
+            return;
+        }
+        stamped(std::get<std::string>(*p->metrics[0].value));
+    }
+    void stamped(const std::string &bytes) {
+        if (bytes.size() != 16) {
             ++malformed_;
             return;
         }
@@ -170,6 +190,10 @@ int main(int argc, char **argv) {
             const std::string_view topic(m.topic);
             if (topic.ends_with("/serial/1")) {
                 latencies.record(m);
+            } else if (topic.starts_with("spBv1.0/bench/DDATA/")) {
+                latencies.record_sparkplug(m);
+            } else if (topic.starts_with("spBv1.0/bench/DBIRTH/")) {
+                ++online;
             } else if (topic.ends_with("/state")) {
                 const std::string_view payload(static_cast<const char *>(m.payload), static_cast<std::size_t>(m.payloadlen));
                 if (payload.find("\"online\"") != std::string_view::npos) ++online;
@@ -177,6 +201,7 @@ int main(int argc, char **argv) {
         });
         subscriber.subscribe("vq6120/+/serial/1");
         subscriber.subscribe("vq6120/+/state");
+        subscriber.subscribe("spBv1.0/bench/#");
 
         // Baseline first, while nothing else runs.
         std::thread direct_publisher(publish_directly, broker.port(), static_cast<double>(terminals) * rate, warmup + seconds);
@@ -190,32 +215,40 @@ int main(int argc, char **argv) {
         for (std::size_t i = 0; i < terminals; ++i) list.emplace_back("t" + std::to_string(i), farm.port(i));
         json config = test_config(broker.port(), "gw-bench", list);
         const std::uint16_t metrics_port = free_port();
-        GatewayProcess gateway(dir, config, "gateway", {"--metrics", std::to_string(metrics_port)});
-        const auto up_from = std::chrono::steady_clock::now();
-        while (online < terminals && std::chrono::steady_clock::now() - up_from < std::chrono::seconds(120)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        const double up = std::chrono::duration<double>(std::chrono::steady_clock::now() - up_from).count();
-        std::printf("%zu of %zu terminals online through the gateway in %.2f s\n", online.load(), terminals, up);
-
+        const auto wait_online = [&](const char *mode) {
+            const auto up_from = std::chrono::steady_clock::now();
+            while (online < terminals && std::chrono::steady_clock::now() - up_from < std::chrono::seconds(120)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            const double up = std::chrono::duration<double>(std::chrono::steady_clock::now() - up_from).count();
+            std::printf("%zu of %zu terminals online through the gateway (%s) in %.2f s\n", online.load(), terminals, mode, up);
+        };
         // Terminals in a plant are not in step: their traffic starts spread
-        // over one period, as independent terminals' would be.
-        std::ostringstream traffic;
-        traffic << "traffic " << rate << " serial 1";
-        const auto spacing = std::chrono::duration<double>(1.0 / rate / static_cast<double>(terminals));
-        const auto spread_from = std::chrono::steady_clock::now();
-        for (std::size_t i = 0; i < terminals; ++i) {
-            std::this_thread::sleep_until(spread_from + std::chrono::duration_cast<std::chrono::steady_clock::duration>(spacing * static_cast<double>(i)));
-            farm.command(i, traffic.str());
-        }
-        std::this_thread::sleep_for(std::chrono::duration<double>(warmup));
-        const double g0 = cpu_seconds(gateway.pid()), b0 = cpu_seconds(broker.pid()), f0 = cpu_seconds(farm.pid());
-        latencies.start();
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-        const double g1 = cpu_seconds(gateway.pid()), b1 = cpu_seconds(broker.pid()), f1 = cpu_seconds(farm.pid());
-        farm.command("traffic 0");
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        const Run through{latencies.stop(), seconds};
+        // over one period, as independent terminals' would be. CPU seconds of
+        // gateway, broker and farm over the measured time.
+        std::array<double, 3> cpu{};
+        const auto measure = [&](pid_t gateway_pid) {
+            std::ostringstream traffic;
+            traffic << "traffic " << rate << " serial 1";
+            const auto spacing = std::chrono::duration<double>(1.0 / rate / static_cast<double>(terminals));
+            const auto spread_from = std::chrono::steady_clock::now();
+            for (std::size_t i = 0; i < terminals; ++i) {
+                std::this_thread::sleep_until(spread_from + std::chrono::duration_cast<std::chrono::steady_clock::duration>(spacing * static_cast<double>(i)));
+                farm.command(i, traffic.str());
+            }
+            std::this_thread::sleep_for(std::chrono::duration<double>(warmup));
+            const double g0 = cpu_seconds(gateway_pid), b0 = cpu_seconds(broker.pid()), f0 = cpu_seconds(farm.pid());
+            latencies.start();
+            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+            cpu = {cpu_seconds(gateway_pid) - g0, cpu_seconds(broker.pid()) - b0, cpu_seconds(farm.pid()) - f0};
+            farm.command("traffic 0");
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            return Run{latencies.stop(), seconds};
+        };
+        GatewayProcess gateway(dir, config, "gateway", {"--metrics", std::to_string(metrics_port)});
+        wait_online("JSON");
+        const Run through = measure(gateway.pid());
+        const std::array<double, 3> json_cpu = cpu;
 
         // Scrapes back to back: the gateway's CPU for each, all of it in the
         // metrics thread.
@@ -250,6 +283,15 @@ int main(int argc, char **argv) {
         const double online_after = metric(metrics_port, "vq6120_gateway_terminals{state=\"online\"}");
         gateway.stop(SIGTERM);
 
+        // The same terminals and traffic through an edge node.
+        online = 0;
+        config["sparkplug"] = {{"group_id", "bench"}, {"edge_node_id", "gw-bench"}};
+        GatewayProcess edge(dir, config, "edge");
+        wait_online("Sparkplug B");
+        const Run sparkplug_run = measure(edge.pid());
+        const std::array<double, 3> sparkplug_cpu = cpu;
+        edge.stop(SIGTERM);
+
         std::printf("%zu terminals x %.1f events/s for %.1f s (after %.1f s warm-up); broker, farm, gateway and "
                     "subscriber on this machine (%ld cores)\n",
                     terminals, rate, seconds, warmup, sysconf(_SC_NPROCESSORS_ONLN));
@@ -257,8 +299,14 @@ int main(int argc, char **argv) {
         report("gateway", through, expected);
         std::printf("ratio gateway/direct  p50 %.2f  p99 %.2f\n", at(through.us, 0.5) / std::max(at(direct.us, 0.5), 1e-3),
                     at(through.us, 0.99) / std::max(at(direct.us, 0.99), 1e-3));
-        std::printf("cpu (share of one core)  gateway %.1f %%  broker %.1f %%  farm %.1f %%\n", 100 * (g1 - g0) / seconds,
-                    100 * (b1 - b0) / seconds, 100 * (f1 - f0) / seconds);
+        report("sparkplug", sparkplug_run, expected);
+        std::printf("ratio sparkplug/gateway  p50 %.2f  p99 %.2f (target p99 <= 1.5)\n",
+                    at(sparkplug_run.us, 0.5) / std::max(at(through.us, 0.5), 1e-3),
+                    at(sparkplug_run.us, 0.99) / std::max(at(through.us, 0.99), 1e-3));
+        for (const auto &[mode, c] : {std::pair{"JSON", json_cpu}, {"Sparkplug B", sparkplug_cpu}}) {
+            std::printf("cpu (share of one core, %s)  gateway %.1f %%  broker %.1f %%  farm %.1f %%\n", mode, 100 * c[0] / seconds,
+                        100 * c[1] / seconds, 100 * c[2] / seconds);
+        }
         std::printf("target p99 <= 20 ms: %s\n", at(through.us, 0.99) <= 20.0 ? "met" : "NOT met");
         std::printf("metrics scrape: %.0f us gateway CPU each (metrics thread; loop time 0 by construction), %.2f ms "
                     "wall each, %d scrapes at %zu terminals\n",

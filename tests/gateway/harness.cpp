@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -442,6 +443,13 @@ nlohmann::json test_config(std::uint16_t broker_port, const std::string &client_
 }
 
 // ---- A plant -------------------------------------------------------------------
+
+void need(const std::filesystem::path &path, const std::string &remedy) {
+    if (std::filesystem::exists(path)) return;
+    std::fprintf(stderr, "SKIPPED: %s is missing (%s); this test cannot run\n", path.c_str(), remedy.c_str());
+    std::fflush(stderr);
+    std::_Exit(77);
+}
 
 std::string topic(const std::string &terminal, const std::string &rest) { return "vq6120/" + terminal + "/" + rest; }
 

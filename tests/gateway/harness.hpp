@@ -187,6 +187,11 @@ private:
 nlohmann::json test_config(std::uint16_t broker_port, const std::string &client_id,
                            const std::vector<std::pair<std::string, std::uint16_t>> &terminals);
 
+// A tool a test needs and the machine lacks (`path` not there): said loudly
+// with `remedy`, and the test process ends with ctest's SKIP status (77). Call
+// it before the test starts anything.
+void need(const std::filesystem::path &path, const std::string &remedy);
+
 // "vq6120/<terminal>/<rest>"
 std::string topic(const std::string &terminal, const std::string &rest);
 

@@ -15,21 +15,13 @@
 #include <sstream>
 #include <thread>
 
+#include "fixture.hpp"
 #include "harness.hpp"
 
 namespace vq6120::gateway::test {
 namespace {
 
 using nlohmann::json;
-
-// A tool this test needs and the machine lacks: said loudly, and the test
-// ends with ctest's SKIP status (77) before it starts anything.
-void need_tool(const std::string &path, const char *package) {
-    if (::access(path.c_str(), X_OK) == 0) return;
-    std::fprintf(stderr, "SKIPPED: %s is not installed (Debian package %s); this test cannot run\n", path.c_str(), package);
-    std::fflush(stderr);
-    std::_Exit(77);
-}
 
 // The samples of a scrape, "name{labels}" -> value.
 std::map<std::string, double> scrape(std::uint16_t port, std::string *text = nullptr) {
@@ -57,21 +49,12 @@ std::map<std::string, double> scrape_until(std::uint16_t port, const std::string
     return m;
 }
 
-class PlantTest : public ::testing::Test {
-protected:
-    ~PlantTest() override {
-        if (HasFailure()) {
-            dir.keep();
-            std::printf("logs kept in %s\n", dir.path().c_str());
-        }
-    }
-    ScratchDir dir;
-};
+using PlantTest = ScratchTest;
 
 // A known sequence of events, commands and a terminal's loss, counted the
 // same by the metrics and by the status topic; the text passes promtool.
 TEST_F(PlantTest, MetricsAndStatusCountAKnownSequenceAndPromtoolTakesTheFormat) {
-    need_tool(VQ6120_PROMTOOL, "prometheus");
+    need(VQ6120_PROMTOOL, "apt-get install prometheus");
     Plant plant(dir, 1);
     Client &client = plant.client;
     json config = test_config(plant.broker.port(), "gw", {{"t1", plant.farm.port(0)}, {"gone", free_port()}});

@@ -140,13 +140,21 @@ TerminalConfig read_terminal(const Object &o) {
 Config read_config(Errors &errors, const json &doc) {
     const Object top(errors, doc, json::json_pointer(),
                      {"broker", "prefix", "terminals", "status_interval", "connect_timeout_ms", "terminal_reconnect_min_ms",
-                      "terminal_reconnect_max_ms"});
+                      "terminal_reconnect_max_ms", "sparkplug"});
     Config c;
     if (const json *broker = top.need("broker")) {
         read_broker(Object(errors, *broker, top.at() / "broker",
                            {"host", "port", "client_id", "username", "password", "keepalive", "reconnect_min_ms",
                             "reconnect_max_ms", "queue_limit", "event_qos", "tls"}),
                     c.broker);
+    }
+    if (const json *sp = top.find("sparkplug")) {
+        const Object o(errors, *sp, top.at() / "sparkplug", {"group_id", "edge_node_id"});
+        SparkplugConfig s;
+        for (const auto &[key, out] : {std::pair<const char *, std::string *>{"group_id", &s.group_id}, {"edge_node_id", &s.edge_node_id}}) {
+            if (o.text(key, *out, true) && !valid_topic_level(*out)) o.report(o.at() / key, std::string("must be ") + kLevelRule);
+        }
+        c.sparkplug = s;
     }
     if (top.text("prefix", c.prefix)) {
         // Levels of the prefix are topic levels themselves; no empty level, so

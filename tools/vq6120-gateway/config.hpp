@@ -42,8 +42,16 @@ struct TerminalConfig {
     bool operator==(const TerminalConfig &) const = default;
 };
 
+// Sparkplug B edge node mode: the group and the node's id, each a topic level.
+struct SparkplugConfig {
+    std::string group_id;
+    std::string edge_node_id;
+    bool operator==(const SparkplugConfig &) const = default;
+};
+
 struct Config {
     BrokerConfig broker;
+    std::optional<SparkplugConfig> sparkplug;  // set: Sparkplug B topics instead of the JSON ones
     std::string prefix = "vq6120";
     int status_interval_s = 10;  // republishes the status when its counters moved
     int connect_timeout_ms = 2000;          // a terminal's connect attempt

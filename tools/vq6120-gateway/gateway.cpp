@@ -85,6 +85,11 @@ Gateway::Gateway(const Config &config, vq6120::Poller &poller)
     }
     const Message will{status_topic(), status_payload("offline", "connection lost"), 1, true, {}};
     MqttLink::Callbacks callbacks;
+    if (config_.sparkplug) {
+        // NDEATH is the will, with the bdSeq of the session it ends.
+        edge_ = std::make_unique<sparkplug::EdgeNode>(*config_.sparkplug);
+        callbacks.will = [this] { return edge_->next_session(); };
+    }
     callbacks.connected = [this] { on_connected(); };
     callbacks.message = [this](const std::string &topic, std::string_view payload, std::string_view correlation) {
         on_message(topic, payload, correlation);
@@ -185,7 +190,7 @@ void Gateway::schedule_tick() {
         if (now >= status_due_) {
             status_due_ = now + std::chrono::seconds(config_.status_interval_s);
             const std::uint64_t mark = link_->dropped() + events_ + commands_ + refused_ + behind_ + poller_.online();
-            if (mark != status_mark_ && link_->connected()) publish_status("online", "running");
+            if (mark != status_mark_ && link_->connected() && !edge_) publish_status("online", "running");
         }
         schedule_tick();
     });
@@ -203,11 +208,16 @@ void Gateway::on_state(const vq6120::StateChange &change) {
 
 void Gateway::show(Node &n, std::string state, std::string reason) {
     metrics_.terminal_shown(n.state, state, reason);
+    const std::string was = n.state;
     n.state = std::move(state);
     n.reason = std::move(reason);
     n.state_payload = state_payload(n.state, n.reason);  // stamped with the time of the change
     log(Level::info, n.config.name + ": " + n.state + " (" + n.reason + ")");
-    publish_state(n);
+    if (edge_) {
+        announce(n, was);
+    } else {
+        publish_state(n);
+    }
 }
 
 void Gateway::publish_state(Node &n) {
@@ -218,6 +228,16 @@ void Gateway::publish_state(Node &n) {
 
 void Gateway::on_event(Node &n, const vq6120::Event &event) {
     const auto read_at = std::chrono::steady_clock::now();
+    if (edge_) {
+        // While the broker is away the values only wait for the next birth:
+        // after a reconnect NBIRTH starts a new sequence.
+        Message m = edge_->device_data(n.config.name, event);
+        ++events_;
+        metrics_.event(event_payload(event).subtopic);
+        m.read_at = read_at;
+        if (link_->connected()) link_->publish(std::move(m));
+        return;
+    }
     Publication p = event_payload(event);
     ++events_;
     metrics_.event(p.subtopic);
@@ -232,17 +252,26 @@ void Gateway::sync_broker_metrics() {
 
 void Gateway::on_connected() {
     sync_broker_metrics();
+    if (edge_) {
+        link_->subscribe(edge_->filters());
+        births();
+    } else {
+        on_connected_json();
+    }
+    if (!ready_) {
+        // Up: the broker connected and every terminal of the list added.
+        ready_ = true;
+        notifier_.ready(status_line());
+    }
+}
+
+void Gateway::on_connected_json() {
     std::vector<std::string> filters;
     filters.reserve(nodes_.size());
     for (const Node &n : nodes_) filters.push_back(n.base + "/cmd/+");
     link_->subscribe(filters);
     publish_status("online", link_->connects() > 1 ? "broker reconnected" : "started");
     for (Node &n : nodes_) publish_state(n);
-    if (!ready_) {
-        // Up: the broker connected and every terminal of the list added.
-        ready_ = true;
-        notifier_.ready(status_line());
-    }
 }
 
 std::string Gateway::status_payload(std::string_view state, std::string_view reason) const {
@@ -266,6 +295,7 @@ void Gateway::publish_status(std::string_view state, std::string_view reason) {
 }
 
 void Gateway::on_message(const std::string &topic, std::string_view payload, std::string_view correlation) {
+    if (edge_) return on_sparkplug(topic, payload);
     // <prefix>/<terminal>/cmd/<operation>; the subscriptions name only this
     // gateway's terminals, so anything else is not for it.
     const std::string head = config_.prefix + "/";
@@ -396,11 +426,12 @@ void Gateway::shutdown(int flush_ms) {
     notifier_.stopping();
     std::vector<Message> last;
     for (Node &n : nodes_) {
+        if (edge_ && n.state == "online") last.push_back(edge_->device_death(n.config.name));
         n.state = "offline";
         n.reason = "gateway stopped";
-        last.push_back({n.base + "/state", state_payload(n.state, n.reason), kStateQos, true, {}});
+        if (!edge_) last.push_back({n.base + "/state", state_payload(n.state, n.reason), kStateQos, true, {}});
     }
-    last.push_back({status_topic(), status_payload("offline", "stopped"), kStateQos, true, {}});
+    last.push_back(edge_ ? edge_->death() : Message{status_topic(), status_payload("offline", "stopped"), kStateQos, true, {}});
     if (watch_ != 0) poller_.unwatch(watch_);
     watch_ = 0;
     if (tick_ != 0) poller_.cancel(tick_);
@@ -434,10 +465,10 @@ bool Gateway::reload(const std::string &path) {
     const Config &next = *loaded.config;
     // The broker connection, the topics and the Poller's backoff are made
     // once, at the start.
-    if (!(next.broker == config_.broker) || next.prefix != config_.prefix ||
+    if (!(next.broker == config_.broker) || next.prefix != config_.prefix || next.sparkplug != config_.sparkplug ||
         next.terminal_reconnect_min_ms != config_.terminal_reconnect_min_ms ||
         next.terminal_reconnect_max_ms != config_.terminal_reconnect_max_ms) {
-        log(Level::warning, "reload: broker, prefix and terminal_reconnect_* keep their values until the gateway restarts");
+        log(Level::warning, "reload: broker, prefix, sparkplug and terminal_reconnect_* keep their values until the gateway restarts");
     }
     config_.status_interval_s = next.status_interval_s;
     config_.connect_timeout_ms = next.connect_timeout_ms;  // for connections made from now on
@@ -454,6 +485,7 @@ bool Gateway::reload(const std::string &path) {
             show(n, "offline", "removed from the configuration");
             metrics_.terminal_removed(n.state);
             gone_filters.push_back(n.base + "/cmd/+");
+            if (edge_) edge_->forget(n.config.name);
             by_name_.erase(n.config.name);
             it = nodes_.erase(it);
             ++removed;
@@ -483,7 +515,7 @@ bool Gateway::reload(const std::string &path) {
         ++added;
     }
     config_.terminals = next.terminals;
-    if (link_->connected()) {
+    if (link_->connected() && !edge_) {
         link_->unsubscribe(gone_filters);
         link_->subscribe(new_filters);
     }

@@ -24,6 +24,7 @@
 #include "metrics.hpp"
 #include "mqtt_link.hpp"
 #include "service.hpp"
+#include "sparkplug.hpp"
 #include "vq6120.hpp"
 
 namespace vq6120::gateway {
@@ -84,6 +85,10 @@ private:
     std::string status_line() const;
     void schedule_watchdog();
     void on_state(const vq6120::StateChange &change);
+    // Sparkplug B mode (gateway_sparkplug.cpp).
+    void births();
+    void announce(Node &node, const std::string &was);
+    void on_sparkplug(const std::string &topic, std::string_view payload);
     void on_event(Node &node, const vq6120::Event &event);
     void on_message(const std::string &topic, std::string_view payload, std::string_view correlation);
     CommandOutcome run_command(Node &node, std::string_view operation, const nlohmann::json &request);
@@ -92,6 +97,7 @@ private:
     vq6120::Terminal *ready_terminal(Node &node, CommandOutcome &out);
     void refuse_behind(Node &node, CommandOutcome &out);
     void on_connected();
+    void on_connected_json();
     void publish_state(Node &node);
     void publish_status(std::string_view state, std::string_view reason);
     std::string status_payload(std::string_view state, std::string_view reason) const;
@@ -104,6 +110,7 @@ private:
     std::list<Node> nodes_;  // stable addresses: each is its terminal's user pointer
     std::unordered_map<std::string, Node *> by_name_;
     Metrics metrics_;
+    std::unique_ptr<sparkplug::EdgeNode> edge_;  // Sparkplug B mode
     std::unique_ptr<MqttLink> link_;
     vq6120::Poller::WatchId watch_ = 0;
     int watched_fd_ = -1;

@@ -75,6 +75,11 @@ void MqttLink::start() { attempt(); }
 void MqttLink::attempt() {
     log(Level::info, "broker: connecting to " + config_.host + ":" + std::to_string(config_.port) +
                          (config_.username.empty() ? "" : " as " + config_.username) + (config_.tls ? " over TLS" : ""));
+    if (callbacks_.will) {
+        const Message will = callbacks_.will();
+        mosquitto_will_set_v5(mosq_, will.topic.c_str(), static_cast<int>(will.payload.size()), will.payload.data(), will.qos,
+                              will.retain, nullptr);
+    }
     // A connect that has not finished shows as a socket that is not yet
     // writable; the loop's write readiness then completes it.
     const int rc = mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port, config_.keepalive_s);

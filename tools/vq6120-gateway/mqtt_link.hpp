@@ -42,6 +42,7 @@ public:
         std::function<void(const std::string &topic, std::string_view payload, std::string_view correlation)> message;
         std::function<void()> socket_changed;               // re-read socket() and wants_write()
         std::function<void(const Message &)> sent;          // handed to the connection
+        std::function<Message()> will;                      // when set, the will of each new attempt
     };
 
     // `will` is what the broker publishes (retained) when the gateway goes
