@@ -13,7 +13,7 @@ include(CMakePackageConfigHelpers)
 
 set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME dev)
 install(FILES ${PROJECT_SOURCE_DIR}/include/VQ6120_LIB.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-# The header-only C++ face and its platform parts.
+# The header-only C++ face: vq6120.hpp, its parts and their platform waits.
 install(FILES ${PROJECT_SOURCE_DIR}/include/vq6120.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/vq6120 DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS VQ6120_LIB VQ6120_LIB_static EXPORT VQ6120_LIBTargets

@@ -318,6 +318,103 @@ VQ6120_API int32_t VQ6120_CALL VQ6120Ex_BufferedBytes(VQ6120_HANDLE handle);
 VQ6120_API int32_t VQ6120_CALL VQ6120Ex_SetKeepAlive(VQ6120_HANDLE handle, int32_t idleSeconds,
                                                     int32_t intervalSeconds, int32_t count);
 
+/* ---- Sends that never block --------------------------------------------
+ *
+ * By default every command sends its frame before it returns, and a terminal
+ * that stops reading can hold it for up to VQ6120_SEND_STALL_SECONDS. A host
+ * serving many terminals from one loop puts each handle in the queued send
+ * mode instead (VQ6120Ex_SetSendQueue). In it:
+ *
+ * - Every command returns at once. Its frame goes to the socket as far as the
+ *   socket takes it now, the rest waits in the handle's send queue; or, when
+ *   the bytes waiting for the terminal (the queue and the system's send
+ *   buffer, see VQ6120Ex_WaitingBytes) plus the frame would pass the limit,
+ *   the command is refused whole: 0, nothing of it on the wire, and
+ *   VQ6120Ex_LastRefusal says VQ6120_REFUSED_QUEUE_FULL. A frame is never
+ *   cut: the terminal receives exactly the accepted frames, in order.
+ * - While the queue holds bytes (VQ6120Ex_Flush returned more than 0) the
+ *   host waits for the socket to be writable and calls VQ6120Ex_Flush; once
+ *   it returns 0 the host drops its write interest again. The library holds
+ *   at most the limit in memory for the handle.
+ * - The stall rule holds without blocking: when nothing moves towards the
+ *   terminal for VQ6120_SEND_STALL_SECONDS while bytes wait (the queue hands
+ *   the socket nothing and the system's buffer does not shrink), the
+ *   connection is shut down and reads as closed (GetDataFromEthernet 0,
+ *   VQ6120Ex_Flush -1, commands refused with VQ6120_REFUSED_CLOSED). It is
+ *   judged in VQ6120Ex_Flush, and in commands and GetDataFromEthernet once
+ *   the bound may have passed; a host that sends nothing more calls
+ *   VQ6120Ex_Flush while VQ6120Ex_WaitingBytes is above 0 to have it judged.
+ *   A send that fails (the terminal reset the connection) ends it the same
+ *   way.
+ * - A write batch (VQ6120Ex_BeginBatch) collects into the queue and is
+ *   queued whole or refused whole: once a command inside it is refused for a
+ *   full queue, the following ones are refused too and VQ6120Ex_EndBatch
+ *   drops what the batch collected and returns 0 (VQ6120_REFUSED_QUEUE_FULL).
+ *   Until it ends, the batch is not sent and not counted by VQ6120Ex_Flush's
+ *   result.
+ * - GetConnectStatus queues its request behind what waits and sends what the
+ *   socket takes before it waits for the answer; behind a full queue, or
+ *   with a batch open, it returns 0 at once. ExitVQ6120 hands the socket
+ *   what it takes at once (an open batch included) and drops the rest.
+ *
+ * On Linux the system's part is the socket's unsent and unacknowledged
+ * bytes as the system reports them. Windows does not report them: there the
+ * mode bounds the socket's send buffer (SO_SNDBUF) to 32 KiB and counts
+ * that whole bound as waiting while the socket refuses bytes, none while it
+ * takes them all. */
+
+/* Refusal reasons (VQ6120Ex_LastRefusal). */
+enum {
+    VQ6120_REFUSED_NONE = 0,        /* the last call was accepted            */
+    VQ6120_REFUSED_ARGUMENT = 1,    /* a value out of range or a NULL pointer */
+    VQ6120_REFUSED_QUEUE_FULL = 2,  /* queued mode: the frame or batch would
+                                       pass the limit; call again later      */
+    VQ6120_REFUSED_CLOSED = 3,      /* the connection is over: closed, reset,
+                                       stalled or its connect failed         */
+    VQ6120_REFUSED_STATE = 4,       /* not in the handle's present state: a
+                                       connect not through, a batch open (or
+                                       none), bytes still queued             */
+    VQ6120_REFUSED_MEMORY = 5       /* memory for the frame could not be had */
+};
+
+/* The smallest send-queue limit: one largest frame and then some. */
+#define VQ6120_SEND_QUEUE_MIN 65536
+/* A limit that suits a terminal redrawn a few times a second: a frozen
+ * terminal is noticed once this much waits, a busy healthy one never comes
+ * near it. */
+#define VQ6120_SEND_QUEUE_DEFAULT 262144
+
+/* Puts the handle in the queued send mode with `limitBytes` (at least
+ * VQ6120_SEND_QUEUE_MIN) as the most that may wait for the terminal, or
+ * changes that limit (lowering it only while nothing is queued); 0 returns
+ * to sending before each command returns, refused while the queue holds
+ * bytes or a batch is open. Allowed while a connect begun with
+ * VQ6120Ex_StartOpen is under way (the mode starts when it is through).
+ * 1 done; 0 refused (NULL handle, a limit below the minimum or negative, a
+ * batch open, bytes queued, a connection that is over). */
+VQ6120_API int32_t VQ6120_CALL VQ6120Ex_SetSendQueue(VQ6120_HANDLE handle, int32_t limitBytes);
+
+/* Hands the socket what it takes now of the queued bytes, never waiting,
+ * and applies the stall rule. Returns the bytes still held in the queue
+ * (0: nothing left, the host can drop write interest; always 0 outside the
+ * mode), or -1 for a NULL handle or a connection that is over (closed,
+ * reset, stalled). */
+VQ6120_API int32_t VQ6120_CALL VQ6120Ex_Flush(VQ6120_HANDLE handle);
+
+/* The bytes waiting for the terminal: the handle's queue (an open batch
+ * included) plus the system's send buffer as described above, at the
+ * moment of the call. Outside the mode, the system's part alone (0 on
+ * Windows). -1 for a NULL handle. */
+VQ6120_API int32_t VQ6120_CALL VQ6120Ex_WaitingBytes(VQ6120_HANDLE handle);
+
+/* Why the last call on this handle that sends or changes it (a command,
+ * SendData, GetConnectStatus, the batch, keepalive and send-queue calls)
+ * returned 0: one of the VQ6120_REFUSED_ values, VQ6120_REFUSED_NONE when
+ * it was accepted. Calls refused for a NULL handle record nothing.
+ * GetDataFromEthernet, VQ6120Ex_Flush and the queries leave it. -1 for a
+ * NULL handle. */
+VQ6120_API int32_t VQ6120_CALL VQ6120Ex_LastRefusal(VQ6120_HANDLE handle);
+
 /* ---- Extension: bitmaps ------------------------------------------------ */
 
 /* Draws a bitmap with its top-left pixel at (x, y): every set bit turns its
@@ -327,12 +424,15 @@ VQ6120_API int32_t VQ6120_CALL VQ6120Ex_SetKeepAlive(VQ6120_HANDLE handle, int32
  * row the most significant bit of the first byte is the leftmost pixel, as
  * in a PBM file. The set pixels travel as the fewest bytes of the terminal's
  * own commands: filled rectangles (DrawRectangle mode 1), horizontal and
- * vertical lines, single pixels, sent in one write (inside a batch begun by
- * the host they join it). 1 sent (also for a bitmap with no bit set: nothing
- * is sent); 0 refused, nothing sent: a NULL handle or `bits`, `width` or
- * `height` below 1, x or y below 0, x + width above 240, y + height above 64,
- * `strideBytes` below (width + 7) / 8, a connect not through, or a send of
- * the write that failed or stalled (as VQ6120Ex_EndBatch reports it). */
+ * vertical lines, single pixels, sent in one write as a batch (inside a
+ * batch begun by the host they join it; in the queued send mode they are
+ * queued whole or refused whole). 1 sent (also for a bitmap with no bit set:
+ * nothing is sent); 0 refused, nothing sent, the reason recorded for
+ * VQ6120Ex_LastRefusal: a NULL handle or `bits`, `width` or `height` below
+ * 1, x or y below 0, x + width above 240, y + height above 64, `strideBytes`
+ * below (width + 7) / 8 (VQ6120_REFUSED_ARGUMENT), a connect not through, a
+ * full send queue, or a send of the write that failed or stalled (as
+ * VQ6120Ex_EndBatch reports it). */
 VQ6120_API int32_t VQ6120_CALL VQ6120Ex_DrawBitmap(VQ6120_HANDLE handle, int16_t x, int16_t y, int16_t width,
                                                   int16_t height, const uint8_t *bits, int32_t strideBytes);
 

@@ -95,6 +95,13 @@ TEST(CppTerminal, ABatchSendsTheSameBytesAsTheCommandsOneByOne) {
         EXPECT_TRUE(batch.end());
     }
     EXPECT_EQ(peer.take_all(), one_by_one);
+    {
+        // Left without end(): the guard sends the batch as it goes.
+        auto batch = t.batch();
+        draw(t);
+        EXPECT_EQ(peer.take_all(), Bytes{});
+    }
+    EXPECT_EQ(peer.take_all(), one_by_one);
 }
 
 TEST(CppTerminal, PollWaitsForALateFrameAndReportsTheClose) {

@@ -35,7 +35,8 @@ constexpr Export kExports[] = {
     // The extension, after them.
     {39, "VQ6120Ex_GetSocket"}, {40, "VQ6120Ex_Open"}, {41, "VQ6120Ex_StartOpen"}, {42, "VQ6120Ex_FinishOpen"},
     {43, "VQ6120Ex_BeginBatch"}, {44, "VQ6120Ex_EndBatch"}, {45, "VQ6120Ex_BufferedBytes"},
-    {46, "VQ6120Ex_SetKeepAlive"}, {51, "VQ6120Ex_DrawBitmap"},
+    {46, "VQ6120Ex_SetKeepAlive"}, {47, "VQ6120Ex_SetSendQueue"}, {48, "VQ6120Ex_Flush"},
+    {49, "VQ6120Ex_WaitingBytes"}, {50, "VQ6120Ex_LastRefusal"}, {51, "VQ6120Ex_DrawBitmap"},
 };
 
 struct Loaded : ::testing::Test {

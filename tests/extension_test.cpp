@@ -31,7 +31,8 @@ struct Refusal {
 };
 
 // Null handles and values out of range: the stated result, nothing sent (the
-// next bytes the peer sees are the host-alive frame sent after each).
+// next bytes the peer sees are the host-alive frame sent after each), and a
+// refused call leaves the socket's keepalive as it was.
 TEST(Extension, BadArgumentsAreRefusedAndSendNothing) {
     const std::vector<Refusal> cases = {
         {"socket of null", [](auto) { return VQ6120Ex_GetSocket(nullptr); }, -1},
@@ -55,11 +56,46 @@ TEST(Extension, BadArgumentsAreRefusedAndSendNothing) {
     TestPeer peer;
     VQ6120_HANDLE h = peer.connect();
     for (const Refusal &c : cases) {
+        bool before = false, after = false;
+        ASSERT_TRUE(test::sock::keepalive(VQ6120Ex_GetSocket(h), before));
         EXPECT_EQ(c.call(h), c.result) << c.what;
+        ASSERT_TRUE(test::sock::keepalive(VQ6120Ex_GetSocket(h), after));
+        if (c.result == 0) {
+            EXPECT_EQ(after, before) << c.what;
+        }
         ASSERT_EQ(SendHostAlive(h), 1);
         EXPECT_EQ(peer.next(kAlive.size()), kAlive) << c.what;
     }
     ExitVQ6120(h);
+}
+
+// A terminal that reset the connection: a batch's send fails and EndBatch
+// says so; in the queued mode the command itself is refused.
+TEST(Extension, SendsToAResetTerminalReportFailure) {
+    struct Case {
+        std::string what;
+        std::function<std::int32_t(VQ6120_HANDLE)> send;
+    };
+    const std::vector<Case> cases = {
+        {"batch", [](auto h) {
+             EXPECT_EQ(VQ6120Ex_BeginBatch(h), 1);
+             EXPECT_EQ(ClearGraphicScreen(h), 1);
+             return VQ6120Ex_EndBatch(h);
+         }},
+        {"queued", [](auto h) {
+             EXPECT_EQ(VQ6120Ex_SetSendQueue(h, VQ6120_SEND_QUEUE_DEFAULT), 1);
+             return ClearGraphicScreen(h);
+         }},
+    };
+    for (const Case &c : cases) {
+        TestPeer peer;
+        VQ6120_HANDLE h = peer.connect();
+        peer.reset();
+        ASSERT_TRUE(test::sock::wait_readable(VQ6120Ex_GetSocket(h), 5000)) << c.what;
+        EXPECT_EQ(c.send(h), 0) << c.what;
+        EXPECT_EQ(VQ6120Ex_LastRefusal(h), VQ6120_REFUSED_CLOSED) << c.what;
+        ExitVQ6120(h);
+    }
 }
 
 TEST(Extension, SocketIsTheConnectionsOwn) {

@@ -135,6 +135,22 @@ std::size_t open_descriptors() {
     return n;
 }
 
+// The soft descriptor limit raised to `needed` while it lives; `raised` is
+// false when the hard limit is below it.
+struct DescriptorLimit {
+    explicit DescriptorLimit(rlim_t needed) {
+        ::getrlimit(RLIMIT_NOFILE, &before);
+        rlimit limit = before;
+        limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, needed);
+        raised = before.rlim_max >= needed && ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+    }
+    ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &before); }
+    DescriptorLimit(const DescriptorLimit &) = delete;
+    DescriptorLimit &operator=(const DescriptorLimit &) = delete;
+    rlimit before{};
+    bool raised = false;
+};
+
 std::vector<TerminalId> add_all(vq6120::Poller &p, FarmThread &farm, const vq6120::TerminalConfig &base,
                                 std::size_t first = 0) {
     std::vector<TerminalId> ids;
@@ -170,16 +186,11 @@ void expect_others_carry_on(vq6120::Poller &poller, const Record &record, const 
 
 TEST(Poller, AThousandTerminalsOnDescriptorsAbove1024TheSilentOnesCostingOnlyTheirLimit) {
     constexpr std::size_t kTerminals = 1000;
-    rlimit limit{};
-    ::getrlimit(RLIMIT_NOFILE, &limit);
     // The farm's listeners and connections, ours, and the 1024 held below.
-    const rlim_t needed = 1100 + 3 * kTerminals;
-    if (limit.rlim_max < needed) {
-        GTEST_SKIP() << "the hard descriptor limit " << limit.rlim_max << " is below " << needed;
+    const DescriptorLimit limit(1100 + 3 * kTerminals);
+    if (!limit.raised) {
+        GTEST_SKIP() << "the hard descriptor limit is below " << 1100 + 3 * kTerminals;
     }
-    const rlimit before = limit;
-    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, needed);
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
 
     FarmThread farm(kTerminals);
     // Every descriptor up to 1024 taken, so each of ours lands above it.
@@ -223,7 +234,55 @@ TEST(Poller, AThousandTerminalsOnDescriptorsAbove1024TheSilentOnesCostingOnlyThe
     for (const int fd : low) {
         ::close(fd);
     }
-    ::setrlimit(RLIMIT_NOFILE, &before);
+}
+
+// A host whose loop was held for five seconds (a callback that took that
+// long, a paused process) judges its terminals on what they sent meanwhile,
+// not on what it had read before: every terminal that kept reporting stays,
+// however many sockets turned ready at once; the silent one is lost. The
+// hold is a second and a half of real time with the Poller's clock moved
+// five seconds, so each terminal has a report waiting when it is judged.
+TEST(Poller, AHeldLoopLosesNoTerminalThatKeptReporting) {
+    constexpr std::size_t kTerminals = 1000;
+    const DescriptorLimit limit(100 + 3 * kTerminals);
+    if (!limit.raised) {
+        GTEST_SKIP() << "the hard descriptor limit is below " << 100 + 3 * kTerminals;
+    }
+    {
+        FarmThread farm(kTerminals);
+        farm.command("on 0 silent");
+        Clock::time_point now = Clock::now();
+        vq6120::Poller poller({}, [&] { return now; });
+        Record record;
+        record.attach(poller);
+        bool hold = false;
+        poller.on_event([&](TerminalId id, void *, vq6120::Event &e) {
+            record.events[id].push_back(e);
+            if (std::exchange(hold, false)) {
+                std::this_thread::sleep_for(1500ms);
+                now += 5s;
+            }
+        });
+        vq6120::TerminalConfig config;
+        config.auto_report = 10;  // every second; lost after 3.5 s of silence
+        const auto ids = add_all(poller, farm, config);
+        const std::vector<TerminalId> reporting(ids.begin() + 1, ids.end());
+        // Each reporting terminal has sent n reports since, or was lost.
+        const auto reported = [&](std::size_t n) {
+            return std::all_of(reporting.begin(), reporting.end(), [&](TerminalId id) {
+                return record.count_events<vq6120::DigitalInputs>(id) >= n || record.count(id, State::Lost) > 0;
+            });
+        };
+        ASSERT_TRUE(run_until(poller, [&] { return poller.online() == kTerminals && reported(1); }));
+        hold = true;
+        ASSERT_TRUE(run_until(poller, [&] { return !hold && reported(3); }));
+        std::size_t lost = 0;
+        for (const TerminalId id : reporting) {
+            lost += record.count(id, State::Lost);
+        }
+        EXPECT_EQ(lost, 0u);
+        EXPECT_EQ(record.count(ids.front(), State::Lost, vq6120::reason::kNoAutoReport), 1u);
+    }
 }
 
 TEST(Poller, AfterAFarmRestartEveryTerminalIsBackWithinTheBackoffBound) {
@@ -367,7 +426,7 @@ private:
     std::thread thread_;
 };
 
-TEST(Poller, AStalledTerminalHoldsTheOthersOnlyUpToTheStallBoundAndASlowOneIsNeverCut) {
+TEST(Poller, AStalledTerminalHoldsNoOneAndIsLostNotReadingAndASlowOneIsNeverCut) {
     struct Case {
         const char *name;
         std::size_t bytes_per_second;
@@ -390,8 +449,8 @@ TEST(Poller, AStalledTerminalHoldsTheOthersOnlyUpToTheStallBoundAndASlowOneIsNev
         vq6120::Terminal &t = *poller.terminal(slow);
         const int small = 4096;
         ::setsockopt(static_cast<int>(t.native_socket()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-        // One 64 KiB frame: the loop's thread is inside this send until the
-        // peer took it all or made no progress for the stall bound.
+        // One 64 KiB frame: queued at once; the loop hands it on as the
+        // peer takes it.
         const std::vector<std::uint8_t> big(VQ6120_MAX_PAYLOAD, 0x55);
         const auto sent_at = Clock::now();
         EXPECT_TRUE(t.send_raw(0x40, 0x7E, 0, big));
@@ -402,7 +461,7 @@ TEST(Poller, AStalledTerminalHoldsTheOthersOnlyUpToTheStallBoundAndASlowOneIsNev
         expect_others_carry_on(poller, record, others);
         if (c.lost) {
             ASSERT_TRUE(run_until(poller, [&] { return record.count(slow, State::Lost) > 0; }));
-            EXPECT_EQ(record.count(slow, State::Lost, vq6120::reason::kClosed), 1u);
+            EXPECT_EQ(record.count(slow, State::Lost, vq6120::reason::kNotReading), 1u);
         } else {
             ASSERT_TRUE(run_until(poller, [&] { return peer.received() >= big.size() + 8; }));
             EXPECT_EQ(record.count(slow, State::Lost), 0u);
@@ -412,6 +471,160 @@ TEST(Poller, AStalledTerminalHoldsTheOthersOnlyUpToTheStallBoundAndASlowOneIsNev
     std::thread stopped(run, Case{"stopped reading", 0, true});
     run(Case{"reads 8 KiB a second", 8192, false});
     stopped.join();
+}
+
+// Redraws as a plant host sends them: numbered text lines in one batch,
+// queued whole or refused whole.
+struct Redraw {
+    std::map<TerminalId, std::uint64_t> sent;  // lines accepted per terminal
+    std::size_t lines = 400;
+
+    static std::string line(std::uint64_t n) {
+        char text[16];
+        std::snprintf(text, sizeof text, "\n%05llu", static_cast<unsigned long long>(n % 100000));
+        return text;
+    }
+    // False when it was refused.
+    bool to(vq6120::Poller &p, TerminalId id) {
+        vq6120::Terminal *t = p.terminal(id);
+        if (t == nullptr) {
+            return false;
+        }
+        auto batch = t->batch();
+        for (std::size_t i = 0; i < lines; ++i) {
+            t->write_text(line(sent[id] + i));
+        }
+        if (!batch.end()) {
+            return false;
+        }
+        sent[id] += lines;
+        return true;
+    }
+    // Redraws every terminal each round until `id` refuses one; the most
+    // that waited for `id` meanwhile goes to `most`.
+    bool until_refused(vq6120::Poller &p, const std::vector<TerminalId> &all, TerminalId id, std::int32_t &most) {
+        return run_until(p, [&] {
+            bool refused = false;
+            for (const TerminalId each : all) {
+                refused = !to(p, each) && each == id ? true : refused;
+            }
+            most = std::max(most, p.waiting_bytes(id));
+            return refused;
+        });
+    }
+};
+
+bool host_connected(const vq6120::sim::FarmTerminalState &s) { return s.host_connected; }
+
+// Rounds until what waits for a terminal that stopped reading stays put for
+// a few rounds (the system may still move its last bytes into the peer's
+// buffer, which is progress a moment later) and the healthy ones took all
+// of theirs: the state in which the test then moves the clock.
+bool settled(vq6120::Poller &p, TerminalId id, const std::vector<TerminalId> &healthy) {
+    const auto live = [&p](TerminalId t) {
+        vq6120::Terminal *terminal = p.terminal(t);
+        return terminal != nullptr ? terminal->waiting_bytes() : -1;
+    };
+    int last = -1;
+    int same = 0;
+    return run_until(p, [&] {
+        const int w = live(id);
+        same = w == last ? same + 1 : 0;
+        last = w;
+        return same >= 5 && std::all_of(healthy.begin(), healthy.end(), [&](TerminalId t) { return live(t) == 0; });
+    });
+}
+
+// Under redraw traffic one terminal stops reading. The loop never waits for
+// it: the others keep delivering, what waits for it stays within its limit,
+// it is lost "not reading" exactly at the stall bound of the Poller's clock,
+// and its next loss after reset_after online keeps the backoff doubling.
+TEST(Poller, AFrozenTerminalHoldsNoOneIsLostNotReadingAndEarnsNoFreshBackoff) {
+    FarmThread farm(8);
+    const Clock::time_point start = Clock::now();
+    Clock::time_point now = start;
+    vq6120::Backoff backoff;
+    backoff.jitter = 0;
+    vq6120::Poller poller(backoff, [&] { return now; });
+    Record record;
+    record.attach(poller);
+    vq6120::TerminalConfig config;
+    config.send_queue_limit = VQ6120_SEND_QUEUE_MIN;
+    const auto ids = add_all(poller, farm, config);
+    const TerminalId frozen = ids.front();
+    const std::vector<TerminalId> others(ids.begin() + 1, ids.end());
+    ASSERT_TRUE(run_until(poller, [&] { return poller.online() == ids.size() && farm.all(host_connected); }));
+    farm.command("traffic 20");
+    farm.command("on 0 freeze");
+
+    Redraw redraw;
+    std::int32_t most = 0;
+    ASSERT_TRUE(redraw.until_refused(poller, ids, frozen, most));
+    EXPECT_LE(most, VQ6120_SEND_QUEUE_MIN);
+    EXPECT_TRUE(poller.behind(frozen));
+    expect_others_carry_on(poller, record, others);
+    ASSERT_TRUE(settled(poller, frozen, others));
+
+    // Nothing went out to it since the clock stood at `start`.
+    const auto stall = config.send_stall;
+    now = start + stall - 1ms;
+    for (int i = 0; i < 3; ++i) {
+        poller.run_once(0ms);
+    }
+    EXPECT_EQ(poller.state(frozen), State::Online);
+    now = start + stall;
+    poller.run_once(0ms);
+    ASSERT_EQ(record.count(frozen, State::Lost, vq6120::reason::kNotReading), 1u);
+    EXPECT_EQ(record.changes[frozen].back().retry_at, now + backoff.initial);
+
+    // Back, still frozen, online past reset_after when it is lost again: the
+    // wait doubles instead of starting over.
+    farm.command("on 0 thaw");
+    ASSERT_TRUE(run_until(poller, [&] { return !farm.farm().state(0).host_connected; }));
+    farm.command("on 0 freeze");
+    now += backoff.initial;
+    ASSERT_TRUE(run_until(poller, [&] { return poller.state(frozen) == State::Online; }));
+    ASSERT_TRUE(redraw.until_refused(poller, ids, frozen, most));
+    EXPECT_LE(most, VQ6120_SEND_QUEUE_MIN);
+    ASSERT_TRUE(settled(poller, frozen, others));
+    now += backoff.reset_after;
+    poller.run_once(0ms);
+    ASSERT_EQ(record.count(frozen, State::Lost, vq6120::reason::kNotReading), 2u);
+    EXPECT_EQ(record.changes[frozen].back().retry_at, now + 2 * backoff.initial);
+    for (const TerminalId id : others) {
+        EXPECT_EQ(record.count(id, State::Lost), 0u) << record.changes[id].back().reason;
+    }
+}
+
+// Thawed before the stall bound, the terminal receives every accepted line,
+// whole and in order, and nothing else.
+TEST(Poller, ATerminalThawedBeforeTheBoundGetsAllThatWaitedWholeAndInOrder) {
+    FarmThread farm(1);
+    const Clock::time_point now = Clock::now();
+    vq6120::Poller poller({}, [&] { return now; });
+    vq6120::TerminalConfig config;
+    config.send_queue_limit = VQ6120_SEND_QUEUE_MIN;
+    const auto ids = add_all(poller, farm, config);
+    ASSERT_TRUE(run_until(poller, [&] { return poller.online() == 1 && farm.all(host_connected); }));
+    farm.command("on 0 freeze");
+    const std::uint64_t before = farm.farm().terminal(0).frames_handled;
+    Redraw redraw;
+    std::int32_t most = 0;
+    ASSERT_TRUE(redraw.until_refused(poller, ids, ids[0], most));
+    EXPECT_LE(most, VQ6120_SEND_QUEUE_MIN);
+    const std::uint64_t sent = redraw.sent[ids[0]];
+    farm.command("on 0 thaw");
+    ASSERT_TRUE(run_until(poller, [&] {
+        return poller.waiting_bytes(ids[0]) == 0 && farm.farm().terminal(0).frames_handled == before + sent;
+    }));
+    const auto t = farm.farm().terminal(0);
+    EXPECT_EQ(t.frames_ignored, 0u);
+    // The last lines written, one per row, the newest at the bottom.
+    for (int row = 0; row < t.text.rows(); ++row) {
+        const std::string expected = Redraw::line(sent - static_cast<std::uint64_t>(t.text.rows() - row)).substr(1);
+        EXPECT_EQ(t.text.row_text(row).substr(0, expected.size()), expected) << row;
+    }
+    EXPECT_EQ(poller.state(ids[0]), State::Online);
 }
 
 TEST(Poller, ATerminalSendingGarbageIsDroppedAndReconnectedWhileTheOthersCarryOn) {

@@ -36,7 +36,11 @@ std::size_t put_values(std::uint8_t *out, std::initializer_list<Value> values) n
 
 bool build_values(SmallFrame &frame, VQ6120_HANDLE handle, std::uint8_t command, std::uint8_t subcode,
                   std::initializer_list<Value> values) noexcept {
-    if (handle == nullptr || !all_admitted(values)) {
+    if (handle == nullptr) {
+        return false;
+    }
+    if (!all_admitted(values)) {
+        refused(handle);
         return false;
     }
     const std::size_t n = put_values(frame.bytes.data() + kHeaderSize, values);
@@ -47,7 +51,11 @@ bool build_values(SmallFrame &frame, VQ6120_HANDLE handle, std::uint8_t command,
 
 bool build_text(SmallFrame &frame, VQ6120_HANDLE handle, std::uint8_t command, std::uint8_t subcode,
                 std::initializer_list<Value> position, const char *text, std::int32_t text_length) noexcept {
-    if (handle == nullptr || !all_admitted(position) || text == nullptr || !kTextRun.admits(text_length)) {
+    if (handle == nullptr) {
+        return false;
+    }
+    if (!all_admitted(position) || text == nullptr || !kTextRun.admits(text_length)) {
+        refused(handle);
         return false;
     }
     static_assert(kHeaderSize + kMaxValues * 2 + kTextRun.hi <= kFrameBufferSize);
@@ -62,7 +70,11 @@ bool build_text(SmallFrame &frame, VQ6120_HANDLE handle, std::uint8_t command, s
 
 bool build_bytes(SmallFrame &frame, VQ6120_HANDLE handle, std::uint8_t command, std::uint8_t subcode,
                  std::initializer_list<std::uint8_t> bytes) noexcept {
-    if (handle == nullptr || bytes.size() > kFrameBufferSize - kHeaderSize) {
+    if (handle == nullptr) {
+        return false;
+    }
+    if (bytes.size() > kFrameBufferSize - kHeaderSize) {
+        refused(handle);
         return false;
     }
     if (bytes.size() != 0) {

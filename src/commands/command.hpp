@@ -45,9 +45,15 @@ struct SmallFrame {
     std::size_t size = 0;
 };
 
+// A call refused for a value out of range: 0, the reason recorded on the
+// handle (a null handle records nothing).
+inline std::int32_t refused(VQ6120_HANDLE handle) noexcept {
+    return handle == nullptr ? 0 : refuse(*handle, VQ6120_REFUSED_ARGUMENT);
+}
+
 // The checks and payload encodings. Each builds its frame and returns true,
 // or returns false when the call is refused: a null handle or a value out of
-// bounds.
+// bounds (recorded on the handle).
 //
 // Terminal-channel frame whose payload is `values` (at most four), each
 // big-endian.

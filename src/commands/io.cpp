@@ -12,7 +12,7 @@ constexpr std::uint8_t digit(std::uint8_t value) { return static_cast<std::uint8
 extern "C" {
 
 VQ6120_API int32_t VQ6120_CALL WriteDOStatus(VQ6120_HANDLE handle, uint8_t firstFlag, uint8_t secondFlag) {
-    if (!kFlag.admits(firstFlag) || !kFlag.admits(secondFlag)) return 0;
+    if (!kFlag.admits(firstFlag) || !kFlag.admits(secondFlag)) return refused(handle);
     // The second output's digit goes first on the wire.
     return send_bytes(handle, 0x09, 0, {digit(secondFlag), digit(firstFlag)});
 }
@@ -35,7 +35,7 @@ VQ6120_API int32_t VQ6120_CALL SetLED(VQ6120_HANDLE handle, uint8_t ledValue) {
 }
 
 VQ6120_API int32_t VQ6120_CALL SetLCDBacklight(VQ6120_HANDLE handle, uint8_t backlightFlag) {
-    if (!kFlag.admits(backlightFlag)) return 0;
+    if (!kFlag.admits(backlightFlag)) return refused(handle);
     return send_bytes(handle, 0x0D, 0, {backlightFlag});
 }
 

@@ -27,7 +27,7 @@ VQ6120_API int32_t VQ6120_CALL ConfigureCOM(VQ6120_HANDLE handle, uint32_t baudR
     const auto rate = std::find(kBaudRates.begin(), kBaudRates.end(), baudRate);
     if (rate == kBaudRates.end() || optionA > 3 || dataBits < 7 || dataBits > 8 || stopBits < 1 || stopBits > 2 ||
         optionB > 1 || !is_port(comPort)) {
-        return 0;
+        return refused(handle);
     }
     const std::uint8_t line[6] = {static_cast<std::uint8_t>(rate - kBaudRates.begin()), optionA, dataBits, stopBits,
                                   optionB, optionC};
@@ -38,7 +38,7 @@ VQ6120_API int32_t VQ6120_CALL SendCOMData(VQ6120_HANDLE handle, const uint8_t *
                                            uint8_t comPort) {
     if (!is_port(comPort) || data == nullptr || dataLength < 1 ||
         static_cast<std::size_t>(dataLength) > kMaxPayloadSize) {
-        return 0;
+        return refused(handle);
     }
     return send_frame(handle, port_channel(comPort), 0x00, 0, {data, static_cast<std::size_t>(dataLength)});
 }

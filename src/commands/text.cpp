@@ -17,12 +17,12 @@ VQ6120_API int32_t VQ6120_CALL SetScreenCursorPos(VQ6120_HANDLE handle, int16_t 
 }
 
 VQ6120_API int32_t VQ6120_CALL WriteText(VQ6120_HANDLE handle, const char *text, int32_t textLength, uint8_t flag) {
-    if (!kFlag.admits(flag)) return 0;
+    if (!kFlag.admits(flag)) return refused(handle);
     return send_text(handle, 0x61, flag, {}, text, textLength);
 }
 
 VQ6120_API int32_t VQ6120_CALL ScrolloneLine(VQ6120_HANDLE handle, uint8_t direction) {
-    if (!kFlag.admits(direction)) return 0;
+    if (!kFlag.admits(direction)) return refused(handle);
     return send_bytes(handle, 0x67, 0, {step(direction)});
 }
 
@@ -30,12 +30,12 @@ VQ6120_API int32_t VQ6120_CALL ClearKeyboard(VQ6120_HANDLE handle) { return send
 
 VQ6120_API int32_t VQ6120_CALL WriteKeyboardText(VQ6120_HANDLE handle, const char *text, int32_t textLength,
                                                  uint8_t flag) {
-    if (!kFlag.admits(flag)) return 0;
+    if (!kFlag.admits(flag)) return refused(handle);
     return send_text(handle, 0x62, flag, {}, text, textLength);
 }
 
 VQ6120_API int32_t VQ6120_CALL ScrollKeyboardoneLine(VQ6120_HANDLE handle, uint8_t direction) {
-    if (!kFlag.admits(direction)) return 0;
+    if (!kFlag.admits(direction)) return refused(handle);
     return send_bytes(handle, 0x68, 0, {step(direction)});
 }
 

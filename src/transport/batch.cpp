@@ -47,8 +47,17 @@ bool flush_batch(Connection &c) noexcept {
 }
 
 std::int32_t route_frame(Connection &c, std::span<const std::uint8_t> frame) noexcept {
-    if (c.route != Route::Batching) {
-        return 0;  // the connect is not through: nothing can be sent yet
+    switch (c.route) {
+    case Route::Queueing:
+    case Route::QueueBatching:
+        return queue_frame(c, frame);
+    case Route::Connecting:
+        return refuse(c, VQ6120_REFUSED_STATE);  // nothing can be sent yet
+    case Route::ConnectFailed:
+        return refuse(c, VQ6120_REFUSED_CLOSED);
+    case Route::Direct:
+    case Route::Batching:
+        break;
     }
     if (c.batch.size + frame.size() > kBatchFlushSize) {
         flush_batch(c);
@@ -59,7 +68,7 @@ std::int32_t route_frame(Connection &c, std::span<const std::uint8_t> frame) noe
         flush_batch(c);
         send_batched(c, frame);
     }
-    return 1;
+    return accept(c);
 }
 
 }  // namespace vq6120

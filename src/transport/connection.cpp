@@ -98,14 +98,38 @@ extern "C" VQ6120_API void VQ6120_CALL ExitVQ6120(VQ6120_HANDLE handle) {
     if (handle->route == Route::Batching) {
         flush_batch(*handle);  // what a batch collected is not lost
     }
+    if (handle->route == Route::QueueBatching) {
+        queue_end_batch(*handle);
+    }
+    if (queued_mode(*handle)) {
+        flush_queue(*handle);  // what the socket takes now; never waits
+    }
     net::close(handle->socket);
     memory::destroy(handle);
     net::service_release();
 }
 
 extern "C" VQ6120_API int32_t VQ6120_CALL GetConnectStatus(VQ6120_HANDLE handle, uint8_t timeoutSeconds) {
-    if (handle == nullptr || handle->route == Route::Connecting || handle->route == Route::ConnectFailed) {
+    if (handle == nullptr) {
         return 0;
+    }
+    switch (handle->route) {
+    case Route::Connecting:
+    case Route::QueueBatching:
+        return refuse(*handle, VQ6120_REFUSED_STATE);
+    case Route::ConnectFailed:
+        return refuse(*handle, VQ6120_REFUSED_CLOSED);
+    case Route::Queueing:
+        // Behind what waits, never waiting for room: the answer can only come
+        // once the request went.
+        if (transmit(*handle, channel::kTerminal, 0x00, 0x00, {}) == 0) {
+            return 0;
+        }
+        flush_queue(*handle);
+        return await_model_reply(*handle, net::Clock::now() + std::chrono::seconds(timeoutSeconds));
+    case Route::Direct:
+    case Route::Batching:
+        break;
     }
     const auto deadline = net::Clock::now() + std::chrono::seconds(timeoutSeconds);
     // Inside a batch, what was collected goes first and the request right

@@ -11,7 +11,7 @@ using namespace vq6120;
 namespace {
 
 bool connect_through(VQ6120_HANDLE h) noexcept {
-    return h->route == Route::Direct || h->route == Route::Batching;
+    return h->route != Route::Connecting && h->route != Route::ConnectFailed;
 }
 
 }  // namespace
@@ -37,7 +37,7 @@ extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_FinishOpen(VQ6120_HANDLE hand
     }
     switch (net::connect_finish(handle->socket, waitMs > 0 ? waitMs : 0)) {
     case net::ConnectProgress::Connected:
-        handle->route = Route::Direct;
+        connected(*handle);
         return 1;
     case net::ConnectProgress::Failed:
         handle->route = Route::ConnectFailed;
@@ -76,22 +76,35 @@ extern "C" VQ6120_API VQ6120_HANDLE VQ6120_CALL VQ6120Ex_Open(uint32_t address, 
 }
 
 extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_BeginBatch(VQ6120_HANDLE handle) {
-    if (handle == nullptr || handle->route != Route::Direct) {
+    if (handle == nullptr) {
         return 0;
+    }
+    if (handle->route == Route::Queueing) {
+        queue_begin_batch(*handle);
+        return accept(*handle);
+    }
+    if (handle->route != Route::Direct) {
+        return refuse(*handle, handle->route == Route::ConnectFailed ? VQ6120_REFUSED_CLOSED : VQ6120_REFUSED_STATE);
     }
     handle->route = Route::Batching;
     handle->batch.failed = false;
-    return 1;
+    return accept(*handle);
 }
 
 extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_EndBatch(VQ6120_HANDLE handle) {
-    if (handle == nullptr || handle->route != Route::Batching) {
+    if (handle == nullptr) {
         return 0;
+    }
+    if (handle->route == Route::QueueBatching) {
+        return queue_end_batch(*handle);
+    }
+    if (handle->route != Route::Batching) {
+        return refuse(*handle, VQ6120_REFUSED_STATE);
     }
     const bool sent = flush_batch(*handle);
     handle->route = Route::Direct;
     handle->batch.failed = false;
-    return sent ? 1 : 0;
+    return sent ? accept(*handle) : refuse(*handle, VQ6120_REFUSED_CLOSED);
 }
 
 extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_BufferedBytes(VQ6120_HANDLE handle) {
@@ -100,16 +113,18 @@ extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_BufferedBytes(VQ6120_HANDLE h
 
 extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_SetKeepAlive(VQ6120_HANDLE handle, int32_t idleSeconds,
                                                               int32_t intervalSeconds, int32_t count) {
-    if (handle == nullptr || !connect_through(handle)) {
+    if (handle == nullptr) {
         return 0;
     }
-    if (idleSeconds == 0) {
-        return net::set_keepalive(handle->socket, 0, 0, 0) ? 1 : 0;
+    if (!connect_through(handle)) {
+        return refuse(*handle, handle->route == Route::ConnectFailed ? VQ6120_REFUSED_CLOSED : VQ6120_REFUSED_STATE);
     }
-    const bool valid = idleSeconds >= 1 && idleSeconds <= 32767 && intervalSeconds >= 1 &&
-                       intervalSeconds <= 32767 && count >= 1 && count <= 127;
+    const bool valid = idleSeconds == 0 || (idleSeconds >= 1 && idleSeconds <= 32767 && intervalSeconds >= 1 &&
+                                            intervalSeconds <= 32767 && count >= 1 && count <= 127);
     if (!valid) {
-        return 0;
+        return refuse(*handle, VQ6120_REFUSED_ARGUMENT);
     }
-    return net::set_keepalive(handle->socket, idleSeconds, intervalSeconds, count) ? 1 : 0;
+    const bool set = idleSeconds == 0 ? net::set_keepalive(handle->socket, 0, 0, 0)
+                                      : net::set_keepalive(handle->socket, idleSeconds, intervalSeconds, count);
+    return set ? accept(*handle) : refuse(*handle, VQ6120_REFUSED_CLOSED);
 }

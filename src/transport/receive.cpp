@@ -16,6 +16,7 @@ extern "C" VQ6120_API int32_t VQ6120_CALL GetDataFromEthernet(VQ6120_HANDLE hand
         *payloadLength = 0;
         return recv::kClosed;
     }
+    judge_stall_if_due(*handle);
     // Whatever is already buffered goes out first: a burst is drained without
     // a wait or a system call per frame, and frames that arrived before the
     // peer closed are all delivered before the close is reported.

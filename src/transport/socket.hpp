@@ -71,6 +71,28 @@ enum class SendOutcome { Sent, Failed, Stalled };
 // send with Failed.
 SendOutcome send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept;
 
+// One go at sending for the queued mode, never waiting: `count` bytes of
+// the front of `bytes` went to the socket; `full` when it took no more,
+// `failed` when the connection failed (nothing more can be sent).
+struct Handed {
+    std::size_t count = 0;
+    bool full = false;
+    bool failed = false;
+};
+Handed send_now(Socket s, std::span<const std::uint8_t> bytes) noexcept;
+
+// The bytes in the socket's send buffer not yet taken by the peer; false
+// when the platform does not tell (the caller then counts its own bound).
+bool unsent_bytes(Socket s, std::size_t &count) noexcept;
+
+// For the queued mode: where unsent_bytes cannot tell, bounds the socket's
+// send buffer and returns that bound (counted as waiting while the socket
+// refuses bytes); elsewhere changes nothing and returns 0.
+std::size_t bound_send_buffer(Socket s) noexcept;
+
+// Ends the connection in both directions (the stall rule).
+void shutdown(Socket s) noexcept;
+
 enum class Readiness { Ready, NotReady };
 
 // Waits up to `timeout_ms` (0: no wait) for `s` to become readable. A closed

@@ -6,7 +6,11 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#if defined(__linux__)
+#include <linux/sockios.h>
+#endif
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -184,6 +188,57 @@ SendOutcome send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept {
     }
     return SendOutcome::Sent;
 }
+
+Handed send_now(Socket s, std::span<const std::uint8_t> bytes) noexcept {
+    Handed out;
+    const int fd = static_cast<int>(s);
+    while (out.count < bytes.size()) {
+        const ssize_t n =
+            ::send(fd, bytes.data() + out.count, bytes.size() - out.count, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            out.count += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            out.full = true;
+            break;
+        } else {
+            out.failed = true;
+            break;
+        }
+    }
+    return out;
+}
+
+bool unsent_bytes(Socket s, std::size_t &count) noexcept {
+    // Linux counts the bytes not yet acknowledged by the peer; the BSDs and
+    // macOS answer the terminal request on sockets with the same count.
+#if defined(SIOCOUTQ)
+    constexpr unsigned long kRequest = SIOCOUTQ;
+#elif defined(TIOCOUTQ)
+    constexpr unsigned long kRequest = TIOCOUTQ;
+#else
+    constexpr unsigned long kRequest = 0;
+#endif
+    int n = 0;
+    if (kRequest == 0 || ::ioctl(static_cast<int>(s), kRequest, &n) != 0 || n < 0) {
+        return false;
+    }
+    count = static_cast<std::size_t>(n);
+    return true;
+}
+
+std::size_t bound_send_buffer(Socket s) noexcept {
+    std::size_t probe = 0;
+    if (unsent_bytes(s, probe)) {
+        return 0;  // measured: the buffer keeps the system's own size
+    }
+    constexpr int kBound = 32768;
+    ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_SNDBUF, &kBound, sizeof kBound);
+    return kBound;
+}
+
+void shutdown(Socket s) noexcept { ::shutdown(static_cast<int>(s), SHUT_RDWR); }
 
 Readiness wait_readable(Socket s, int timeout_ms) noexcept {
     pollfd p{};

@@ -228,6 +228,43 @@ SendOutcome send_all(Socket s, std::span<const std::uint8_t> bytes) noexcept {
     return SendOutcome::Sent;
 }
 
+Handed send_now(Socket s, std::span<const std::uint8_t> bytes) noexcept {
+    Handed out;
+    const SOCKET sock = native(s);
+    while (out.count < bytes.size()) {
+        const int chunk = static_cast<int>(std::min(bytes.size() - out.count, kMaxChunk));
+        const int n = ::send(sock, reinterpret_cast<const char *>(bytes.data() + out.count), chunk, 0);
+        if (n > 0) {
+            out.count += static_cast<std::size_t>(n);
+            continue;
+        }
+        const int error = n == SOCKET_ERROR ? ::WSAGetLastError() : 0;
+        if (error == WSAEINTR) {
+            continue;
+        }
+        if (error == WSAEWOULDBLOCK) {
+            out.full = true;
+        } else {
+            out.failed = true;
+        }
+        break;
+    }
+    return out;
+}
+
+// Winsock does not report how much of the send buffer is still unsent.
+bool unsent_bytes(Socket, std::size_t &) noexcept { return false; }
+
+std::size_t bound_send_buffer(Socket s) noexcept {
+    // A fixed buffer also ends Windows' own growing of it (ideal send
+    // backlog), which would let it hold megabytes for a stalled peer.
+    constexpr int kBound = 32768;
+    ::setsockopt(native(s), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char *>(&kBound), sizeof kBound);
+    return kBound;
+}
+
+void shutdown(Socket s) noexcept { ::shutdown(native(s), SD_BOTH); }
+
 Readiness wait_readable(Socket s, int timeout_ms) noexcept {
     return wait_for(native(s), false, timeout_ms) ? Readiness::Ready : Readiness::NotReady;
 }

@@ -8,7 +8,7 @@ namespace vq6120 {
 std::int32_t transmit(Connection &c, std::uint8_t channel, std::uint8_t command, std::uint8_t subcode,
                       std::span<const std::uint8_t> payload) noexcept {
     if (payload.size() > kMaxPayloadSize) {
-        return 0;
+        return refuse(c, VQ6120_REFUSED_ARGUMENT);
     }
     const std::size_t size = kHeaderSize + payload.size();
     std::array<std::uint8_t, kFrameBufferSize> small;
@@ -17,7 +17,7 @@ std::int32_t transmit(Connection &c, std::uint8_t channel, std::uint8_t command,
     if (size > small.size()) {
         large = memory::allocate(size);
         if (large == nullptr) {
-            return 0;
+            return refuse(c, VQ6120_REFUSED_MEMORY);
         }
         frame = {static_cast<std::uint8_t *>(large), size};
     }
@@ -31,8 +31,11 @@ std::int32_t transmit(Connection &c, std::uint8_t channel, std::uint8_t command,
 
 extern "C" VQ6120_API int32_t VQ6120_CALL SendData(VQ6120_HANDLE handle, uint8_t channel, uint8_t command,
                                                    uint8_t subcode, const uint8_t *data, uint32_t dataLength) {
-    if (handle == nullptr || (data == nullptr && dataLength > 0) || dataLength > vq6120::kMaxPayloadSize) {
+    if (handle == nullptr) {
         return 0;
+    }
+    if ((data == nullptr && dataLength > 0) || dataLength > vq6120::kMaxPayloadSize) {
+        return vq6120::refuse(*handle, VQ6120_REFUSED_ARGUMENT);
     }
     return vq6120::transmit(*handle, channel, command, subcode, {data, dataLength});
 }

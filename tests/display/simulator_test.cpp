@@ -244,6 +244,20 @@ TEST_F(OnSimulator, DrawBitmapLightsTheSetBitsAndRefusesWhatDoesNotFit) {
     expected.blit(203, 43, 37, 21, bits.data(), 6, false);
     EXPECT_EQ(VQ6120Ex_DrawBitmap(handle_, 203, 43, 37, 21, bits.data(), 6), 1);
     EXPECT_TRUE(shows(settled(), expected));
+
+    // Queued sends: a checkerboard (7,680 lone pixels, 92,160 bytes) passes
+    // the smallest queue and is refused whole; a bitmap that fits is queued.
+    ASSERT_EQ(VQ6120Ex_SetSendQueue(handle_, VQ6120_SEND_QUEUE_MIN), 1);
+    std::vector<std::uint8_t> checkers(30 * 64);
+    for (std::size_t row = 0; row < 64; ++row) {
+        for (std::size_t b = 0; b < 30; ++b) checkers[row * 30 + b] = row % 2 == 0 ? 0xAA : 0x55;
+    }
+    EXPECT_EQ(VQ6120Ex_DrawBitmap(handle_, 0, 0, 240, 64, checkers.data(), 30), 0);
+    EXPECT_EQ(VQ6120Ex_LastRefusal(handle_), VQ6120_REFUSED_QUEUE_FULL);
+    EXPECT_EQ(VQ6120Ex_DrawBitmap(handle_, 0, 0, 240, 8, checkers.data(), 30), 1);
+    expected.blit(0, 0, 240, 8, checkers.data(), 30, false);
+    for (int i = 0; i < 1000 && VQ6120Ex_Flush(handle_) > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(shows(settled(), expected));
 }
 
 }  // namespace

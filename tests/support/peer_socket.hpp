@@ -19,7 +19,9 @@ void service_acquire();
 void service_drop();
 
 // A listener on 127.0.0.1 with an ephemeral port; throws when that fails.
-Handle listen_loopback(std::uint16_t &port);
+// `receive_buffer` > 0 shrinks the receive buffer of accepted connections,
+// so that a peer which stops reading holds little.
+Handle listen_loopback(std::uint16_t &port, int receive_buffer = 0);
 // Accepts one connection; kNone on failure.
 Handle accept(Handle listener);
 // One send or recv, retried when interrupted: bytes moved, 0 for an orderly
@@ -34,6 +36,10 @@ void close(Handle h);
 // About the library's side of a connection.
 bool peer_address(Handle h, std::uint32_t &address_network_order, std::uint16_t &port);
 bool nodelay(Handle h, bool &on);
+bool keepalive(Handle h, bool &on);
+// Shrinks the send buffer of the library's socket, so that a peer which stops
+// reading stalls a send after little traffic.
+bool set_send_buffer(Handle h, int bytes);
 bool wait_readable(Handle h, int timeout_ms);
 
 // While alive, a send on a broken connection that raises SIGPIPE ends the

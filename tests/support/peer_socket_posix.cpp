@@ -20,8 +20,11 @@ int fd(Handle h) { return static_cast<int>(h); }
 void service_acquire() {}
 void service_drop() {}
 
-Handle listen_loopback(std::uint16_t &port) {
+Handle listen_loopback(std::uint16_t &port, int receive_buffer) {
     const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s >= 0 && receive_buffer > 0) {
+        ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -83,14 +86,23 @@ bool peer_address(Handle h, std::uint32_t &address_network_order, std::uint16_t 
     return true;
 }
 
-bool nodelay(Handle h, bool &on) {
+namespace {
+bool flag_option(Handle h, int level, int name, bool &on) {
     int value = 0;
     socklen_t len = sizeof value;
-    if (::getsockopt(fd(h), IPPROTO_TCP, TCP_NODELAY, &value, &len) != 0) {
+    if (::getsockopt(fd(h), level, name, &value, &len) != 0) {
         return false;
     }
     on = value != 0;
     return true;
+}
+}  // namespace
+
+bool nodelay(Handle h, bool &on) { return flag_option(h, IPPROTO_TCP, TCP_NODELAY, on); }
+bool keepalive(Handle h, bool &on) { return flag_option(h, SOL_SOCKET, SO_KEEPALIVE, on); }
+
+bool set_send_buffer(Handle h, int bytes) {
+    return ::setsockopt(fd(h), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
 }
 
 bool wait_readable(Handle h, int timeout_ms) {

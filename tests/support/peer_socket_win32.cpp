@@ -29,8 +29,12 @@ void service_acquire() {
 
 void service_drop() { ::WSACleanup(); }
 
-Handle listen_loopback(std::uint16_t &port) {
+Handle listen_loopback(std::uint16_t &port, int receive_buffer) {
     const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s != INVALID_SOCKET && receive_buffer > 0) {
+        ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&receive_buffer),
+                     sizeof receive_buffer);
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
@@ -82,14 +86,23 @@ bool peer_address(Handle h, std::uint32_t &address_network_order, std::uint16_t 
     return true;
 }
 
-bool nodelay(Handle h, bool &on) {
+namespace {
+bool flag_option(Handle h, int level, int name, bool &on) {
     BOOL value = FALSE;
     int len = sizeof value;
-    if (::getsockopt(native(h), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char *>(&value), &len) != 0) {
+    if (::getsockopt(native(h), level, name, reinterpret_cast<char *>(&value), &len) != 0) {
         return false;
     }
     on = value != FALSE;
     return true;
+}
+}  // namespace
+
+bool nodelay(Handle h, bool &on) { return flag_option(h, IPPROTO_TCP, TCP_NODELAY, on); }
+bool keepalive(Handle h, bool &on) { return flag_option(h, SOL_SOCKET, SO_KEEPALIVE, on); }
+
+bool set_send_buffer(Handle h, int bytes) {
+    return ::setsockopt(native(h), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char *>(&bytes), sizeof bytes) == 0;
 }
 
 bool wait_readable(Handle h, int timeout_ms) {

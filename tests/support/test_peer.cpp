@@ -5,10 +5,10 @@
 
 namespace vq6120::test {
 
-TestPeer::TestPeer() {
+TestPeer::TestPeer(int receive_buffer) {
     sock::service_acquire();
     try {
-        listener_ = sock::listen_loopback(port_);
+        listener_ = sock::listen_loopback(port_, receive_buffer);
     } catch (...) {
         sock::service_drop();
         throw;
@@ -49,20 +49,26 @@ void TestPeer::accept() {
         record_.clear();
         eof_ = false;
     }
-    stop_ = false;
-    thread_ = std::thread([this, conn = conn_] { reader(conn); });
+    resume_reading();
 }
 
 void TestPeer::reader(sock::Handle conn) {
+    constexpr int kTickMs = 20;
     std::vector<std::uint8_t> chunk(65536);
     for (;;) {
         if (stop_) {
             return;
         }
-        if (!sock::wait_readable(conn, 20)) {
+        if (!sock::wait_readable(conn, kTickMs)) {
             continue;
         }
-        const long n = sock::recv_some(conn, chunk.data(), chunk.size());
+        // A paced reader takes one tick's share and then sleeps out the tick.
+        const std::size_t rate = rate_;
+        const std::size_t room = rate == 0 ? chunk.size() : std::max<std::size_t>(1, rate * kTickMs / 1000);
+        if (rate != 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kTickMs));
+        }
+        const long n = sock::recv_some(conn, chunk.data(), std::min(room, chunk.size()));
         std::lock_guard lock(mutex_);
         if (n <= 0) {
             eof_ = true;
@@ -106,6 +112,13 @@ void TestPeer::stop_reading() {
     if (thread_.joinable()) {
         thread_.join();
     }
+}
+
+void TestPeer::resume_reading(std::size_t bytes_per_second) {
+    stop_reading();
+    rate_ = bytes_per_second;
+    stop_ = false;
+    thread_ = std::thread([this, conn = conn_] { reader(conn); });
 }
 
 void TestPeer::close() {

@@ -22,7 +22,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 class TestPeer {
 public:
-    TestPeer();
+    // `receive_buffer` > 0: accepted connections get that receive buffer.
+    explicit TestPeer(int receive_buffer = 0);
     ~TestPeer();
     TestPeer(const TestPeer &) = delete;
     TestPeer &operator=(const TestPeer &) = delete;
@@ -51,6 +52,9 @@ public:
     // Stops taking bytes off the connection: the host's sends then fill the
     // socket buffers and stall, as with a terminal that stopped reading.
     void stop_reading();
+    // Takes bytes off the connection again, at most `bytes_per_second` of
+    // them (0: as fast as they come).
+    void resume_reading(std::size_t bytes_per_second = 0);
 
     // Orderly close of the accepted connection.
     void close();
@@ -68,6 +72,7 @@ private:
     // when another thread shuts the socket down, so the recorder only reads
     // what is already there and looks at this between short waits.
     std::atomic<bool> stop_{false};
+    std::atomic<std::size_t> rate_{0};
     std::mutex mutex_;
     std::condition_variable arrived_;
     Bytes record_;

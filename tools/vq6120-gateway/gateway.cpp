@@ -1,6 +1,5 @@
 #include "gateway.hpp"
 
-#include <poll.h>
 
 #include <algorithm>
 
@@ -139,7 +138,7 @@ void Gateway::schedule_tick() {
         const auto now = std::chrono::steady_clock::now();
         if (now >= status_due_) {
             status_due_ = now + std::chrono::seconds(config_.status_interval_s);
-            const std::uint64_t mark = link_->dropped() + events_ + commands_ + refused_ + poller_.online();
+            const std::uint64_t mark = link_->dropped() + events_ + commands_ + refused_ + behind_ + poller_.online();
             if (mark != status_mark_ && link_->connected()) publish_status("online", "running");
         }
         schedule_tick();
@@ -195,6 +194,7 @@ std::string Gateway::status_payload(std::string_view state, std::string_view rea
         j["events"] = events_;
         j["commands"] = commands_;
         j["refused"] = refused_;
+        j["behind"] = behind_;
         j["dropped"] = link_->dropped();
         j["queued"] = link_->queued();
     }
@@ -202,7 +202,7 @@ std::string Gateway::status_payload(std::string_view state, std::string_view rea
 }
 
 void Gateway::publish_status(std::string_view state, std::string_view reason) {
-    status_mark_ = link_->dropped() + events_ + commands_ + refused_ + poller_.online();
+    status_mark_ = link_->dropped() + events_ + commands_ + refused_ + behind_ + poller_.online();
     link_->publish({status_topic(), status_payload(state, reason), kStateQos, true, {}});
 }
 
@@ -251,6 +251,7 @@ CommandOutcome Gateway::run_command(Node &n, std::string_view operation, const j
         vq6120::Terminal *t = ready_terminal(n, out);
         if (t == nullptr) return out;
         out.ok = send_image(t->handle(), image);
+        if (!out.ok && VQ6120Ex_LastRefusal(t->handle()) == VQ6120_REFUSED_QUEUE_FULL) return behind(n, out);
         if (!out.ok) out.error = "not sent: the connection to the terminal failed";
         return out;
     }
@@ -287,6 +288,7 @@ CommandOutcome Gateway::run_command(Node &n, std::string_view operation, const j
     if (t == nullptr) return out;
     const ops::Result r = ops::invoke(*op, t->handle(), args);
     out.ok = static_cast<bool>(r);
+    if (!out.ok && VQ6120Ex_LastRefusal(t->handle()) == VQ6120_REFUSED_QUEUE_FULL) return behind(n, out);
     if (!out.ok) {
         out.argument = r.argument;
         out.error = r.error.empty() ? "not sent: the connection to the terminal failed" : r.error;
@@ -300,15 +302,22 @@ vq6120::Terminal *Gateway::ready_terminal(Node &n, CommandOutcome &out) {
         out.error = "terminal '" + n.config.name + "' is " + n.state;
         return nullptr;
     }
-    // A terminal that stopped reading would hold a send, and with it every
-    // other terminal in this loop, for the library's stall limit: what its
-    // connection cannot take now is refused instead.
-    pollfd ready{static_cast<int>(t->native_socket()), POLLOUT, 0};
-    if (::poll(&ready, 1, 0) != 1 || (ready.revents & POLLOUT) == 0) {
-        out.error = "terminal '" + n.config.name + "' is not taking data (its connection is backed up); nothing sent";
+    // Sends never wait (the Poller's queued mode): a terminal that is behind
+    // (as many bytes wait for it as the Poller's high-water mark), or whose
+    // queue cannot take the command whole, is answered at once.
+    if (poller_.behind(n.id)) {
+        behind(n, out);
         return nullptr;
     }
     return t;
+}
+
+CommandOutcome &Gateway::behind(Node &n, CommandOutcome &out) {
+    ++behind_;
+    out.ok = false;
+    out.error = "terminal '" + n.config.name + "' is behind: " + std::to_string(poller_.waiting_bytes(n.id)) +
+                " bytes wait for it; nothing sent";
+    return out;
 }
 
 // ---- Stopping --------------------------------------------------------------

@@ -62,9 +62,11 @@ private:
     void on_event(Node &node, const vq6120::Event &event);
     void on_message(const std::string &topic, std::string_view payload, std::string_view correlation);
     CommandOutcome run_command(Node &node, std::string_view operation, const nlohmann::json &request);
-    // The node's terminal when it is online and its connection takes data
-    // now; else null with the reason in `out`.
+    // The node's terminal when it is online and not behind; else null with
+    // the reason in `out`.
     vq6120::Terminal *ready_terminal(Node &node, CommandOutcome &out);
+    // A command refused because the terminal is behind: counted, and said.
+    CommandOutcome &behind(Node &node, CommandOutcome &out);
     void on_connected();
     void publish_state(Node &node);
     void publish_status(std::string_view state, std::string_view reason);
@@ -85,6 +87,7 @@ private:
     std::uint64_t events_ = 0;
     std::uint64_t commands_ = 0;
     std::uint64_t refused_ = 0;
+    std::uint64_t behind_ = 0;  // of those refused: the terminal was behind
     std::uint64_t status_mark_ = 0;  // counters' sum at the last status
     std::chrono::steady_clock::time_point status_due_{};
 };
