@@ -419,6 +419,7 @@ VQ6120_API int32_t VQ6120_CALL VQ6120Ex_WaitingBytes(VQ6120_HANDLE handle);
  * (VQ6120_REFUSED_STALLED: the terminal stopped reading; otherwise
  * VQ6120_REFUSED_CLOSED). -1 for a NULL handle. */
 VQ6120_API int32_t VQ6120_CALL VQ6120Ex_LastRefusal(VQ6120_HANDLE handle);
+
 /* ---- Extension: bitmaps ------------------------------------------------ */
 
 /* Draws a bitmap with its top-left pixel at (x, y): every set bit turns its
@@ -428,12 +429,15 @@ VQ6120_API int32_t VQ6120_CALL VQ6120Ex_LastRefusal(VQ6120_HANDLE handle);
  * row the most significant bit of the first byte is the leftmost pixel, as
  * in a PBM file. The set pixels travel as the fewest bytes of the terminal's
  * own commands: filled rectangles (DrawRectangle mode 1), horizontal and
- * vertical lines, single pixels, sent in one write (inside a batch begun by
- * the host they join it). 1 sent (also for a bitmap with no bit set: nothing
- * is sent); 0 refused, nothing sent: a NULL handle or `bits`, `width` or
- * `height` below 1, x or y below 0, x + width above 240, y + height above 64,
- * `strideBytes` below (width + 7) / 8, a connect not through, or a send of
- * the write that failed or stalled (as VQ6120Ex_EndBatch reports it). */
+ * vertical lines, single pixels, sent in one write as a batch (inside a
+ * batch begun by the host they join it; in the queued send mode they are
+ * queued whole or refused whole). 1 sent (also for a bitmap with no bit set:
+ * nothing is sent); 0 refused, nothing sent, the reason recorded for
+ * VQ6120Ex_LastRefusal: a NULL handle or `bits`, `width` or `height` below
+ * 1, x or y below 0, x + width above 240, y + height above 64, `strideBytes`
+ * below (width + 7) / 8 (VQ6120_REFUSED_ARGUMENT), a connect not through, a
+ * full send queue, or a send of the write that failed or stalled (as
+ * VQ6120Ex_EndBatch reports it). */
 VQ6120_API int32_t VQ6120_CALL VQ6120Ex_DrawBitmap(VQ6120_HANDLE handle, int16_t x, int16_t y, int16_t width,
                                                   int16_t height, const uint8_t *bits, int32_t strideBytes);
 

@@ -207,6 +207,53 @@ TEST_F(OnSimulator, DisplaySendsChangesOnlyAndTheWholeStateAfterARestart) {
     expect_showing(settled(), d, 5, 6);
 }
 
+// Latest state only: a terminal that stops reading is skipped while bytes
+// wait for it (memory bounded by the send queue's limit, whatever the host
+// changes meanwhile); once it reads again, one sync brings the newest state,
+// not the backlog of the states in between.
+TEST_F(OnSimulator, AFrozenTerminalThawedShowsTheLatestStateNotABacklog) {
+    ASSERT_EQ(VQ6120Ex_SetSendQueue(handle_, VQ6120_SEND_QUEUE_MIN), 1);
+    auto drain = [&] {
+        for (int i = 0; i < 5000 && VQ6120Ex_WaitingBytes(handle_) > 0; ++i) {
+            VQ6120Ex_Flush(handle_);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return VQ6120Ex_WaitingBytes(handle_) == 0;
+    };
+    std::mt19937 rng(3);
+    Display d;
+    d.set_led(3);
+    d.set_backlight(false);
+    d.set_outputs(true, false);
+    command_farm("on 0 freeze");
+    int synced = 0, skipped = 0;
+    for (int step = 0; step < 400 && skipped < 20; ++step) {
+        d.canvas().clear();  // a new noisy picture every step: each sync a clear and ~50 KB
+        for (int i = 0; i < 4000; ++i) d.canvas().set(static_cast<int>(rng() % 240), static_cast<int>(rng() % 64));
+        d.text().put(0, 0, "step " + std::to_string(step));
+        VQ6120Ex_Flush(handle_);
+        if (VQ6120Ex_WaitingBytes(handle_) > 0) {
+            ++skipped;  // behind: the state waits in the display, not in a queue
+        } else {
+            d.sync(handle_);
+            ++synced;
+        }
+        ASSERT_LE(VQ6120Ex_WaitingBytes(handle_), VQ6120_SEND_QUEUE_MIN);
+    }
+    EXPECT_GT(synced, 0);
+    EXPECT_GT(skipped, 0) << "the frozen terminal never fell behind";
+    d.text().put(0, 1, "latest");
+    command_farm("on 0 thaw");
+    ASSERT_TRUE(drain());
+    ASSERT_TRUE(d.sync(handle_).sent);
+    ASSERT_TRUE(drain());
+    const sim::Terminal t = settled();
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) ASSERT_EQ(t.graphic.pixel(x, y), d.canvas().get(x, y)) << x << "," << y;
+    }
+    EXPECT_TRUE(same_cells(t.text, d.text()));
+}
+
 TEST_F(OnSimulator, DrawBitmapLightsTheSetBitsAndRefusesWhatDoesNotFit) {
     std::mt19937 rng(11);
     // A 37 x 21 bitmap, stride 6 (one spare byte a row, never read as pixels).
@@ -243,6 +290,20 @@ TEST_F(OnSimulator, DrawBitmapLightsTheSetBitsAndRefusesWhatDoesNotFit) {
     expected.fill(239, 0, 239, 63);
     expected.blit(203, 43, 37, 21, bits.data(), 6, false);
     EXPECT_EQ(VQ6120Ex_DrawBitmap(handle_, 203, 43, 37, 21, bits.data(), 6), 1);
+    EXPECT_TRUE(shows(settled(), expected));
+
+    // Queued sends: a checkerboard (7,680 lone pixels, 92,160 bytes) passes
+    // the smallest queue and is refused whole; a bitmap that fits is queued.
+    ASSERT_EQ(VQ6120Ex_SetSendQueue(handle_, VQ6120_SEND_QUEUE_MIN), 1);
+    std::vector<std::uint8_t> checkers(30 * 64);
+    for (std::size_t row = 0; row < 64; ++row) {
+        for (std::size_t b = 0; b < 30; ++b) checkers[row * 30 + b] = row % 2 == 0 ? 0xAA : 0x55;
+    }
+    EXPECT_EQ(VQ6120Ex_DrawBitmap(handle_, 0, 0, 240, 64, checkers.data(), 30), 0);
+    EXPECT_EQ(VQ6120Ex_LastRefusal(handle_), VQ6120_REFUSED_QUEUE_FULL);
+    EXPECT_EQ(VQ6120Ex_DrawBitmap(handle_, 0, 0, 240, 8, checkers.data(), 30), 1);
+    expected.blit(0, 0, 240, 8, checkers.data(), 30, false);
+    for (int i = 0; i < 1000 && VQ6120Ex_Flush(handle_) > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_TRUE(shows(settled(), expected));
 }
 

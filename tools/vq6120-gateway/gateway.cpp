@@ -345,11 +345,8 @@ CommandOutcome Gateway::run_command(Node &n, std::string_view operation, const j
         vq6120::Terminal *t = ready_terminal(n, out);
         if (t == nullptr) return out;
         out.ok = send_image(t->handle(), image);
-        if (!out.ok && VQ6120Ex_LastRefusal(t->handle()) == VQ6120_REFUSED_QUEUE_FULL) {
-            refuse_behind(n, out);
-        } else if (!out.ok) {
-            out.error = "not sent: the connection to the terminal failed";
-        }
+        if (!out.ok && VQ6120Ex_LastRefusal(t->handle()) == VQ6120_REFUSED_QUEUE_FULL) return behind(n, out);
+        if (!out.ok) out.error = "not sent: the connection to the terminal failed";
         return out;
     }
     const ops::Operation *op = ops::find(operation);
@@ -385,10 +382,7 @@ CommandOutcome Gateway::run_command(Node &n, std::string_view operation, const j
     if (t == nullptr) return out;
     const ops::Result r = ops::invoke(*op, t->handle(), args);
     out.ok = static_cast<bool>(r);
-    if (!out.ok && VQ6120Ex_LastRefusal(t->handle()) == VQ6120_REFUSED_QUEUE_FULL) {
-        refuse_behind(n, out);
-        return out;
-    }
+    if (!out.ok && VQ6120Ex_LastRefusal(t->handle()) == VQ6120_REFUSED_QUEUE_FULL) return behind(n, out);
     if (!out.ok) {
         out.argument = r.argument;
         out.error = r.error.empty() ? "not sent: the connection to the terminal failed" : r.error;
@@ -406,16 +400,18 @@ vq6120::Terminal *Gateway::ready_terminal(Node &n, CommandOutcome &out) {
     // (as many bytes wait for it as the Poller's high-water mark), or whose
     // queue cannot take the command whole, is answered at once.
     if (poller_.behind(n.id)) {
-        refuse_behind(n, out);
+        behind(n, out);
         return nullptr;
     }
     return t;
 }
 
-void Gateway::refuse_behind(Node &n, CommandOutcome &out) {
+CommandOutcome &Gateway::behind(Node &n, CommandOutcome &out) {
     ++behind_;
+    out.ok = false;
     out.error = "terminal '" + n.config.name + "' is behind: " + std::to_string(poller_.waiting_bytes(n.id)) +
                 " bytes wait for it; nothing sent";
+    return out;
 }
 
 // ---- Stopping --------------------------------------------------------------

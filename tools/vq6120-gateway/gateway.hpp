@@ -92,10 +92,11 @@ private:
     void on_event(Node &node, const vq6120::Event &event);
     void on_message(const std::string &topic, std::string_view payload, std::string_view correlation);
     CommandOutcome run_command(Node &node, std::string_view operation, const nlohmann::json &request);
-    // The node's terminal when it is online and its connection takes data
-    // now; else null with the reason in `out`.
+    // The node's terminal when it is online and not behind; else null with
+    // the reason in `out`.
     vq6120::Terminal *ready_terminal(Node &node, CommandOutcome &out);
-    void refuse_behind(Node &node, CommandOutcome &out);
+    // A command refused because the terminal is behind: counted, and said.
+    CommandOutcome &behind(Node &node, CommandOutcome &out);
     void on_connected();
     void on_connected_json();
     void publish_state(Node &node);
