@@ -28,8 +28,18 @@ struct OpenOptions {
     int baseline_count = 0; // terminals opened one by one (0: none), one of them silent
 };
 
+struct FreezeOptions {
+    std::string farm;
+    int terminals = 1000;
+    int rate = 10;                 // events per second per terminal
+    double seconds = 20;           // calm, the baseline
+    double freeze_seconds = 120;   // terminal 0 frozen
+    int frozen_redraws = 1;        // redraws a second to terminal 0
+};
+
 int run_redraw(const RedrawOptions &options);
 int run_events(const EventsOptions &options);
 int run_open(const OpenOptions &options);
+int run_freeze(const FreezeOptions &options);
 
 }  // namespace vq6120::bench
