@@ -88,8 +88,8 @@ struct TerminalConfig {
     std::int32_t send_queue_limit = VQ6120_SEND_QUEUE_DEFAULT;
     // Poller::behind() from this many waiting bytes on; 0: half the limit.
     std::int32_t high_water = 0;
-    // Bytes wait and less than 1 KiB of them goes to the terminal for this
-    // long: lost with reason "not reading". Below the library's own bound
+    // Bytes wait and less than a sixteenth of the limit (16 KiB by default)
+    // goes to the terminal for this long: lost with reason "not reading". Below the library's own bound
     // (VQ6120_SEND_STALL_SECONDS), so the cause is named before the library
     // ends the connection itself.
     std::chrono::milliseconds send_stall{VQ6120_SEND_STALL_SECONDS * 1000 - 1000};
@@ -136,10 +136,11 @@ struct Backoff {
 // queue and the system's send buffer) pass TerminalConfig::send_queue_limit
 // is refused whole (false, nothing on the wire). While bytes wait in the
 // queue the Poller waits for writability and hands them on; it has no write
-// interest otherwise. A terminal whose waiting bytes do not go down (by 1 KiB)
-// for TerminalConfig::send_stall is lost with reason "not reading"; one that
-// reads slowly but steadily is never cut off, and the others never wait for
-// either. behind() tells a host which terminals to skip updates for.
+// interest otherwise. A terminal whose waiting bytes do not go down (by a
+// sixteenth of the limit) for TerminalConfig::send_stall is lost with reason
+// "not reading"; one that reads slowly but steadily is never cut off, and
+// the others never wait for either. behind() tells a host which terminals to
+// skip updates for.
 //
 // A connection that delivers a frame on a channel no terminal uses reads as
 // closed (the C library's rule), so a terminal sending garbage is lost and
@@ -239,7 +240,10 @@ public:
         if (!e->touched) {
             e->touched = true;
             touched_.push_back(id);
-            // What drained since the last look, before new commands add to it.
+            // What drained since the last look, before new commands add to
+            // it; read after a flush, which takes a fresh reading of the
+            // system's part (a closed connection is found in the round).
+            VQ6120Ex_Flush(e->terminal.handle());
             observe(*e, now());
         }
         return &e->terminal;
@@ -363,8 +367,6 @@ private:
     static constexpr Clock::time_point kNever = Clock::time_point::max();
     // Results delivered per terminal per round before the others get a turn.
     static constexpr int kDrainPerRound = 64;
-    // Waiting bytes that must go out for a look to count as progress.
-    static constexpr std::int32_t kProgressBytes = 1024;
 
     struct Entry {
         TerminalId id = 0;
@@ -631,13 +633,13 @@ private:
     }
 
     // Takes in how much waits for the terminal: progress when it went down
-    // by kProgressBytes since the last progress (or nothing waits), proof of
-    // reading when nothing waits late enough. A terminal that stopped
-    // reading still lets its system take a few bytes now and then (the
-    // receive window opening by a sliver); that is not reading.
+    // by a sixteenth of the limit since the last progress (or nothing
+    // waits), proof of reading when nothing waits late enough. A terminal
+    // that stopped reading still lets its system take a few KiB now and
+    // then (the receive window opening by a sliver); that is not reading.
     void observe(Entry &e, Clock::time_point now) noexcept {
         const std::int32_t w = std::max(VQ6120Ex_WaitingBytes(e.terminal.handle()), 0);
-        if (w == 0 || e.waiting == 0 || w + kProgressBytes <= e.progress_mark) {
+        if (w == 0 || e.waiting == 0 || w + e.config.send_queue_limit / 16 <= e.progress_mark) {
             e.progress = now;
             e.progress_mark = w;
         }
