@@ -240,26 +240,26 @@ public:
         if (!e->touched) {
             e->touched = true;
             touched_.push_back(id);
-            // What drained since the last look, before new commands add to
-            // it; read after a flush, which takes a fresh reading of the
-            // system's part (a closed connection is found in the round).
-            VQ6120Ex_Flush(e->terminal.handle());
-            observe(*e, now());
+            // What drained since the last look, before new commands add to it.
+            refresh(*e);
         }
         return &e->terminal;
     }
-    // The bytes waiting for the terminal (its send queue and the system's
-    // send buffer) as last seen; 0 unless Online.
-    std::int32_t waiting_bytes(TerminalId id) const noexcept {
-        const Entry *e = find(id);
-        return e != nullptr && e->state == State::Online ? e->waiting : 0;
+    // The bytes waiting for the terminal now (its send queue and the
+    // system's send buffer); 0 unless Online.
+    std::int32_t waiting_bytes(TerminalId id) noexcept {
+        Entry *e = find(id);
+        if (e == nullptr || e->state != State::Online) {
+            return 0;
+        }
+        refresh(*e);
+        return e->waiting;
     }
     // The terminal is behind: at least TerminalConfig::high_water bytes wait
-    // for it. A host skips updates it can send again later (a redraw) while
-    // this holds; they would only be refused once the limit is reached.
-    bool behind(TerminalId id) const noexcept {
-        const Entry *e = find(id);
-        return e != nullptr && e->state == State::Online && e->waiting >= high_water(*e);
+    // for it now. A host skips updates it can send again later (a redraw)
+    // while this holds; they would only be refused once the limit is reached.
+    bool behind(TerminalId id) noexcept {
+        return waiting_bytes(id) >= high_water_of(id);
     }
     std::optional<State> state(TerminalId id) const noexcept {
         const Entry *e = find(id);
@@ -628,8 +628,19 @@ private:
         }
     }
 
-    static std::int32_t high_water(const Entry &e) noexcept {
-        return e.config.high_water > 0 ? e.config.high_water : e.config.send_queue_limit / 2;
+    std::int32_t high_water_of(TerminalId id) const noexcept {
+        const Entry *e = find(id);
+        if (e == nullptr || e->state != State::Online) {
+            return INT32_MAX;
+        }
+        return e->config.high_water > 0 ? e->config.high_water : e->config.send_queue_limit / 2;
+    }
+
+    // A fresh look at what waits: the flush takes a new reading of the
+    // system's part (a connection found closed is handled in the round).
+    void refresh(Entry &e) noexcept {
+        VQ6120Ex_Flush(e.terminal.handle());
+        observe(e, now());
     }
 
     // Takes in how much waits for the terminal: progress when it went down
