@@ -34,9 +34,18 @@ struct OpenOptions {
 // The 200 commands of a full-screen redraw; returns how many were accepted.
 inline constexpr std::int32_t kRedrawCommands = 200;
 std::int32_t redraw(VQ6120_HANDLE h);
+struct FreezeOptions {
+    std::string farm;
+    int terminals = 1000;
+    int rate = 10;                 // events per second per terminal
+    double seconds = 20;           // calm, the baseline
+    double freeze_seconds = 120;   // terminal 0 frozen
+    int frozen_redraws = 1;        // redraws a second to terminal 0
+};
 
 int run_redraw(const RedrawOptions &options);
 int run_events(const EventsOptions &options);
 int run_open(const OpenOptions &options);
+int run_freeze(const FreezeOptions &options);
 
 }  // namespace vq6120::bench

@@ -55,6 +55,26 @@ int main(int argc, char **argv) {
         ->capture_default_str()
         ->check(CLI::NonNegativeNumber);
 
+    FreezeOptions freeze;
+    freeze.farm = VQ6120_SIM_PROGRAM;
+    CLI::App *freeze_cmd = app.add_subcommand(
+        "freeze", "events, auto reports and a redraw a second to every terminal; one terminal stops reading for a "
+                  "while, then the loop is held for 5 s; against the same run without the freeze");
+    freeze_cmd->add_option("--farm", freeze.farm, "the vq6120-sim program")->capture_default_str();
+    freeze_cmd->add_option("--terminals", freeze.terminals)->capture_default_str()->check(CLI::Range(2, 5000));
+    freeze_cmd->add_option("--rate", freeze.rate, "events per second per terminal")->capture_default_str()->check(
+        CLI::Range(1, 1000));
+    freeze_cmd->add_option("--seconds", freeze.seconds, "calm time measured (the baseline)")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    freeze_cmd->add_option("--freeze", freeze.freeze_seconds, "time with terminal 0 frozen")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    freeze_cmd->add_option("--frozen-redraws", freeze.frozen_redraws,
+                           "redraws a second to terminal 0 (more reach its limit sooner)")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1000));
+
     CLI11_PARSE(app, argc, argv);
     try {
         if (redraw_cmd->parsed()) {
@@ -62,6 +82,9 @@ int main(int argc, char **argv) {
         }
         if (events_cmd->parsed()) {
             return run_events(events);
+        }
+        if (freeze_cmd->parsed()) {
+            return run_freeze(freeze);
         }
         return run_open(open);
     } catch (const std::exception &e) {

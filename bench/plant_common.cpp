@@ -245,4 +245,19 @@ void Farm::stop() {
     }
 }
 
+// Starts traffic on every terminal with their phases spread over one period,
+// as independent terminals would be, rather than all in step.
+void start_traffic(Farm &farm, int rate) {
+    const auto n = farm.ports().size();
+    constexpr std::size_t kGroups = 20;
+    const auto pause = std::chrono::microseconds(1'000'000 / rate / static_cast<int>(kGroups));
+    for (std::size_t i = 0; i < n; ++i) {
+        farm.command("on " + std::to_string(i) + " traffic " + std::to_string(rate));
+        if ((i + 1) % ((n + kGroups - 1) / kGroups) == 0) {
+            std::this_thread::sleep_for(pause);
+        }
+    }
+    farm.sync();
+}
+
 }  // namespace vq6120::bench

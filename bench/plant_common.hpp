@@ -68,4 +68,8 @@ private:
     std::thread reader_;
 };
 
+// Starts `rate` stamped events a second on every terminal of `farm`, their
+// phases spread over one period as independent terminals would be.
+void start_traffic(Farm &farm, int rate);
+
 }  // namespace vq6120::bench

@@ -618,7 +618,7 @@ TEST(Poller, ATerminalThawedBeforeTheBoundGetsAllThatWaitedWholeAndInOrder) {
     farm.command("on 0 thaw");
     ASSERT_TRUE(run_until(poller, [&] {
         return poller.waiting_bytes(ids[0]) == 0 && farm.farm().terminal(0).frames_handled == before + sent;
-    }));
+    }, 60s));
     const auto t = farm.farm().terminal(0);
     EXPECT_EQ(t.frames_ignored, 0u);
     // The last lines written, one per row, the newest at the bottom.

@@ -89,8 +89,8 @@ struct TerminalConfig {
     std::int32_t send_queue_limit = VQ6120_SEND_QUEUE_DEFAULT;
     // Poller::behind() from this many waiting bytes on; 0: half the limit.
     std::int32_t high_water = 0;
-    // Bytes wait and none of them goes to the terminal for this long: lost
-    // with reason "not reading". Below the library's own bound
+    // Bytes wait and less than a sixteenth of the limit (16 KiB by default)
+    // goes to the terminal for this long: lost with reason "not reading". Below the library's own bound
     // (VQ6120_SEND_STALL_SECONDS), so the cause is named before the library
     // ends the connection itself.
     std::chrono::milliseconds send_stall{VQ6120_SEND_STALL_SECONDS * 1000 - 1000};
@@ -137,10 +137,11 @@ struct Backoff {
 // queue and the system's send buffer) pass TerminalConfig::send_queue_limit
 // is refused whole (false, nothing on the wire). While bytes wait in the
 // queue the Poller waits for writability and hands them on; it has no write
-// interest otherwise. A terminal whose waiting bytes do not go down for
-// TerminalConfig::send_stall is lost with reason "not reading"; one that
-// reads slowly but steadily is never cut off, and the others never wait for
-// either. behind() tells a host which terminals to skip updates for.
+// interest otherwise. A terminal whose waiting bytes do not go down (by a
+// sixteenth of the limit) for TerminalConfig::send_stall is lost with reason
+// "not reading"; one that reads slowly but steadily is never cut off, and
+// the others never wait for either. behind() tells a host which terminals to
+// skip updates for.
 //
 // A connection that delivers a frame on a channel no terminal uses reads as
 // closed (the C library's rule), so a terminal sending garbage is lost and
@@ -241,22 +242,25 @@ public:
             e->touched = true;
             touched_.push_back(id);
             // What drained since the last look, before new commands add to it.
-            observe(*e, now());
+            refresh(*e);
         }
         return &e->terminal;
     }
-    // The bytes waiting for the terminal (its send queue and the system's
-    // send buffer) as last seen; 0 unless Online.
-    std::int32_t waiting_bytes(TerminalId id) const noexcept {
-        const Entry *e = find(id);
-        return e != nullptr && e->state == State::Online ? e->waiting : 0;
+    // The bytes waiting for the terminal now (its send queue and the
+    // system's send buffer); 0 unless Online.
+    std::int32_t waiting_bytes(TerminalId id) noexcept {
+        Entry *e = find(id);
+        if (e == nullptr || e->state != State::Online) {
+            return 0;
+        }
+        refresh(*e);
+        return e->waiting;
     }
     // The terminal is behind: at least TerminalConfig::high_water bytes wait
-    // for it. A host skips updates it can send again later (a redraw) while
-    // this holds; they would only be refused once the limit is reached.
-    bool behind(TerminalId id) const noexcept {
-        const Entry *e = find(id);
-        return e != nullptr && e->state == State::Online && e->waiting >= high_water(*e);
+    // for it now. A host skips updates it can send again later (a redraw)
+    // while this holds; they would only be refused once the limit is reached.
+    bool behind(TerminalId id) noexcept {
+        return waiting_bytes(id) >= high_water_of(id);
     }
     std::optional<State> state(TerminalId id) const noexcept {
         const Entry *e = find(id);
@@ -386,6 +390,7 @@ private:
         // them went out, whether the reactor waits for writability, and
         // whether the terminal proved it reads (see Backoff).
         std::int32_t waiting = 0;
+        std::int32_t progress_mark = 0;  // the most waiting since `progress`
         Clock::time_point progress{};
         bool want_write = false;
         bool proved_reading = true;   // not lost for "not reading" since it last read
@@ -627,17 +632,33 @@ private:
         }
     }
 
-    static std::int32_t high_water(const Entry &e) noexcept {
-        return e.config.high_water > 0 ? e.config.high_water : e.config.send_queue_limit / 2;
+    std::int32_t high_water_of(TerminalId id) const noexcept {
+        const Entry *e = find(id);
+        if (e == nullptr || e->state != State::Online) {
+            return INT32_MAX;
+        }
+        return e->config.high_water > 0 ? e->config.high_water : e->config.send_queue_limit / 2;
+    }
+
+    // A fresh look at what waits: the flush takes a new reading of the
+    // system's part (a connection found closed is handled in the round).
+    void refresh(Entry &e) noexcept {
+        VQ6120Ex_Flush(e.terminal.handle());
+        observe(e, now());
     }
 
     // Takes in how much waits for the terminal: progress when it went down
-    // (or nothing waits), proof of reading when nothing waits late enough.
+    // by a sixteenth of the limit since the last progress (or nothing
+    // waits), proof of reading when nothing waits late enough. A terminal
+    // that stopped reading still lets its system take a few KiB now and
+    // then (the receive window opening by a sliver); that is not reading.
     void observe(Entry &e, Clock::time_point now) noexcept {
         const std::int32_t w = std::max(VQ6120Ex_WaitingBytes(e.terminal.handle()), 0);
-        if (w < e.waiting || e.waiting == 0) {
+        if (w == 0 || e.waiting == 0 || w + e.config.send_queue_limit / 16 <= e.progress_mark) {
             e.progress = now;
+            e.progress_mark = w;
         }
+        e.progress_mark = std::max(e.progress_mark, w);
         if (w == 0 && now - e.online_since >= backoff_.reset_after) {
             e.proved_reading = e.read_this_time = true;
         }
