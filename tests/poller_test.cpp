@@ -618,7 +618,8 @@ TEST(Poller, ATerminalThawedBeforeTheBoundGetsAllThatWaitedWholeAndInOrder) {
     farm.command("on 0 thaw");
     ASSERT_TRUE(run_until(poller, [&] {
         return poller.waiting_bytes(ids[0]) == 0 && farm.farm().terminal(0).frames_handled == before + sent;
-    }, 60s));
+    }, 60s)) << "waiting " << poller.waiting_bytes(ids[0]) << ", frames " << farm.farm().terminal(0).frames_handled - before
+             << " of " << sent << ", state " << vq6120::to_string(*poller.state(ids[0]));
     const auto t = farm.farm().terminal(0);
     EXPECT_EQ(t.frames_ignored, 0u);
     // The last lines written, one per row, the newest at the bottom.
