@@ -103,8 +103,8 @@ for tool in "${tools[@]}"; do
   [ ! -f "$page" ] || zcat "$page" | grep -q "^\.TH \"*${tool^^}" || fail "$tool.1.gz is not its man page"
 done
 if [ -f "$scratch/root/$unit" ]; then
-  grep -qx "ExecStart=/usr/bin/vq6120-gateway .*" "$scratch/root/$unit" || fail "the unit does not start /usr/bin/vq6120-gateway"
-  grep -qx "LoadCredential=config:/etc/vq6120/%i.json" "$scratch/root/$unit" || fail "the unit does not read /etc/vq6120/%i.json"
+  grep -qx "ExecStart=/usr/bin/vq6120-gateway /etc/vq6120/%i.json" "$scratch/root/$unit" ||
+    fail "the unit does not run /usr/bin/vq6120-gateway on /etc/vq6120/%i.json"
 fi
 [ ! -f "$scratch/root/$sample" ] || "$scratch/root/usr/bin/vq6120-gateway" --check "$scratch/root/$sample" >/dev/null ||
   fail "the packaged gateway refuses the sample configuration"

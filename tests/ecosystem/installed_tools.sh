@@ -21,8 +21,7 @@ grep -q "=> $prefix/bin/../lib/libVQ6120_LIB.so.1" <<<"$loaded" || { echo "vq612
 # The gateway's systemd unit runs this prefix's program on this prefix's
 # configuration folder, and its sample configuration comes along.
 unit="$prefix/lib/systemd/system/vq6120-gateway@.service"
-grep -qx "ExecStart=$prefix/bin/vq6120-gateway .*" "$unit" &&
-  grep -qx "LoadCredential=config:$prefix/etc/vq6120/%i.json" "$unit" ||
+grep -qx "ExecStart=$prefix/bin/vq6120-gateway $prefix/etc/vq6120/%i.json" "$unit" ||
   { echo "the installed unit does not run $prefix/bin/vq6120-gateway on $prefix/etc/vq6120:"; cat "$unit"; exit 1; }
 "$prefix/bin/vq6120-gateway" --check "$prefix/share/doc/vq6120-tools/examples/gateway.json" >/dev/null
 
