@@ -12,9 +12,11 @@
 #include <thread>
 
 #include "config.hpp"
+#include "display/canvas.hpp"
 #include "fixture.hpp"
 #include "harness.hpp"
 #include "payloads.hpp"
+#include "render.hpp"
 
 namespace vq6120::gateway::test {
 namespace {
@@ -190,6 +192,57 @@ TEST_F(GatewayTest, ImagesArriveFittedAndBadOnesAreRefusedByField) {
     int i = 0;
     for (const auto &r : refused) {
         const json result = command(plant.client, "t1", "image", r.args, "bad" + std::to_string(i++));
+        EXPECT_EQ(result["ok"], false) << r.argument;
+        EXPECT_EQ(result["argument"], r.argument);
+        EXPECT_NE(result["error"].get<std::string>().find(r.says), std::string::npos) << result.dump();
+    }
+    EXPECT_EQ(plant.farm.dump(0), dump) << "nothing sent";
+    EXPECT_EQ(gateway->stop(SIGTERM), 0);
+}
+
+// Text in a system font: the terminal shows exactly what the font renders
+// (the renderer's own expected bitmaps are checked in the display tests);
+// bad fields are refused by name with nothing sent.
+TEST_F(GatewayTest, FontTextShowsTheRenderedTextAndBadFieldsAreRefused) {
+    const std::string dejavu = "/usr/share/fonts/truetype/dejavu";
+    const auto font = vq6120::display::Font::load(dejavu + "/DejaVuSans-Bold.ttf", 20);
+    if (font == nullptr) GTEST_SKIP() << "fonts-dejavu-core is not installed";
+    vq6120::display::Canvas wanted;
+    font->draw(wanted, 30, 10, "42.5");
+
+    Plant plant(dir, 1);
+    const auto gateway = plant.gateway("gw", {"t1"});
+    const json shown = command(plant.client, "t1", "font-text",
+                               {{"text", "42.5"}, {"x", 30}, {"y", 10}, {"size", 20}, {"font", "sans-bold"},
+                                {"clear", true}}, "txt");
+    EXPECT_EQ(shown["ok"], true) << shown.dump();
+    const std::string dump = plant.farm.dump(0);
+    int lit = 0;
+    for (int y = 0; y < 64; ++y) {
+        for (int x = 0; x < 240; ++x) {
+            ASSERT_EQ(pixel(dump, x, y), wanted.get(x, y)) << "at " << x << "," << y << "\n" << dump;
+            lit += wanted.get(x, y) ? 1 : 0;
+        }
+    }
+    EXPECT_GT(lit, 40);
+
+    const struct {
+        json args;
+        std::string argument, says;
+    } refused[] = {
+        {{{"x", 1}}, "text", "missing"},
+        {{{"text", ""}}, "text", "1..256 bytes"},
+        {{{"text", std::string(257, 'a')}}, "text", "1..256 bytes"},
+        {{{"text", 7}}, "text", "1..256 bytes"},
+        {{{"text", "a"}, {"size", 5}}, "size", "6..64"},
+        {{{"text", "a"}, {"size", 65}}, "size", "6..64"},
+        {{{"text", "a"}, {"y", 64}}, "y", "0..63"},
+        {{{"text", "a"}, {"font", "comic"}}, "font", "sans-bold"},
+        {{{"text", "a"}, {"colour", 1}}, "colour", "not an argument"},
+    };
+    int i = 0;
+    for (const auto &r : refused) {
+        const json result = command(plant.client, "t1", "font-text", r.args, "bad" + std::to_string(i++));
         EXPECT_EQ(result["ok"], false) << r.argument;
         EXPECT_EQ(result["argument"], r.argument);
         EXPECT_NE(result["error"].get<std::string>().find(r.says), std::string::npos) << result.dump();

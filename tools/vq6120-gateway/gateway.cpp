@@ -339,9 +339,11 @@ void Gateway::on_message(const std::string &topic, std::string_view payload, std
 
 CommandOutcome Gateway::run_command(Node &n, std::string_view operation, const json &request) {
     CommandOutcome out;
-    if (operation == kImageOperation) {
+    if (operation == kImageOperation || operation == kFontTextOperation) {
         ImageCommand image;
-        if (!parse_image(request, image, out.argument, out.error)) return out;
+        const bool parsed = operation == kImageOperation ? parse_image(request, image, out.argument, out.error)
+                                                         : parse_font_text(request, image, out.argument, out.error);
+        if (!parsed) return out;
         vq6120::Terminal *t = ready_terminal(n, out);
         if (t == nullptr) return out;
         out.ok = send_image(t->handle(), image);

@@ -69,6 +69,55 @@ bool parse_image(const json &request, ImageCommand &out, std::string &argument, 
     return true;
 }
 
+bool parse_font_text(const json &request, ImageCommand &out, std::string &argument, std::string &error,
+                     const std::string &font_dir) {
+    static const std::map<std::string, std::string> faces = {
+        {"sans", "DejaVuSans.ttf"},          {"sans-bold", "DejaVuSans-Bold.ttf"},
+        {"mono", "DejaVuSansMono.ttf"},      {"mono-bold", "DejaVuSansMono-Bold.ttf"},
+        {"serif", "DejaVuSerif.ttf"},        {"serif-bold", "DejaVuSerif-Bold.ttf"}};
+    constexpr std::size_t kMaxText = 256;
+    int x = 0, y = 0, size = 16;
+    std::string face = "sans";
+    auto refuse = [&](const std::string &field, const std::string &why) {
+        argument = field;
+        error = field + ": " + why;
+        return false;
+    };
+    for (const auto &item : request.items()) {
+        const std::string &key = item.key();
+        const json &v = item.value();
+        if (key == "id" || key == "text") continue;
+        if (key == "x") {
+            if (!integer_in(v, 0, display::kWidth - 1, x)) return refuse(key, v.dump() + " is not in 0..239");
+        } else if (key == "y") {
+            if (!integer_in(v, 0, display::kHeight - 1, y)) return refuse(key, v.dump() + " is not in 0..63");
+        } else if (key == "size") {
+            if (!integer_in(v, 6, 64, size)) return refuse(key, v.dump() + " is not in 6..64 (pixels)");
+        } else if (key == "font") {
+            if (!v.is_string() || faces.count(v.get<std::string>()) == 0) {
+                return refuse(key, "not one of sans, sans-bold, mono, mono-bold, serif, serif-bold");
+            }
+            face = v.get<std::string>();
+        } else if (key == "clear") {
+            if (!v.is_boolean()) return refuse(key, "not true or false");
+            out.clear = v.get<bool>();
+        } else {
+            return refuse(key, "not an argument of font-text");
+        }
+    }
+    const auto text = request.find("text");
+    if (text == request.end()) return refuse("text", "missing");
+    if (!text->is_string() || text->get_ref<const std::string &>().empty() ||
+        text->get_ref<const std::string &>().size() > kMaxText) {
+        return refuse("text", "not a string of 1.." + std::to_string(kMaxText) + " bytes");
+    }
+    std::string why;
+    const auto font = display::Font::load(font_dir + "/" + faces.at(face), size, &why);
+    if (font == nullptr) return refuse("font", face + " cannot be loaded (fonts-dejavu-core installed?): " + why);
+    font->draw(out.picture, x, y, text->get_ref<const std::string &>());
+    return true;
+}
+
 bool send_image(VQ6120_HANDLE handle, const ImageCommand &image) {
     if (VQ6120Ex_BeginBatch(handle) != 1) return false;
     if (image.clear) ClearGraphicScreen(handle);

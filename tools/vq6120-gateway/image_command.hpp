@@ -16,6 +16,11 @@
 namespace vq6120::gateway {
 
 inline constexpr const char *kImageOperation = "image";
+// cmd/font-text: {"text": "Pump 1", "x": 0, "y": 0, "size": 16, "font":
+// "sans", "clear": false}: text in one of the system's DejaVu fonts
+// (fonts-dejavu-core) at any pixel size, rendered to one bit and sent the
+// same way as a picture.
+inline constexpr const char *kFontTextOperation = "font-text";
 
 struct ImageCommand {
     display::Canvas picture;
@@ -25,6 +30,9 @@ struct ImageCommand {
 // The request as a picture; false with the field at fault in `argument` and
 // the reason in `error`. Nothing is sent.
 bool parse_image(const nlohmann::json &request, ImageCommand &out, std::string &argument, std::string &error);
+// The same for cmd/font-text; `font_dir` holds the DejaVu font files.
+bool parse_font_text(const nlohmann::json &request, ImageCommand &out, std::string &argument, std::string &error,
+                     const std::string &font_dir = "/usr/share/fonts/truetype/dejavu");
 // Sends it; false when the connection failed.
 bool send_image(VQ6120_HANDLE handle, const ImageCommand &image);
 
