@@ -163,6 +163,22 @@ TEST_F(GatewayTest, EventsReachSubscribersAndCommandsReachTheTerminal) {
     EXPECT_EQ(gateway->stop(SIGTERM), 0);
 }
 
+// Each request refused by the named field, with `says` in its error.
+struct Refused {
+    json args;
+    std::string argument, says;
+};
+template <std::size_t N>
+void expect_refused(Client &client, const std::string &operation, const Refused (&refused)[N]) {
+    int i = 0;
+    for (const auto &r : refused) {
+        const json result = command(client, "t1", operation, r.args, "bad" + std::to_string(i++));
+        EXPECT_EQ(result["ok"], false) << r.argument;
+        EXPECT_EQ(result["argument"], r.argument);
+        EXPECT_NE(result["error"].get<std::string>().find(r.says), std::string::npos) << result.dump();
+    }
+}
+
 // A picture in base64 is fitted to the screen and drawn; bad fields are
 // refused by name with nothing sent.
 TEST_F(GatewayTest, ImagesArriveFittedAndBadOnesAreRefusedByField) {
@@ -177,10 +193,7 @@ TEST_F(GatewayTest, ImagesArriveFittedAndBadOnesAreRefusedByField) {
     EXPECT_TRUE(pixel(dump, 10, 5) && pixel(dump, 68, 63)) << dump;
     EXPECT_FALSE(pixel(dump, 9, 5) || pixel(dump, 10, 4) || pixel(dump, 69, 5)) << dump;
 
-    const struct {
-        json args;
-        std::string argument, says;
-    } refused[] = {
+    const Refused refused[] = {
         {{{"x", 1}}, "png", "missing"},
         {{{"png", "not base64!"}}, "png", "base64"},
         {{{"png", "AP8="}}, "png", "the picture"},
@@ -189,13 +202,7 @@ TEST_F(GatewayTest, ImagesArriveFittedAndBadOnesAreRefusedByField) {
         {{{"png", halves}, {"clear", 1}}, "clear", "true or false"},
         {{{"png", halves}, {"scale", 2}}, "scale", "not an argument"},
     };
-    int i = 0;
-    for (const auto &r : refused) {
-        const json result = command(plant.client, "t1", "image", r.args, "bad" + std::to_string(i++));
-        EXPECT_EQ(result["ok"], false) << r.argument;
-        EXPECT_EQ(result["argument"], r.argument);
-        EXPECT_NE(result["error"].get<std::string>().find(r.says), std::string::npos) << result.dump();
-    }
+    expect_refused(plant.client, "image", refused);
     EXPECT_EQ(plant.farm.dump(0), dump) << "nothing sent";
     EXPECT_EQ(gateway->stop(SIGTERM), 0);
 }
@@ -226,10 +233,7 @@ TEST_F(GatewayTest, FontTextShowsTheRenderedTextAndBadFieldsAreRefused) {
     }
     EXPECT_GT(lit, 40);
 
-    const struct {
-        json args;
-        std::string argument, says;
-    } refused[] = {
+    const Refused refused[] = {
         {{{"x", 1}}, "text", "missing"},
         {{{"text", ""}}, "text", "1..256 bytes"},
         {{{"text", std::string(257, 'a')}}, "text", "1..256 bytes"},
@@ -240,13 +244,7 @@ TEST_F(GatewayTest, FontTextShowsTheRenderedTextAndBadFieldsAreRefused) {
         {{{"text", "a"}, {"font", "comic"}}, "font", "sans-bold"},
         {{{"text", "a"}, {"colour", 1}}, "colour", "not an argument"},
     };
-    int i = 0;
-    for (const auto &r : refused) {
-        const json result = command(plant.client, "t1", "font-text", r.args, "bad" + std::to_string(i++));
-        EXPECT_EQ(result["ok"], false) << r.argument;
-        EXPECT_EQ(result["argument"], r.argument);
-        EXPECT_NE(result["error"].get<std::string>().find(r.says), std::string::npos) << result.dump();
-    }
+    expect_refused(plant.client, "font-text", refused);
     EXPECT_EQ(plant.farm.dump(0), dump) << "nothing sent";
     EXPECT_EQ(gateway->stop(SIGTERM), 0);
 }

@@ -1,6 +1,7 @@
 #include "image_command.hpp"
 
 #include <map>
+#include <optional>
 
 #include "display/send.hpp"
 #include "payloads.hpp"
@@ -20,6 +21,33 @@ bool integer_in(const json &value, int lo, int hi, int &out) {
     return true;
 }
 
+// Refuses `field` for `why`; false, for returning.
+struct Refusal {
+    std::string &argument, &error;
+    bool operator()(const std::string &field, const std::string &why) const {
+        argument = field;
+        error = field + ": " + why;
+        return false;
+    }
+};
+
+// The fields a picture and a text share: where (x, y) and whether to clear
+// first. Nothing when `key` is none of them; else whether its value was taken.
+std::optional<bool> placement_field(const std::string &key, const json &v, int &x, int &y, bool &clear,
+                                    const Refusal &refuse) {
+    if (key == "x") {
+        if (!integer_in(v, 0, display::kWidth - 1, x)) return refuse(key, v.dump() + " is not in 0..239");
+    } else if (key == "y") {
+        if (!integer_in(v, 0, display::kHeight - 1, y)) return refuse(key, v.dump() + " is not in 0..63");
+    } else if (key == "clear") {
+        if (!v.is_boolean()) return refuse(key, "not true or false");
+        clear = v.get<bool>();
+    } else {
+        return std::nullopt;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool parse_image(const json &request, ImageCommand &out, std::string &argument, std::string &error) {
@@ -29,33 +57,24 @@ bool parse_image(const json &request, ImageCommand &out, std::string &argument, 
     int x = 0, y = 0, threshold = 128;
     display::Dither dither = display::Dither::FloydSteinberg;
     std::string bytes;
-    auto refuse = [&](const std::string &field, const std::string &why) {
-        argument = field;
-        error = field + ": " + why;
-        return false;
-    };
+    const Refusal refuse{argument, error};
     for (const auto &item : request.items()) {
         const std::string &key = item.key();
         const json &v = item.value();
         if (key == "id") continue;
-        if (key == "png") {
+        if (const auto taken = placement_field(key, v, x, y, out.clear, refuse)) {
+            if (!*taken) return false;
+        } else if (key == "png") {
             if (!v.is_string() || v.get_ref<const std::string &>().size() > kMaxPictureBytes / 3 * 4 + 4 ||
                 !unbase64(v.get_ref<const std::string &>(), bytes)) {
                 return refuse(key, "not base64 of at most " + std::to_string(kMaxPictureBytes) + " bytes");
             }
-        } else if (key == "x") {
-            if (!integer_in(v, 0, display::kWidth - 1, x)) return refuse(key, v.dump() + " is not in 0..239");
-        } else if (key == "y") {
-            if (!integer_in(v, 0, display::kHeight - 1, y)) return refuse(key, v.dump() + " is not in 0..63");
         } else if (key == "threshold") {
             if (!integer_in(v, 0, 255, threshold)) return refuse(key, v.dump() + " is not in 0..255");
         } else if (key == "dither") {
             const auto d = v.is_string() ? dithers.find(v.get<std::string>()) : dithers.end();
             if (d == dithers.end()) return refuse(key, "not one of floyd-steinberg, ordered, threshold");
             dither = d->second;
-        } else if (key == "clear") {
-            if (!v.is_boolean()) return refuse(key, "not true or false");
-            out.clear = v.get<bool>();
         } else {
             return refuse(key, "not an argument of image");
         }
@@ -78,19 +97,13 @@ bool parse_font_text(const json &request, ImageCommand &out, std::string &argume
     constexpr std::size_t kMaxText = 256;
     int x = 0, y = 0, size = 16;
     std::string face = "sans";
-    auto refuse = [&](const std::string &field, const std::string &why) {
-        argument = field;
-        error = field + ": " + why;
-        return false;
-    };
+    const Refusal refuse{argument, error};
     for (const auto &item : request.items()) {
         const std::string &key = item.key();
         const json &v = item.value();
         if (key == "id" || key == "text") continue;
-        if (key == "x") {
-            if (!integer_in(v, 0, display::kWidth - 1, x)) return refuse(key, v.dump() + " is not in 0..239");
-        } else if (key == "y") {
-            if (!integer_in(v, 0, display::kHeight - 1, y)) return refuse(key, v.dump() + " is not in 0..63");
+        if (const auto taken = placement_field(key, v, x, y, out.clear, refuse)) {
+            if (!*taken) return false;
         } else if (key == "size") {
             if (!integer_in(v, 6, 64, size)) return refuse(key, v.dump() + " is not in 6..64 (pixels)");
         } else if (key == "font") {
@@ -98,9 +111,6 @@ bool parse_font_text(const json &request, ImageCommand &out, std::string &argume
                 return refuse(key, "not one of sans, sans-bold, mono, mono-bold, serif, serif-bold");
             }
             face = v.get<std::string>();
-        } else if (key == "clear") {
-            if (!v.is_boolean()) return refuse(key, "not true or false");
-            out.clear = v.get<bool>();
         } else {
             return refuse(key, "not an argument of font-text");
         }
