@@ -69,14 +69,15 @@ expect libvq6120-lib-dev libdevel "$runtime $same_version" \
   usr/share/doc/VQ6120_LIB/examples/consumer/consumer.c "!$libdir/libVQ6120_LIB.so.$major"
 # shlibdeps: the gateway's MQTT library, the programs' own library.
 # The programs, their man pages (help2man, at build time), the gateway's
-# systemd unit and a sample configuration.
+# systemd unit, a sample configuration and a Node-RED flow.
 command -v help2man >/dev/null || fail "help2man is not installed: the tools have no man pages (scripts/setup.sh packages)"
 tools=(vq6120 vq6120-sim vq6120-gateway)
 man_pages=("${tools[@]/#/usr/share/man/man1/}")
 unit=usr/lib/systemd/system/vq6120-gateway@.service
 sample=usr/share/doc/vq6120-tools/examples/gateway.json
+samples=("$sample" usr/share/doc/vq6120-tools/examples/node-red/key-to-led.json)
 expect vq6120-tools utils "$runtime $same_version.*libmosquitto|libmosquitto.*$runtime $same_version" \
-  "${tools[@]/#/usr/bin/}" "${man_pages[@]/%/.1.gz}" "$unit" "$sample"
+  "${tools[@]/#/usr/bin/}" "${man_pages[@]/%/.1.gz}" "$unit" "${samples[@]}"
 expect python3-vq6120 python "python3.*$runtime|$runtime.*python3" \
   usr/lib/python3/dist-packages/vq6120/__init__.py
 [ "$(dpkg-deb -f "$(deb python3-vq6120)" Architecture)" = all ] || fail "python3-vq6120 is not Architecture: all"
