@@ -53,6 +53,9 @@ int main(int argc, char **argv) {
             ""));
     app.add_option("--flush-ms", flush_ms, "on stop, how long to wait for the last states to reach the broker")
         ->check(CLI::Range(0, 60000));
+    app.failure_message([](const CLI::App *, const CLI::Error &e) {
+        return std::string("vq6120-gateway: ") + e.what() + "\nRun with --help for the options.\n";
+    });
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
