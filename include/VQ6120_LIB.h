@@ -264,8 +264,9 @@ VQ6120_API intptr_t VQ6120_CALL VQ6120Ex_GetSocket(VQ6120_HANDLE handle);
 /* InitialVQ6120 with a time limit: a terminal that does not complete the
  * connection within `timeoutMs` (1 or more) costs at most that long; one that
  * refuses returns at once. NULL when the connect failed or timed out, or
- * `timeoutMs` is below 1 (nothing is left open); on POSIX systems errno then
- * says why (ECONNREFUSED, ETIMEDOUT, EHOSTUNREACH, ENETUNREACH, ...). */
+ * `timeoutMs` is below 1 (nothing is left open); errno then says why
+ * (ECONNREFUSED, ETIMEDOUT, EHOSTUNREACH, ENETUNREACH; on POSIX systems any
+ * other connect error too). */
 VQ6120_API VQ6120_HANDLE VQ6120_CALL VQ6120Ex_Open(uint32_t address, uint16_t port, int32_t timeoutMs);
 
 /* Starts connecting without waiting and returns the handle at once (NULL
@@ -280,8 +281,9 @@ VQ6120_API VQ6120_HANDLE VQ6120_CALL VQ6120Ex_StartOpen(uint32_t address, uint16
  * VQ6120Ex_StartOpen: 1 connected (the handle now works as one from
  * InitialVQ6120; also for every handle already connected), -1 still
  * connecting (call again, e.g. when the socket turns writable), 0 the
- * connect failed or the handle is NULL. A failed handle reads as closed and
- * is still to be closed with ExitVQ6120. */
+ * connect failed (errno says why, as for VQ6120Ex_Open) or the handle is
+ * NULL. A failed handle reads as closed and is still to be closed with
+ * ExitVQ6120. */
 VQ6120_API int32_t VQ6120_CALL VQ6120Ex_FinishOpen(VQ6120_HANDLE handle, int32_t waitMs);
 
 /* Begins a write batch: from now on each command's frame is collected

@@ -2,6 +2,7 @@
 // opening without blocking or with a time limit, batches and keepalive.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -113,9 +114,13 @@ TEST(Extension, SocketIsTheConnectionsOwn) {
     ExitVQ6120(h);
 }
 
+// errno says why, on Windows too: a host tells a refused terminal from an
+// unreachable one.
 TEST(Extension, RefusedConnectsFail) {
     const std::uint16_t port = closed_port();
+    errno = 0;
     EXPECT_EQ(VQ6120Ex_Open(TestPeer::loopback(), port, 60000), nullptr);
+    EXPECT_EQ(errno, ECONNREFUSED);
     // Started without blocking, the refusal arrives through FinishOpen; the
     // handle then reads as closed until it is closed.
     VQ6120_HANDLE h = VQ6120Ex_StartOpen(TestPeer::loopback(), port);
@@ -125,6 +130,7 @@ TEST(Extension, RefusedConnectsFail) {
             done = VQ6120Ex_FinishOpen(h, 100);
         }
         EXPECT_EQ(done, 0);
+        EXPECT_EQ(errno, ECONNREFUSED);
         EXPECT_EQ(VQ6120Ex_FinishOpen(h, 0), 0);
         std::int32_t length = 0;
         EXPECT_EQ(GetDataFromEthernet(h, nullptr, &length, 0), VQ6120_RECV_CLOSED);

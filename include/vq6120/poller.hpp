@@ -534,7 +534,7 @@ private:
 
     void start_connect(Entry &e, Clock::time_point now) {
         ++e.attempt;
-        errno = 0;  // set by a connect that fails at once (POSIX systems)
+        errno = 0;  // set by a connect that fails at once
         e.terminal = Terminal(VQ6120Ex_StartOpen(e.config.endpoint.address, e.config.endpoint.port));
         const std::string_view why = reason::of_connect_error(errno);
         const native_socket_t s = e.terminal.native_socket();
@@ -611,7 +611,7 @@ private:
     // A terminal's socket is ready.
     void on_ready(Entry &e, bool readable, bool writable, Clock::time_point now) {
         if (e.state == State::Connecting && writable) {
-            errno = 0;  // the socket's error when the connect failed (POSIX systems)
+            errno = 0;  // the socket's error when the connect failed
             switch (VQ6120Ex_FinishOpen(e.terminal.handle(), 0)) {
             case 1:
                 go_online(e, now);

@@ -26,8 +26,8 @@ inline constexpr std::string_view kNotReading = "not reading";            // byt
 inline constexpr std::string_view kHeldHint = "is another host connected?";
 
 // The reason for a failed connect, from the error the system gave
-// (errno, as VQ6120Ex_Open and VQ6120Ex_FinishOpen leave it on POSIX
-// systems). Errors it does not know read as kConnectFailed.
+// (errno, as VQ6120Ex_Open and VQ6120Ex_FinishOpen leave it). Errors it
+// does not know read as kConnectFailed.
 constexpr std::string_view of_connect_error(int error) noexcept {
     switch (error) {
     case ECONNREFUSED:

@@ -18,6 +18,7 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 
 #include "../../include/VQ6120_LIB.h"
@@ -98,6 +99,28 @@ sockaddr_in ipv4(std::uint32_t address, std::uint16_t port) noexcept {
     return peer;
 }
 
+// A failed connect's reason in errno, as POSIX systems leave it, so that a
+// host tells a refused terminal from an unreachable one on either system.
+// Other errors leave errno as it was.
+void connect_error_to_errno(int error) noexcept {
+    switch (error) {
+    case WSAECONNREFUSED:
+        errno = ECONNREFUSED;
+        break;
+    case WSAETIMEDOUT:
+        errno = ETIMEDOUT;
+        break;
+    case WSAEHOSTUNREACH:
+        errno = EHOSTUNREACH;
+        break;
+    case WSAENETUNREACH:
+        errno = ENETUNREACH;
+        break;
+    default:
+        break;
+    }
+}
+
 // What every connected socket gets, however it was connected.
 void configure_connected(SOCKET s) noexcept {
     // Commands are small and the host often waits for an answer right after
@@ -124,7 +147,9 @@ Socket connect_ipv4(std::uint32_t address, std::uint16_t port) noexcept {
     }
     const sockaddr_in peer = ipv4(address, port);
     if (::connect(s, reinterpret_cast<const sockaddr *>(&peer), sizeof peer) != 0) {
+        const int error = ::WSAGetLastError();
         ::closesocket(s);
+        connect_error_to_errno(error);
         return kInvalidSocket;
     }
     configure_connected(s);
@@ -141,7 +166,9 @@ Socket connect_start(std::uint32_t address, std::uint16_t port) noexcept {
     if (::ioctlsocket(s, FIONBIO, &non_blocking) != 0 ||
         (::connect(s, reinterpret_cast<const sockaddr *>(&peer), sizeof peer) != 0 &&
          ::WSAGetLastError() != WSAEWOULDBLOCK)) {
+        const int error = ::WSAGetLastError();
         ::closesocket(s);
+        connect_error_to_errno(error);
         return kInvalidSocket;
     }
     return static_cast<Socket>(s);
@@ -154,8 +181,14 @@ ConnectProgress connect_finish(Socket s, int timeout_ms) noexcept {
     switch (wait_sets(native(s), true, timeout_ms)) {
     case Waited::Nothing:
         return ConnectProgress::Pending;
-    case Waited::Failed:
+    case Waited::Failed: {
+        int error = 0;
+        int size = sizeof error;
+        if (::getsockopt(native(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &size) == 0) {
+            connect_error_to_errno(error);
+        }
         return ConnectProgress::Failed;
+    }
     case Waited::Ready:
         break;
     }
