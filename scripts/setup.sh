@@ -41,10 +41,10 @@ group() { groups+=("$1"); group_for[$1]=$2; group_items[$1]="${*:3}"; }
 
 group demo "the demo: compilers, CMake, the library, the simulator and the CLI" \
   cmake ninja-build gcc g++ pkg-config libstb-dev libcli11-dev nlohmann-json3-dev libcpp-httplib-dev
-group tests "the test suites: clang and its sanitizers, GoogleTest, Google Benchmark, the display layer, the MQTT gateway and its broker, Python, the README check" \
+group tests "the test suites: clang and its sanitizers, GoogleTest, Google Benchmark, the display layer, the MQTT gateway (it is built with its Sparkplug payloads) and its broker, Python, the README check" \
   clang libclang-rt-14-dev libgtest-dev libbenchmark-dev \
   libfreetype-dev fonts-dejavu-core \
-  libmosquitto-dev libssl-dev libsystemd-dev mosquitto mosquitto-clients openssl \
+  libmosquitto-dev libssl-dev libsystemd-dev libprotobuf-c-dev protobuf-c-compiler mosquitto mosquitto-clients openssl \
   python3 python3-pip python3-setuptools python3-wheel python3-venv iproute2 binutils
 group packages "the Debian packages and their check: dpkg-shlibdeps, the man pages" \
   dpkg-dev file help2man
@@ -56,8 +56,8 @@ group windows-x86 "the 32-bit Windows build and its tests under 32-bit Wine" \
   arch:i386 g++-mingw-w64-i686-posix googletest wine wine32:i386
 group csharp "the C# example on Mono" \
   mono-mcs mono-runtime
-group plant-gateway "the plant gateway's conventions: Sparkplug payloads, the metrics' format check, Node-RED" \
-  libprotobuf-c-dev protobuf-c-compiler prometheus command:npm=nodejs,npm npm:tests/gateway
+group plant-gateway "the plant gateway checked by others' implementations: the Sparkplug decoder, the metrics' format check, Node-RED" \
+  prometheus command:npm=nodejs,npm npm:tests/gateway
 # ---------------------------------------------------------------------------
 
 record=${VQ6120_SETUP_RECORD:-$root/build/setup/unavailable}
