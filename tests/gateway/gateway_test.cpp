@@ -30,15 +30,9 @@ bool pixel(const std::string &dump, int x, int y) {
     return line.size() > static_cast<std::size_t>(x + 1) && line[static_cast<std::size_t>(x) + 1] == '#';
 }
 
-// The farm reads its operator's lines and a host's frames from different
-// descriptors: a frame handed to the connection just before a dump may be
-// read just after it. The pixel within a second, then.
+// A pixel drawn within a second.
 bool pixel_soon(Farm &farm, std::size_t i, int x, int y) {
-    for (int n = 0; n < 50; ++n) {
-        if (pixel(farm.dump(i), x, y)) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
+    return farm.dump_soon(i, [&](const std::string &d) { return pixel(d, x, y); }, 1s);
 }
 
 // Serial bytes and other binary payloads travel as base64: every byte value

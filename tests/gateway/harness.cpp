@@ -398,6 +398,16 @@ std::string Farm::dump(std::size_t i) {
     return text;
 }
 
+bool Farm::dump_soon(std::size_t i, const std::function<bool(const std::string &)> &match,
+                     std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    do {
+        if (match(dump(i))) return true;
+        std::this_thread::sleep_for(20ms);
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
+}
+
 GatewayProcess::GatewayProcess(const ScratchDir &dir, const nlohmann::json &config, const std::string &name,
                                const std::vector<std::string> &options, const std::vector<std::string> &env)
     : config_(dir.write(name + ".json", config.dump(2))), log_(dir.path() / (name + ".log")) {

@@ -159,6 +159,12 @@ public:
     void command(std::size_t i, const std::string &line);
     void command(const std::string &line);
     std::string dump(std::size_t i);
+    // Whether terminal `i`'s dump comes to satisfy `match` within `limit`. The
+    // farm reads its operator's lines and a host's frames from different
+    // descriptors: a frame handed to the connection just before a dump may be
+    // read just after it.
+    bool dump_soon(std::size_t i, const std::function<bool(const std::string &)> &match,
+                   std::chrono::milliseconds limit);
     pid_t pid() const { return process_.pid(); }
 
 private:

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <thread>
 
 #include "fixture.hpp"
 #include "harness.hpp"
@@ -24,11 +23,7 @@ protected:
 
 // Whether farm terminal `i` comes to show `line` within 10 s.
 bool shows(Farm &farm, std::size_t i, const std::string &line) {
-    for (int tries = 0; tries < 500; ++tries) {
-        if (farm.dump(i).find(line + "\n") != std::string::npos) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
+    return farm.dump_soon(i, [&](const std::string &d) { return d.find(line + "\n") != std::string::npos; }, 10s);
 }
 
 TEST_F(NodeRedTest, StockFlowAnswersEachTerminalsKeyByWritingItsLed) {
