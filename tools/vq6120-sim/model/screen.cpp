@@ -78,27 +78,26 @@ void GraphicScreen::rectangle(int x1, int y1, int x2, int y2, bool filled) noexc
     }
 }
 
+void GraphicScreen::mirror4(int cx, int cy, int x, int y, bool filled) noexcept {
+    if (filled) {
+        span(cx - x, cx + x, cy + y);
+        span(cx - x, cx + x, cy - y);
+    } else {
+        set(cx + x, cy + y);
+        set(cx - x, cy + y);
+        set(cx + x, cy - y);
+        set(cx - x, cy - y);
+    }
+}
+
 // Midpoint circle: the eight symmetric points of each step, or the four
 // horizontal spans between them when filled.
 void GraphicScreen::circle(int cx, int cy, int radius, bool filled) noexcept {
     int x = radius, y = 0;
     int err = 1 - radius;
     while (x >= y) {
-        if (filled) {
-            span(cx - x, cx + x, cy + y);
-            span(cx - x, cx + x, cy - y);
-            span(cx - y, cx + y, cy + x);
-            span(cx - y, cx + y, cy - x);
-        } else {
-            set(cx + x, cy + y);
-            set(cx - x, cy + y);
-            set(cx + x, cy - y);
-            set(cx - x, cy - y);
-            set(cx + y, cy + x);
-            set(cx - y, cy + x);
-            set(cx + y, cy - x);
-            set(cx - y, cy - x);
-        }
+        mirror4(cx, cy, x, y, filled);
+        mirror4(cx, cy, y, x, filled);
         ++y;
         if (err < 0) {
             err += 2 * y + 1;
@@ -117,23 +116,12 @@ void GraphicScreen::ellipse(int cx, int cy, int a, int b, bool filled) noexcept 
         line(cx - a, cy - b, cx + a, cy + b);
         return;
     }
-    auto plot4 = [&](int x, int y) {
-        if (filled) {
-            span(cx - x, cx + x, cy + y);
-            span(cx - x, cx + x, cy - y);
-        } else {
-            set(cx + x, cy + y);
-            set(cx - x, cy + y);
-            set(cx + x, cy - y);
-            set(cx - x, cy - y);
-        }
-    };
     const std::int64_t a2 = std::int64_t{a} * a, b2 = std::int64_t{b} * b;
     std::int64_t x = 0, y = b;
     // Region 1: slope above -1, step x.
     std::int64_t d1 = 4 * b2 - 4 * a2 * b + a2;  // 4 * (b2 - a2*b + a2/4)
     while (b2 * x <= a2 * y) {
-        plot4(static_cast<int>(x), static_cast<int>(y));
+        mirror4(cx, cy, static_cast<int>(x), static_cast<int>(y), filled);
         if (d1 < 0) {
             d1 += 4 * b2 * (2 * x + 3);
         } else {
@@ -145,7 +133,7 @@ void GraphicScreen::ellipse(int cx, int cy, int a, int b, bool filled) noexcept 
     // Region 2: slope below -1, step y. d2 is scaled by 4 as d1.
     std::int64_t d2 = b2 * (2 * x + 1) * (2 * x + 1) + 4 * a2 * (y - 1) * (y - 1) - 4 * a2 * b2;
     while (y >= 0) {
-        plot4(static_cast<int>(x), static_cast<int>(y));
+        mirror4(cx, cy, static_cast<int>(x), static_cast<int>(y), filled);
         if (d2 > 0) {
             d2 += 4 * a2 * (-2 * y + 3);
         } else {

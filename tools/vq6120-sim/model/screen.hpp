@@ -34,6 +34,8 @@ public:
 
 private:
     void span(int x1, int x2, int y) noexcept;
+    // The four points (cx ± x, cy ± y), or the two spans between them.
+    void mirror4(int cx, int cy, int x, int y, bool filled) noexcept;
     std::array<bool, kScreenWidth * kScreenHeight> bits_{};
 };
 
