@@ -212,6 +212,9 @@ def pictures():
     p["binary16.pgm"] = pnm_binary(b"P5", pw, ph, 65535, grid(pw, ph, lambda x, y: wide16(x, y)))
     p["binary.ppm"] = pnm_binary(b"P6", pw, ph, 255, rgb_grid(pw, ph, pattern(255)))
     p["binary16.ppm"] = pnm_binary(b"P6", pw, ph, 4095, rgb_grid(pw, ph, pattern(4095)))
+    # Exactly one whitespace byte ends a binary header: the second newline
+    # is the first sample (10).
+    p["raster-starts-with-newline.pgm"] = b"P5 2 1 255\n\n\x07"
     # A tiny file claiming 8192 x 512 (4 Mi pixels, in the limit): decoded,
     # bounded by the limit.
     p["zeros-8192x512.png"] = png(8192, 512, 0, 8, None, idat=zlib.compress(bytes(512 * 8193), 9))
@@ -229,8 +232,9 @@ def pictures():
     p["bad-depth.png"] = png(W, H, 2, 4, None, idat=zlib.compress(bytes(H * 21), 9))
     # The IDAT stream ends before the picture does.
     p["bad-short-idat.png"] = png(W, H, 0, 8, None, idat=zlib.compress(bytes(H * (W + 1) - 5), 9))
-    # A 16 x 16 picture whose IDAT inflates to 8 MiB.
-    p["bad-bomb.png"] = png(16, 16, 0, 8, None, idat=zlib.compress(bytes(8 << 20), 9))
+    # A 16 x 16 picture whose IDAT inflates to 8 MiB: decoded from the first
+    # bytes the picture needs, the rest never inflated.
+    p["bomb-16x16.png"] = png(16, 16, 0, 8, None, idat=zlib.compress(bytes(8 << 20), 9))
     p["bad-empty.png"] = b""
     p["bad-jpeg.jpg"] = b"\xff\xd8\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00" + bytes(64)
     p["bad-gif.gif"] = b"GIF89a\x0d\x00\x09\x00\x80\x00\x00\x00\x00\x00\xff\xff\xff,\x00\x00\x00\x00" + bytes(32)
@@ -248,7 +252,7 @@ def pictures():
     p["bad-maxval-0.pgm"] = b"P2 1 1 0\n0\n"
     p["bad-maxval-65536.pgm"] = b"P5 1 1 65536\n\x00\x00"
     p["bad-raster-comment.pgm"] = b"P2 2 1 255\n0 # no comments here\n 255\n"
-    p["bad-no-space-after-maxval.pgm"] = b"P5 1 1 255" + b"7"
+    p["bad-no-space-after-maxval.pgm"] = b"P5 1 1 255\x00\x00"
     p["bad-sign.pgm"] = b"P2 +2 1 255\n0 0\n"
     p["bad-digits.pgm"] = b"P5 00000000000000000000000000000000001 1 255\n\x00"
     return p
