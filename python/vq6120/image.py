@@ -13,7 +13,8 @@ large; "none": own size, cropped); `to_bits` turns grey into the packed rows
 leftmost) by a threshold, Floyd-Steinberg error diffusion or an 8 x 8 ordered
 matrix. Everything read is bounded before it is trusted: at most 32 MiB of
 file, 8192 pixels a side and 4 Mi pixels, judged from the header before any
-pixel is decoded; a PNG's data is never inflated beyond the image's size.
+pixel is decoded; a PNG's data is never inflated beyond the image's size
+(what would follow is left unread).
 """
 
 from __future__ import annotations
@@ -185,15 +186,14 @@ def _png_pixels(header, palette: Optional[bytes], trns: Optional[bytes], idat: b
     passes = list(_png_passes(width, height, interlace))
     raw_size = sum(h * (1 + (w * bits + 7) // 8) for _, _, _, _, w, h in passes)
     try:
-        # Never more than the image needs, plus one byte that tells a stream
-        # inflating further (a decompression bomb), refused unread.
+        # Never more than the image needs (one byte over at most): a stream
+        # that would inflate further, like a decompression bomb, is cut there
+        # and the rest never inflated, as libspng reads only what it needs.
         raw = zlib.decompressobj().decompress(idat, raw_size + 1)
     except zlib.error as e:
         raise _Refused(f"PNG image data is damaged ({e})") from None
     if len(raw) < raw_size:
         raise _Refused("PNG image data ends early")
-    if len(raw) > raw_size:
-        raise _Refused("PNG image data longer than the picture")
     to_grey = _png_converter(depth, colour, palette, trns, width)
     rows = [[255] * width for _ in range(height)] if interlace else []
     pos, bpp = 0, max(1, bits // 8)
