@@ -5,8 +5,10 @@ FILE FIT X Y DITHER THRESHOLD -> TWxTH SHA256 of the packed rows, or refused).""
 import functools
 import hashlib
 import os
+import struct
 import sys
 import unittest
+import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.dirname(__file__))
@@ -85,6 +87,33 @@ class PictureVectorsTest(unittest.TestCase):
             with self.subTest(name):
                 with self.assertRaisesRegex(ValueError, f"^{os.path.join(DISPLAY, 'pictures', name)}: .*{reason}"):
                     image.read_grey(os.path.join(DISPLAY, "pictures", name))
+
+    def test_chunks_libspng_drops_or_never_reads(self):
+        # As libspng 0.7.3 does on the C++ side, but for the damaged last IDAT, which libspng never checks
+        # when the image ends before that chunk's CRC: a bad CRC is refused.
+        def chunk(kind, body, crc=None):
+            return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body) if crc is None else crc)
+
+        def png(colour, before=b"", after=chunk(b"IEND", b""), idat=None):
+            channels = {0: 1, 3: 1, 6: 4}[colour]
+            data = zlib.compress(bytes((1 + 3 * channels) * 2)) if idat is None else idat
+            return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 3, 2, 8, colour, 0, 0, 0)) + before
+                    + chunk(b"IDAT", data) + after)
+        z = zlib.compress(bytes(range(8)))   # 8 bytes: too short a stream for 3 x 2 grey (the filter bytes 0..1)
+        cases = [("no IEND", png(0, after=b""), True), ("damaged IEND", png(0, after=chunk(b"IEND", b"", 1)), True),
+                 ("late tRNS", png(0, after=chunk(b"tRNS", b"\0\0")), True),
+                 ("PLTE in grey", png(0, chunk(b"PLTE", bytes(3))), True),
+                 ("tRNS in RGBA", png(6, chunk(b"tRNS", bytes(6))), True),
+                 ("damaged tEXt", png(0, chunk(b"tEXt", b"a\0b", 1)), True),
+                 ("ancillary chunk splits IDAT", png(0, idat=z[:6], after=chunk(b"tEXt", b"a\0b") + chunk(b"IDAT", z[6:])), False),
+                 ("unknown critical chunk", png(0, chunk(b"ABCD", b"")), False),
+                 ("damaged last IDAT", png(0)[:-13] + bytes([png(0)[-13] ^ 1]) + png(0)[-12:], False)]
+        for name, data, taken in cases:
+            with self.subTest(name):
+                if taken:
+                    self.assertEqual(image.decode(data)[:2], (3, 2))
+                else:
+                    self.assertRaises(ValueError, image.decode, data)
 
     @have_vectors
     def test_show_image_sends_the_vectors_bits(self):

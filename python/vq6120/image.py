@@ -106,9 +106,14 @@ def _luma(r: List[int], g: List[int], b: List[int]) -> List[int]:
 # --- PNG ---------------------------------------------------------------------
 
 def _png(data: bytes) -> Grey:
+    """Chunks up to the end of the first run of IDAT chunks, which holds the
+    whole image: what follows (IEND, late chunks, even damage) is not read,
+    as libspng does not read it. Critical chunks must be sound; a damaged or
+    misplaced ancillary chunk is dropped, as libspng drops it."""
     pos, header, palette, trns, idat = 8, None, None, None, []
-    seen_idat = idat_open = ended = False
-    while not ended:
+    while True:
+        if idat and (pos + 8 > len(data) or data[pos + 4:pos + 8] != b"IDAT"):
+            break   # the image data's run has ended
         if pos + 12 > len(data):
             raise _Refused("PNG truncated")
         length, kind = struct.unpack(">I4s", data[pos:pos + 8])
@@ -121,7 +126,7 @@ def _png(data: bytes) -> Grey:
         if not crc_ok:
             if critical:
                 raise _Refused(f"PNG {kind.decode('latin-1')!r} chunk fails its CRC")
-            continue   # a damaged ancillary chunk is dropped
+            continue
         if header is None:
             if kind != b"IHDR" or length != 13:
                 raise _Refused("PNG does not start with its header")
@@ -129,34 +134,21 @@ def _png(data: bytes) -> Grey:
             continue
         colour, depth = header[3], header[2]
         if kind == b"IDAT":
-            if seen_idat and not idat_open:
-                raise _Refused("PNG image data is not in one run")
             if colour == 3 and palette is None:
                 raise _Refused("PNG palette picture without a palette")
             idat.append(body)
-            seen_idat = idat_open = True
-            continue
-        idat_open = False
-        if kind == b"IEND":
-            ended = True
-        elif kind == b"IHDR":
-            raise _Refused("PNG with two headers")
+        elif kind in (b"IHDR", b"IEND"):
+            raise _Refused(f"PNG {kind.decode('latin-1')} before the image data")
         elif kind == b"PLTE":
-            if seen_idat or palette is not None or trns is not None or colour in (0, 4):
-                raise _Refused("PNG palette out of place")
             if length % 3 or not 1 <= length // 3 <= 256 or (colour == 3 and length // 3 > 1 << depth):
                 raise _Refused("PNG palette of a bad length")
-            palette = body
+            palette = body if palette is None else palette
         elif kind == b"tRNS":
-            if seen_idat or trns is not None or colour in (4, 6) or (colour == 3 and palette is None):
-                raise _Refused("PNG transparency out of place")
-            if length != {0: 2, 2: 6}.get(colour, length) or (colour == 3 and length > len(palette) // 3):
-                raise _Refused("PNG transparency of a bad length")
-            trns = body
+            wanted = {0: 2, 2: 6}.get(colour, len(palette) // 3 if colour == 3 and palette else -1)
+            if trns is None and (length == wanted if colour != 3 else 0 < length <= wanted):
+                trns = body   # else dropped: for grey and alpha, RGBA, before PLTE, of a bad length
         elif critical:
             raise _Refused(f"PNG with an unknown critical chunk {kind.decode('latin-1')!r}")
-    if header is None or not seen_idat:
-        raise _Refused("PNG without image data")
     return _png_pixels(header, palette, trns, b"".join(idat))
 
 
