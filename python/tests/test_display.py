@@ -69,7 +69,7 @@ class DisplayTest(unittest.TestCase):
 
     def test_show_image_reads_png_and_pgm(self):
         with tempfile.TemporaryDirectory() as d:
-            for colour, dark, light in ((0, 30, 250), (2, 54, 241), (6, 54, 241)):   # grey: the first channel
+            for colour, dark, light in ((0, 30, 250), (2, 54, 242), (6, 54, 242)):   # grey: the first channel; luma rounded
                 with self.subTest(colour=colour):
                     # Dark left half, light right half, 40 x 20: fitted three times over from (0, 4).
                     path = os.path.join(d, f"halves{colour}.png")

@@ -575,13 +575,24 @@ class Terminal:
         self._call("VQ6120Ex_DrawBitmap", x, y, width, height, raw, stride)
 
     def show_image(self, path: str, x: int = 0, y: int = 0, dither: str = "floyd-steinberg",
-                   threshold: int = 128, clear: bool = False) -> None:
-        """Shows a PNG, PGM or PBM picture fitted into the screen from (x, y),
-        the aspect kept, dark pixels lit by `dither` ("floyd-steinberg",
-        "ordered" or "threshold" below `threshold`). With `clear` the screen
-        is cleared first, so it shows exactly the picture; all in one write."""
+                   threshold: int = 128, fit: str = "screen", clear: bool = False) -> None:
+        """Shows a PNG, PBM, PGM or PPM picture from (x, y), pixel for pixel as
+        the CLI and the gateway show it. `fit` places it in the box from (x, y)
+        to the screen's corner: "screen" scales it to fill the box, the aspect
+        kept; "shrink" scales only a picture larger than the box; "none" shows
+        it at its own size, cropped. Dark pixels are lit by `dither`
+        ("floyd-steinberg", "ordered" or "threshold" below `threshold`). With
+        `clear` the screen is cleared first, so it shows exactly the picture;
+        all in one write. A file that is not such a picture, is damaged or is
+        larger than 8192 pixels a side, 4 Mi pixels or 32 MiB raises
+        ValueError naming the file and the reason."""
         from . import image
-        bits_image = image.fit(image.read_grey(path), 240 - _x("x", x), 64 - _y("y", y))
+        box = 240 - _x("x", x), 64 - _y("y", y)
+        if fit not in image.FITS:
+            raise ValueError(f"fit={fit!r} is not one of {image.FITS}")
+        if dither not in image.DITHERS:
+            raise ValueError(f"dither={dither!r} is not one of {image.DITHERS}")
+        bits_image = image.fit(image.read_grey(path), box[0], box[1], fit)
         bits = image.to_bits(bits_image, dither, _byte("threshold", threshold))
         with self.batch():
             if clear:
