@@ -3,6 +3,7 @@
 // by libspng, then turned to grey here. PLTE and tRNS are read and applied
 // here; gamma, colour spaces, sBIT and the background are ignored.
 #include <spng.h>
+#include <zlib.h>
 
 #include <cstring>
 #include <memory>
@@ -45,6 +46,27 @@ GreyImage refused(std::string &error, const std::string &why) {
     return {};
 }
 
+// libspng stops reading once the image is whole, so the CRC of the last
+// image-data chunk (and the zlib checksum) may go unread: damage there would
+// be drawn. Every IDAT chunk must be whole and pass its CRC; what follows the
+// run of them is not read, as libspng does not read it. True when sound.
+bool image_data_sound(const std::uint8_t *bytes, std::size_t size) {
+    bool in_run = false;
+    for (std::size_t pos = 8; size - pos >= 8;) {
+        const std::uint64_t length = big_endian32(bytes + pos);
+        const bool idat = std::memcmp(bytes + pos + 4, "IDAT", 4) == 0;
+        if (in_run && !idat) return true;
+        if (length + 12 > size - pos) return !idat;  // a chunk cut short
+        if (idat) {
+            in_run = true;
+            const auto crc = crc32(crc32(0L, Z_NULL, 0), bytes + pos + 4, static_cast<uInt>(length + 4));
+            if (crc != big_endian32(bytes + pos + 8 + length)) return false;
+        }
+        pos += 12 + length;
+    }
+    return true;
+}
+
 }  // namespace
 
 GreyImage decode_png(const std::uint8_t *bytes, std::size_t size, std::string &error) {
@@ -83,6 +105,7 @@ GreyImage decode_png(const std::uint8_t *bytes, std::size_t size, std::string &e
     std::vector<std::uint8_t> raw(length);
     r = spng_decode_image(ctx, raw.data(), raw.size(), SPNG_FMT_RAW, 0);
     if (r != 0) return refused(error, std::string("not a valid PNG: ") + spng_strerror(r));
+    if (!image_data_sound(bytes, size)) return refused(error, "not a valid PNG: an image data chunk is cut short or fails its CRC");
 
     const std::uint32_t max = (1U << depth) - 1;
     GreyImage image{w, h, std::vector<std::uint8_t>(static_cast<std::size_t>(w) * static_cast<std::size_t>(h))};

@@ -224,6 +224,10 @@ def pictures():
     p["bad-truncated.png"] = good[:len(good) * 2 // 3]
     crc_at = good.index(b"IDAT") + 4 + struct.unpack(">I", good[good.index(b"IDAT") - 4:good.index(b"IDAT")])[0]
     p["bad-crc.png"] = good[:crc_at] + bytes([good[crc_at] ^ 0x55]) + good[crc_at + 1:]
+    # The CRC of the last IDAT chunk, which a decoder that stops once the
+    # picture is whole never has to read.
+    iend = good.rindex(b"IEND") - 4
+    p["bad-crc-last-idat.png"] = good[:iend - 1] + bytes([good[iend - 1] ^ 1]) + good[iend:]
     p["bad-9000x10.png"] = png(9000, 10, 0, 1, None, idat=zlib.compress(bytes(10 * 1126), 9))
     p["bad-3000x3000.png"] = png(3000, 3000, 0, 1, None, idat=zlib.compress(bytes(3000 * 376), 9))
     p["bad-palette-index.png"] = png(W, H, 3, 4, lambda x, y: (pattern(4)(x, y),),
