@@ -19,6 +19,7 @@ cmake --build --preset fuzz --target fuzzers
 
 # Each harness with its input bound (-max_len), one line per harness.
 harnesses=(
+  "gateway_config     65536"    # a configuration of some hundred terminals
   "host_reader        140000"   # room for two largest host frames (65,535 bytes)
   "model_reply        40000"
   "payload_parsers    64"

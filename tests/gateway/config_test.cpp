@@ -113,6 +113,19 @@ TEST(GatewayConfig, EveryMistakeIsNamedInOneRoundAndTwoEntriesMayNotShareATermin
     EXPECT_TRUE(parse_config(apart.dump()).config);
 }
 
+// Text that is no configuration is refused with a reason, never thrown, and
+// a file is read only up to the bound (an endless one too).
+TEST(GatewayConfig, WhatIsNoConfigurationIsRefusedNotThrown) {
+    for (const std::string text : {"", "{", "1E400", "{\"broker\": -1e400}", "[1e999999]", "\"\\ud800\""}) {
+        const auto r = parse_config(text);
+        ASSERT_TRUE(r.error) << text;
+        EXPECT_EQ(r.error->pointer, "") << text;
+    }
+    const auto endless = load_config("/dev/zero");
+    ASSERT_TRUE(endless.error);
+    EXPECT_NE(endless.error->message.find("larger than"), std::string::npos) << endless.error->describe();
+}
+
 // The state topic follows every change of state or reason, and only those.
 TEST(GatewayState, EveryChangeOfStateOrReasonIsShownAndNothingElse) {
     struct Case {
