@@ -21,6 +21,7 @@ cmake --build --preset fuzz --target fuzzers
 harnesses=(
   "gateway_config     65536"    # a configuration of some hundred terminals
   "host_reader        140000"   # room for two largest host frames (65,535 bytes)
+  "live_view          20000"    # past the server's body bound (16 KiB)
   "model_reply        40000"
   "payload_parsers    64"
   "receive_walk       40000"    # room for a largest frame (32,768 bytes) and more
