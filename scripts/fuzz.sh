@@ -15,23 +15,28 @@ cd "$(dirname "$0")/.."
 seconds="${1:-20}"
 
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz
+cmake --build --preset fuzz --target fuzzers
 
-declare -A max_len=(
-  [receive_walk]=40000     # room for a largest frame (32,768 bytes) and more
-  [model_reply]=40000
-  [payload_parsers]=64
-  [socket_receive]=40000
-  [host_reader]=140000     # room for two largest host frames (65,535 bytes)
-  [picture]=300000         # four leading bytes, then a picture file
+# Each harness with its input bound (-max_len), one line per harness.
+harnesses=(
+  "gateway_config     65536"    # a configuration of some hundred terminals
+  "host_reader        140000"   # room for two largest host frames (65,535 bytes)
+  "live_view          20000"    # past the server's body bound (16 KiB)
+  "model_reply        40000"
+  "payload_parsers    64"
+  "picture            300000"   # four leading bytes, then a picture file
+  "receive_walk       40000"    # room for a largest frame (32,768 bytes) and more
+  "socket_receive     40000"
+  "sparkplug_command  70000"    # past the command payload bound (64 KiB)
 )
 
-for harness in receive_walk payload_parsers model_reply socket_receive host_reader picture; do
+for line in "${harnesses[@]}"; do
+  read -r harness max_len <<<"$line"
   run="build/fuzz/runs/$harness"
   mkdir -p "$run/corpus"
   log="$run/last.log"
   if ! "build/fuzz/fuzz/${harness}_fuzzer" "$run/corpus" "fuzz/corpus/$harness" \
-        -max_total_time="$seconds" -max_len="${max_len[$harness]}" -timeout=10 -rss_limit_mb=2048 \
+        -max_total_time="$seconds" -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$run/" >"$log" 2>&1; then
     tail -n 60 "$log"
     echo "fuzz: $harness FAILED (input saved in $run/)" >&2

@@ -7,6 +7,7 @@
 #include "config.hpp"
 #include "gateway.hpp"
 #include "harness.hpp"
+#include "sparkplug.hpp"
 
 namespace vq6120::gateway::test {
 namespace {
@@ -111,6 +112,48 @@ TEST(GatewayConfig, EveryMistakeIsNamedInOneRoundAndTwoEntriesMayNotShareATermin
     json apart = test_config(1883, "gw", {{"t1", 16120}, {"t2", 16120}});
     apart["terminals"][1]["address"] = "127.0.0.2";
     EXPECT_TRUE(parse_config(apart.dump()).config);
+}
+
+// Text that is no configuration is refused with a reason, never thrown, and
+// a file is read only up to the bound (an endless one too).
+TEST(GatewayConfig, WhatIsNoConfigurationIsRefusedNotThrown) {
+    for (const std::string text : {"", "{", "1E400", "{\"broker\": -1e400}", "[1e999999]", "\"\\ud800\""}) {
+        const auto r = parse_config(text);
+        ASSERT_TRUE(r.error) << text;
+        EXPECT_EQ(r.error->pointer, "") << text;
+    }
+    const auto endless = load_config("/dev/zero");
+    ASSERT_TRUE(endless.error);
+    EXPECT_NE(endless.error->message.find("larger than"), std::string::npos) << endless.error->describe();
+}
+
+// A DCMD the node could not report faithfully, or too large to decode at
+// all, is refused with nothing to write.
+TEST(GatewaySparkplug, CommandsTheNodeCannotCarryOrReportAreRefused) {
+    using namespace sparkplug;
+    struct Case {
+        std::string payload;
+        std::size_t writes;
+    };
+    const auto one = [](std::uint32_t type, std::string value) {
+        return encode(Payload{0, 1, {Metric{"Text", type, std::move(value)}}});
+    };
+    std::string huge = one(String, "x");
+    while (huge.size() <= kMaxCommandPayload) huge += one(String, "x");
+    const Case cases[] = {
+        {one(String, "line 3"), 1},
+        {one(Bytes, "line 3"), 1},
+        {one(Bytes, std::string("a\0b", 3)), 0},
+        {huge.substr(0, kMaxCommandPayload - kMaxCommandPayload % one(String, "x").size()), kMaxCommandPayload / one(String, "x").size()},
+        {huge, 0},
+    };
+    const EdgeNode node(SparkplugConfig{"Plant", "gw"});
+    for (const Case &c : cases) {
+        const auto command = node.command("spBv1.0/Plant/DCMD/gw/t1", c.payload);
+        ASSERT_TRUE(command);
+        EXPECT_EQ(command->writes.size(), c.writes) << c.payload.size() << " bytes";
+        EXPECT_EQ(command->refused.size(), c.writes == 0 ? 1u : 0u) << c.payload.size() << " bytes";
+    }
 }
 
 // The state topic follows every change of state or reason, and only those.

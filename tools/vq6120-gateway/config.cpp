@@ -214,7 +214,7 @@ ConfigResult parse_config(const std::string &text) {
     json doc;
     try {
         doc = json::parse(text);
-    } catch (const json::parse_error &e) {
+    } catch (const json::exception &e) {  // a syntax error, or a number past any double's range
         ConfigError error{"", std::string("not JSON: ") + e.what()};
         return {std::nullopt, error, {error}};
     }
@@ -231,9 +231,14 @@ ConfigResult load_config(const std::string &path) {
         ConfigError error{"", "cannot read '" + path + "'"};
         return {std::nullopt, error, {error}};
     }
-    std::stringstream s;
-    s << in.rdbuf();
-    return parse_config(s.str());
+    std::string text(kMaxConfigFile + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    if (text.size() > kMaxConfigFile) {
+        ConfigError error{"", "'" + path + "' is larger than " + std::to_string(kMaxConfigFile) + " bytes"};
+        return {std::nullopt, error, {error}};
+    }
+    return parse_config(text);
 }
 
 }  // namespace vq6120::gateway

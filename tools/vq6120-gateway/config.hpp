@@ -76,6 +76,9 @@ struct ConfigResult {
     std::vector<ConfigError> errors;
 };
 ConfigResult parse_config(const std::string &text);
+// The file at `path` through parse_config; a file larger than
+// kMaxConfigFile (or endless, as /dev/zero) is refused unread.
+inline constexpr std::size_t kMaxConfigFile = 1024 * 1024;
 ConfigResult load_config(const std::string &path);
 
 // A name that is one whole topic level: printable ASCII without '/', '+',

@@ -227,6 +227,10 @@ std::optional<EdgeNode::Command> EdgeNode::command(const std::string &topic_name
     } else if (topic_name != topic("NCMD")) {
         return std::nullopt;
     }
+    if (payload.size() > kMaxCommandPayload) {
+        c.refused.push_back("the payload is larger than " + std::to_string(kMaxCommandPayload) + " bytes");
+        return c;
+    }
     const auto p = decode(payload);
     if (!p) {
         c.refused.push_back("the payload is not a Sparkplug B payload");
@@ -252,6 +256,13 @@ std::optional<EdgeNode::Command> EdgeNode::command(const std::string &topic_name
             (text && !std::holds_alternative<std::string>(*m.value)) ||
             (!boolean && !text && !std::holds_alternative<std::uint64_t>(*m.value))) {
             c.refused.push_back("'" + m.name + "' needs a value of its data type " + std::to_string(d->datatype));
+            continue;
+        }
+        // A string metric goes out as a C string (protobuf-c): a NUL byte,
+        // possible in a Bytes value, would cut the DDATA that reports it.
+        if (text && std::get<std::string>(*m.value).find('\0') != std::string::npos) {
+            c.refused.push_back("'" + m.name + "' holds a NUL byte, which its data type " + std::to_string(d->datatype) +
+                                " cannot carry");
             continue;
         }
         Write w{m.name, d->operation, nlohmann::json::object()};

@@ -40,6 +40,10 @@ struct Payload {
     std::vector<Metric> metrics;
 };
 std::string encode(const Payload &payload);
+// The largest NCMD or DCMD payload taken: every writable metric at once
+// needs well under 2 KiB. A larger one is refused before it is decoded, as
+// protobuf-c would spend some hundred bytes of memory on each 2-byte metric.
+inline constexpr std::size_t kMaxCommandPayload = 64 * 1024;
 // Empty when `bytes` is not a Sparkplug B payload.
 std::optional<Payload> decode(std::string_view bytes);
 

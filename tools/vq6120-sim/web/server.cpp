@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "web/api.hpp"
-#include "web/assets.hpp"
+#include "web/routes.hpp"
 
 namespace vq6120::sim {
 namespace {
@@ -23,28 +23,19 @@ constexpr auto kStreamCoalesce = 50ms;
 // The largest request body; serial lines are bounded further by the API.
 constexpr std::size_t kMaxBody = 16 * 1024;
 
-std::string dump(const json &j) {
-    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+void send(httplib::Response &res, const LiveReply &reply) {
+    res.status = reply.status;
+    res.set_header("Cache-Control", reply.cache_control);
+    res.set_content(reply.body, reply.content_type);
 }
 
 void send_json(httplib::Response &res, int status, const json &j) {
-    res.status = status;
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(dump(j), "application/json");
+    send(res, {status, "application/json", "no-store", live_dump(j)});
 }
 
-// The terminal a request is about: `?t=N`, the first when not given;
-// nothing for a malformed or unknown one.
-std::optional<std::size_t> terminal_of(const httplib::Request &req, std::size_t count) {
-    if (!req.has_param("t")) {
-        return 0;
-    }
-    const std::string t = req.get_param_value("t");
-    if (t.empty() || t.size() > 6 || t.find_first_not_of("0123456789") != std::string::npos) {
-        return std::nullopt;
-    }
-    const auto i = std::stoul(t);
-    return i < count ? std::optional<std::size_t>(i) : std::nullopt;
+// The `?t=N` of a request, when given.
+std::optional<std::string> terminal_param(const httplib::Request &req) {
+    return req.has_param("t") ? std::optional<std::string>(req.get_param_value("t")) : std::nullopt;
 }
 
 // One page's event stream: the state whenever it changed, and the log
@@ -132,42 +123,24 @@ void LiveView::stop() {
     }
 }
 
-nlohmann::json LiveView::state(std::size_t terminal) const {
-    json s = state_json(source_->terminal(terminal), false);
-    s["terminal"] = source_->summary(terminal);
-    s["connected"] = s["terminal"]["connected"];
-    return s;
-}
-
 void LiveView::routes() {
     auto &h = *http_;
-    for (const auto &asset : web_assets()) {
-        const std::string path = asset.path == "/index.html" ? "/" : std::string(asset.path);
-        h.Get(path, [&asset](const httplib::Request &, httplib::Response &res) {
-            res.set_header("Cache-Control", "no-cache");
-            res.set_content(asset.body.data(), asset.body.size(), std::string(asset.type).c_str());
-        });
+    // Every route but the event stream is answered by live_reply; httplib
+    // matches the path to the route.
+    for (const LiveRoute &route : live_routes()) {
+        const auto handler = [this, route](const httplib::Request &req, httplib::Response &res) {
+            send(res, live_reply(*source_, {std::string(route.method), route.path, terminal_param(req),
+                                            req.get_header_value("Content-Type"), req.body}));
+        };
+        if (route.method == "POST") {
+            h.Post(route.path, handler);
+        } else {
+            h.Get(route.path, handler);
+        }
     }
 
-    h.Get("/terminals.json", [this](const httplib::Request &, httplib::Response &res) {
-        json list = json::array();
-        for (std::size_t i = 0; i < source_->size(); ++i) {
-            list.push_back(source_->summary(i));
-        }
-        send_json(res, 200, {{"terminals", list}});
-    });
-
-    h.Get("/state.json", [this](const httplib::Request &req, httplib::Response &res) {
-        const auto t = terminal_of(req, source_->size());
-        if (!t) {
-            send_json(res, 404, {{"error", "no such terminal"}});
-            return;
-        }
-        send_json(res, 200, state(*t));
-    });
-
     h.Get("/events", [this](const httplib::Request &req, httplib::Response &res) {
-        const auto t = terminal_of(req, source_->size());
+        const auto t = live_terminal(terminal_param(req), source_->size());
         if (!t) {
             send_json(res, 404, {{"error", "no such terminal"}});
             return;
@@ -198,8 +171,8 @@ void LiveView::routes() {
                     return sink.write(kPing, sizeof kPing - 1);
                 }
                 stream->seen = version;
-                json state_now = state(stream->terminal);
-                std::string state = dump(state_now);
+                json state_now = live_state(*source_, stream->terminal);
+                std::string state = live_dump(state_now);
                 const auto frames = feed_.frames_after(stream->terminal, stream->frame_seq);
                 const auto serial = feed_.serial_after(stream->terminal, stream->serial_seq);
                 if (!frames.empty()) {
@@ -216,7 +189,7 @@ void LiveView::routes() {
                     event["state"] = std::move(state_now);
                     stream->last_state = std::move(state);
                 }
-                const std::string text = "data: " + dump(event) + "\n\n";
+                const std::string text = "data: " + live_dump(event) + "\n\n";
                 if (!sink.write(text.data(), text.size())) {
                     return false;
                 }
@@ -225,32 +198,6 @@ void LiveView::routes() {
             },
             [this](bool) { streams_.fetch_sub(1); });
     });
-
-    const auto post = [this](RequestKind kind) {
-        return [this, kind](const httplib::Request &req, httplib::Response &res) {
-            // A page of another site may post plain text or forms here, but
-            // not JSON without the browser asking first: only JSON is taken.
-            if (req.get_header_value("Content-Type").rfind("application/json", 0) != 0) {
-                send_json(res, 415, {{"error", "send application/json"}});
-                return;
-            }
-            const auto t = terminal_of(req, source_->size());
-            if (!t) {
-                send_json(res, 404, {{"error", "no such terminal"}});
-                return;
-            }
-            const auto request = parse_request(kind, req.body);
-            if (request.command.empty()) {
-                send_json(res, request.status, {{"error", request.error}});
-                return;
-            }
-            source_->post(*t, request.command);
-            send_json(res, 200, {{"posted", request.command}});
-        };
-    };
-    h.Post("/key", post(RequestKind::Key));
-    h.Post("/inputs", post(RequestKind::Inputs));
-    h.Post("/serial", post(RequestKind::Serial));
 }
 
 }  // namespace vq6120::sim

@@ -52,7 +52,6 @@ public:
 
 private:
     void routes();
-    nlohmann::json state(std::size_t terminal) const;
 
     std::unique_ptr<LiveSource> source_;
     LiveFeed feed_;
