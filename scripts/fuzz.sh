@@ -23,9 +23,10 @@ declare -A max_len=(
   [payload_parsers]=64
   [socket_receive]=40000
   [host_reader]=140000     # room for two largest host frames (65,535 bytes)
+  [json_command]=65536     # room for a picture's header claims and a small picture in base64
 )
 
-for harness in receive_walk payload_parsers model_reply socket_receive host_reader; do
+for harness in receive_walk payload_parsers model_reply socket_receive host_reader json_command; do
   run="build/fuzz/runs/$harness"
   mkdir -p "$run/corpus"
   log="$run/last.log"
