@@ -1,7 +1,9 @@
 // Drawing on a canvas with what the terminal lacks: text in real fonts at
-// any size (FreeType's monochrome rasteriser), pictures (stb_image) scaled
-// and turned to one bit by a threshold or dithering, and the widgets HMI
-// screens are made of.
+// any size (FreeType's monochrome rasteriser), pictures (PNG through
+// libspng, PBM/PGM/PPM through our own parser) fitted and turned to one bit
+// by a threshold or dithering, and the widgets HMI screens are made of.
+// docs/display.md gives the picture arithmetic exactly; the Python package
+// draws the same pixels.
 #pragma once
 
 #include <cstdint>
@@ -49,16 +51,36 @@ struct GreyImage {
     std::vector<std::uint8_t> pixels;  // row by row
 };
 
-// A PNG, JPEG, BMP, GIF, PNM ... file through stb_image; empty (width 0)
-// with the reason in `error` when it cannot be read.
+// Limits on a picture, judged before any pixel is decoded: each side
+// 1..kMaxPictureSide, at most kMaxPicturePixels in all, and a file or buffer
+// of at most kMaxPictureBytes.
+inline constexpr std::uint32_t kMaxPictureSide = 8192;
+inline constexpr std::uint64_t kMaxPicturePixels = 4U << 20;
+inline constexpr std::size_t kMaxPictureBytes = 32U << 20;
+
+// A PNG or PBM/PGM/PPM (P1..P6) file as grey over white; empty (width 0)
+// with the reason, led by the path, in `error` when the file cannot be read
+// or the picture is refused (another format, outside the limits, damaged).
 GreyImage load_grey(const std::string &path, std::string *error = nullptr);
-// The same from the file's bytes in memory. Pictures of more than
-// kMaxPicturePixels are refused before they are decoded.
-inline constexpr long kMaxPicturePixels = 16L << 20;
+// The same from the file's bytes in memory; the reason is led by "the
+// picture: ".
 GreyImage decode_grey(const std::uint8_t *bytes, std::size_t size, std::string *error = nullptr);
 // Scaled to width x height: the mean of the source pixels each target
-// pixel covers (nearest pixel when enlarging).
+// pixel covers (nearest pixel when enlarging), in 64-bit arithmetic.
 GreyImage scale(const GreyImage &image, int width, int height);
+
+// How a picture is fitted into the box from its placement (x, y) to the
+// screen's bottom-right corner.
+enum class Fit : std::uint8_t {
+    Screen,  // scaled up or down to the box, the aspect kept
+    Shrink,  // own size when it fits in the box, else as Screen
+    None,    // own size, its top-left part cropped to the box
+};
+// The size a width x height picture takes at (x, y); (0, 0) when the
+// picture is empty or (x, y) is off the screen.
+std::pair<int, int> fitted_size(int width, int height, int x, int y, Fit fit);
+// The picture as fitted at (x, y): scaled or cropped to fitted_size.
+GreyImage fit_grey(const GreyImage &image, int x, int y, Fit fit);
 
 enum class Dither : std::uint8_t {
     Threshold,       // dark (below `threshold`) pixels on
@@ -69,10 +91,10 @@ enum class Dither : std::uint8_t {
 // clipped at the screen's edges.
 void draw_image(Canvas &canvas, int x, int y, const GreyImage &image, Dither dither, int threshold = 128);
 
-// The picture scaled to fit the screen from (x, y), the aspect kept, and
-// drawn there; returns its size on the screen (width, height).
+// The picture fitted at (x, y) (fit_grey) and drawn there; returns its size
+// on the screen (width, height), (0, 0) when nothing was drawn.
 std::pair<int, int> draw_image_fitted(Canvas &canvas, int x, int y, const GreyImage &image, Dither dither,
-                                      int threshold = 128);
+                                      int threshold = 128, Fit fit = Fit::Screen);
 
 // Widgets.
 // A bar graph in the box (x, y, width, height): a frame, and per value a

@@ -24,9 +24,10 @@ declare -A max_len=(
   [socket_receive]=40000
   [host_reader]=140000     # room for two largest host frames (65,535 bytes)
   [json_command]=65536     # room for a picture's header claims and a small picture in base64
+  [picture]=300000         # four leading bytes, then a picture file
 )
 
-for harness in receive_walk payload_parsers model_reply socket_receive host_reader json_command; do
+for harness in receive_walk payload_parsers model_reply socket_receive host_reader json_command picture; do
   run="build/fuzz/runs/$harness"
   mkdir -p "$run/corpus"
   log="$run/last.log"

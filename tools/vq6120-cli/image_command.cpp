@@ -1,10 +1,10 @@
 #include "image_command.hpp"
 
-#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
 
+#include "commands.hpp"
 #include "display/send.hpp"
 #include "render.hpp"
 #include "session.hpp"
@@ -17,26 +17,38 @@ using namespace vq6120::display;
 class Image final : public ImageCommand {
 public:
     explicit Image(CLI::App &app) {
-        sub_ = app.add_subcommand("image", "Show a picture (PNG, JPEG, BMP, GIF, PNM) on the graphic screen");
-        sub_->add_option("file", file_, "the picture")->required()->type_name("");
+        sub_ = app.add_subcommand("image", "Show a picture (PNG, PBM, PGM or PPM) on the graphic screen");
+        sub_->add_option("file", file_,
+                         "the picture: PNG or PBM/PGM/PPM, at most 8192 pixels on a side, 4194304 pixels and "
+                         "32 MiB")
+            ->required()
+            ->type_name("");
         sub_->add_option("--dither", dither_,
                          "floyd-steinberg (default), ordered (8x8 Bayer) or threshold (dark below --threshold)")
             ->check(CLI::IsMember({"floyd-steinberg", "ordered", "threshold"}))
             ->type_name("");
         sub_->add_option("--threshold", threshold_, "grey level 0..255 below which a pixel is dark (default 128)")
             ->check(CLI::Range(0, 255).description(""));
-        sub_->add_option("--at", at_, "X,Y of the picture's top-left pixel (default 0,0)")->type_name("");
+        sub_->add_option("--at", at_, "X,Y of the picture's top-left pixel, X 0..239, Y 0..63 (default 0,0)")
+            ->type_name("");
+        sub_->add_option("--fit", fit_,
+                         "screen (default: scaled up or down to the screen from X,Y, the aspect kept), shrink "
+                         "(own size when it fits, else as screen) or none (own size, cropped)")
+            ->check(CLI::IsMember({"screen", "shrink", "none"}))
+            ->type_name("");
         sub_->add_flag("--clear", clear_,
                        "clear the screen first, so it shows exactly the picture (else the picture's dark pixels "
                        "are drawn over what is there)");
+        sub_->add_option("--wait", wait_, "seconds to wait for the terminal to confirm the picture (1..60, default 2)")
+            ->check(within(1, 60));
     }
     bool parsed() const override { return sub_->parsed(); }
+    int wait_seconds() const override { return wait_; }
 
-    int run(VQ6120_HANDLE handle) override {
-        int x = 0, y = 0;
+    int prepare() override {
         char tail = 0;
-        if (std::sscanf(at_.c_str(), "%d,%d%c", &x, &y, &tail) != 2 || x < 0 || x >= kWidth || y < 0 ||
-            y >= kHeight) {
+        if (std::sscanf(at_.c_str(), "%d,%d%c", &x_, &y_, &tail) != 2 || x_ < 0 || x_ >= kWidth || y_ < 0 ||
+            y_ >= kHeight) {
             std::fprintf(stderr, "vq6120: --at %s is not X,Y with X in 0..239 and Y in 0..63\n", at_.c_str());
             return kExitRefused;
         }
@@ -48,18 +60,22 @@ public:
         }
         const std::map<std::string, Dither> dithers = {
             {"floyd-steinberg", Dither::FloydSteinberg}, {"ordered", Dither::Ordered}, {"threshold", Dither::Threshold}};
-        Canvas wanted;
-        const auto [w, h] = draw_image_fitted(wanted, x, y, picture, dithers.at(dither_), threshold_);
-        if (VQ6120Ex_BeginBatch(handle) != 1) return kExitLost;
-        if (clear_) ClearGraphicScreen(handle);
-        const EncodeResult r = encode(Plane{}, wanted.plane(), {}, EncodeOptions{}, send_to_handle, handle);
-        if (VQ6120Ex_EndBatch(handle) != 1) {
-            std::fprintf(stderr, "vq6120: the connection was lost while sending\n");
-            return kExitLost;
-        }
-        std::printf("%dx%d at %d,%d: %d commands, %d bytes\n", w, h, x, y, r.commands + (clear_ ? 1 : 0),
-                    r.bytes + (clear_ ? 8 : 0));
+        const std::map<std::string, Fit> fits = {{"screen", Fit::Screen}, {"shrink", Fit::Shrink}, {"none", Fit::None}};
+        size_ = draw_image_fitted(wanted_, x_, y_, picture, dithers.at(dither_), threshold_, fits.at(fit_));
         return 0;
+    }
+
+    bool send(VQ6120_HANDLE handle) override {
+        if (VQ6120Ex_BeginBatch(handle) != 1) return false;
+        if (clear_) ClearGraphicScreen(handle);
+        sent_ = encode(Plane{}, wanted_.plane(), {}, EncodeOptions{}, send_to_handle, handle);
+        return VQ6120Ex_EndBatch(handle) == 1;
+    }
+
+    std::string summary() const override {
+        return std::to_string(size_.first) + "x" + std::to_string(size_.second) + " at " + std::to_string(x_) + "," +
+               std::to_string(y_) + ": " + std::to_string(sent_.commands + (clear_ ? 1 : 0)) + " commands, " +
+               std::to_string(sent_.bytes + (clear_ ? 8 : 0)) + " bytes";
     }
 
 private:
@@ -68,7 +84,13 @@ private:
     std::string dither_ = "floyd-steinberg";
     int threshold_ = 128;
     std::string at_ = "0,0";
+    std::string fit_ = "screen";
     bool clear_ = false;
+    int wait_ = 2;
+    int x_ = 0, y_ = 0;
+    Canvas wanted_;
+    std::pair<int, int> size_;
+    EncodeResult sent_{};
 };
 
 }  // namespace

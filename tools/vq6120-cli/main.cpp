@@ -105,6 +105,11 @@ int main(int argc, char **argv) {
     std::string error;
     const auto target = resolve(target_spec, error);
     if (!target) return refuse(error);
+    // A picture is read and checked before any connection is made.
+    const bool showing_image = image != nullptr && image->parsed();
+    if (showing_image) {
+        if (const int status = image->prepare(); status != 0) return status;
+    }
     const int timeout_ms = static_cast<int>(std::lround(connect_timeout * 1000));
     Session session(connect(*target, timeout_ms, error), target_spec);
     if (session.handle() == nullptr) {
@@ -114,7 +119,14 @@ int main(int argc, char **argv) {
 
     if (probe->parsed()) return session.probe(probe_timeout);
     if (monitor->parsed()) return session.monitor(monitor_seconds, keep_alive);
-    if (image != nullptr && image->parsed()) return image->run(session.handle());
+    if (showing_image) {
+        // A send that fails is a closed connection: the confirmation says
+        // how (held by another host, or lost).
+        image->send(session.handle());
+        const int status = session.confirm(image->wait_seconds());
+        if (status == 0) std::printf("%s\n", image->summary().c_str());
+        return status;
+    }
     vq6120::ops::Arguments args;
     const vq6120::ops::Operation *op = table.chosen(args);
     if (op == nullptr) return kExitRefused;
