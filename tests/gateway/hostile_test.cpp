@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -183,6 +184,52 @@ TEST_F(HostileTest, PicturesBeyondTheQueueAreRefusedBusy) {
     EXPECT_GE(shown, 1);
     EXPECT_GE(busy, 1) << "twelve pictures at once, a queue of one";
     EXPECT_EQ(command(client, "t1", "image", picture(grey_png(4, 2)), "after")["ok"], true);
+    EXPECT_EQ(gateway->stop(SIGTERM), 0);
+}
+
+// A terminal's commands are carried out in the order they were published,
+// also when a picture before them takes the worker a while; a reload that
+// removes a terminal with a picture in hand answers it once.
+TEST_F(HostileTest, CommandsWaitBehindTheirTerminalsPictureAndRemovalAnswersOnce) {
+    Plant plant(dir, 2);
+    Client &client = plant.client;
+    json config = test_config(plant.broker.port(), "gw", {{"t1", plant.farm.port(0)}, {"t2", plant.farm.port(1)}});
+    const auto gateway = std::make_unique<GatewayProcess>(dir, config);
+    for (const char *t : {"t1", "t2"}) ASSERT_TRUE(client.await_json(topic(t, "state"), "state", "online"));
+
+    // A white picture that clears the screen, then a pixel: drawn after the
+    // clear, so it stays.
+    json white = picture(grey_png(1800, 1800, {}, [](std::uint32_t, std::uint32_t) { return std::uint8_t{255}; }));
+    white["clear"] = true;
+    client.publish(topic("t1", "cmd/image"), white.dump(), "white");
+    client.publish(topic("t1", "cmd/draw-pixel"), R"({"x": 239, "y": 63})", "pixel");
+    const auto shown = result_for(client, "white"), drawn = result_for(client, "pixel");
+    ASSERT_TRUE(shown && drawn);
+    EXPECT_EQ(shown->json()["ok"], true) << shown->payload;
+    EXPECT_EQ(drawn->json()["ok"], true) << drawn->payload;
+    EXPECT_TRUE(plant.farm.dump_soon(
+        0,
+        [](const std::string &d) {
+            std::istringstream lines(d);
+            std::string line;
+            for (int i = 0; i <= 63 + 2 && std::getline(lines, line);) ++i;
+            return line.size() > 240 && line[240] == '#';
+        },
+        1s))
+        << plant.farm.dump(0);
+
+    // t2 removed while its picture and a command behind it may still wait.
+    client.publish(topic("t2", "cmd/image"), white.dump(), "gone-picture");
+    client.publish(topic("t2", "cmd/draw-pixel"), R"({"x": 1, "y": 1})", "gone-pixel");
+    config["terminals"].erase(1);
+    gateway->rewrite(config.dump());
+    gateway->signal(SIGHUP);
+    ASSERT_TRUE(client.await_json(topic("t2", "state"), "reason", "removed from the configuration"));
+    for (const char *id : {"gone-picture", "gone-pixel"}) ASSERT_TRUE(result_for(client, id)) << id;
+    EXPECT_EQ(command(client, "t1", "draw-pixel", {{"x", 2}, {"y", 2}}, "after")["ok"], true);
+    int answers = 0;
+    for (const Received &m : client.all()) answers += m.topic.ends_with("/cmd/result") && m.correlation.rfind("gone-", 0) == 0;
+    EXPECT_EQ(answers, 2);
     EXPECT_EQ(gateway->stop(SIGTERM), 0);
 }
 
