@@ -15,6 +15,13 @@
 // DDATA), its p99 compared with the JSON mode's of the same run.
 //
 //   gateway_bench [--terminals 1000] [--rate 10] [--seconds 10] [--warmup 2]
+//
+// With --pictures, instead: one client sends terminal t0 pictures of about
+// 4 MiB (valid and hostile in turn), each as soon as the previous one is
+// answered, while the other terminals' events are measured; their p99 with
+// and without that load in the same run, and the gateway's peak RSS.
+//
+//   gateway_bench --pictures [--terminals 100] [--rate 10] [--seconds 10]
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -157,6 +164,59 @@ void publish_directly(std::uint16_t port, double per_second, double seconds) {
     mosquitto_destroy(m);
 }
 
+// The largest resident set a process has had, MiB.
+double peak_rss_mib(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+    }
+    return -1;
+}
+
+// Pictures of about 4 MiB for cmd/image, in turn: a valid PNG of noise (it
+// does not compress), a 16-bit 800 x 800 PPM, and the same PNG with its image
+// data corrupted past the middle (found out late, after most of the work).
+std::vector<std::string> heavy_pictures() {
+    std::uint32_t seed = 12345;
+    const auto noise = [&](std::uint32_t, std::uint32_t) {
+        seed = seed * 1664525u + 1013904223u;
+        return static_cast<std::uint8_t>(seed >> 24);
+    };
+    std::string valid = grey_png(2000, 2000, {}, noise);
+    std::string ppm = "P6\n800 800\n65535\n";
+    ppm.append(800 * 800 * 6, '\x55');
+    std::string corrupt = valid;
+    for (std::size_t i = corrupt.size() * 3 / 5; i < corrupt.size() - 12; i += 4096) corrupt[i] = static_cast<char>(~corrupt[i]);
+    std::vector<std::string> out;
+    for (const std::string *p : {&valid, &ppm, &corrupt}) {
+        out.push_back(json{{"png", base64({reinterpret_cast<const std::uint8_t *>(p->data()), p->size()})}}.dump());
+    }
+    return out;
+}
+
+// Sends t0 the pictures in turn, each when the one before is answered,
+// until `stop`.
+struct PictureLoad {
+    std::size_t sent = 0, shown = 0, refused = 0, unanswered = 0;
+    void run(std::uint16_t port, const std::atomic<bool> &stop) {
+        const std::vector<std::string> pictures = heavy_pictures();
+        Client client(port, "bench-pictures");
+        client.subscribe("vq6120/t0/cmd/result");
+        while (!stop) {
+            const std::string cid = "p" + std::to_string(sent);
+            client.publish("vq6120/t0/cmd/image", pictures[sent % pictures.size()], cid);
+            ++sent;
+            const auto r = client.await([&](const Received &m) { return m.correlation == cid && m.topic.ends_with("/result"); }, 30s);
+            client.clear();
+            if (!r) {
+                ++unanswered;
+            } else {
+                ++(r->json()["ok"] == true ? shown : refused);
+            }
+        }
+    }
+};
+
 // One sample of the gateway's metrics; -1 when absent.
 double metric(std::uint16_t port, const std::string &name) {
     httplib::Client http("127.0.0.1", port);
@@ -176,7 +236,13 @@ int main(int argc, char **argv) {
     app.add_option("--rate", rate, "events per second from each terminal")->check(CLI::Range(0.1, 1000.0));
     app.add_option("--seconds", seconds, "measured time")->check(CLI::Range(1.0, 600.0));
     app.add_option("--warmup", warmup, "traffic before measuring")->check(CLI::Range(0.0, 60.0));
+    bool pictures = false;
+    app.add_flag("--pictures", pictures, "the other terminals' latency while t0 is sent 4 MiB pictures back to back");
     CLI11_PARSE(app, argc, argv);
+    if (pictures && terminals < 2) {
+        std::fprintf(stderr, "gateway_bench: --pictures needs 2 terminals or more\n");
+        return 2;
+    }
     const auto expected = static_cast<std::size_t>(static_cast<double>(terminals) * rate * seconds);
 
     try {
@@ -189,7 +255,7 @@ int main(int argc, char **argv) {
         subscriber.divert([&](const mosquitto_message &m) {
             const std::string_view topic(m.topic);
             if (topic.ends_with("/serial/1")) {
-                latencies.record(m);
+                if (!(pictures && topic == "vq6120/t0/serial/1")) latencies.record(m);
             } else if (topic.starts_with("spBv1.0/bench/DDATA/")) {
                 latencies.record_sparkplug(m);
             } else if (topic.starts_with("spBv1.0/bench/DBIRTH/")) {
@@ -202,6 +268,58 @@ int main(int argc, char **argv) {
         subscriber.subscribe("vq6120/+/serial/1");
         subscriber.subscribe("vq6120/+/state");
         subscriber.subscribe("spBv1.0/bench/#");
+
+        if (pictures) {
+            std::vector<std::pair<std::string, std::uint16_t>> list;
+            for (std::size_t i = 0; i < terminals; ++i) list.emplace_back("t" + std::to_string(i), farm.port(i));
+            const std::uint16_t metrics_port = free_port();
+            GatewayProcess gateway(dir, test_config(broker.port(), "gw-bench", list), "gateway",
+                                   {"--metrics", std::to_string(metrics_port)});
+            // Events the gateway's loop took longer than `le` seconds to hand
+            // to the broker connection, from its own histogram.
+            const auto slower_than = [&](const char *le) {
+                return metric(metrics_port, "vq6120_gateway_event_publish_seconds_count") -
+                       metric(metrics_port, std::string("vq6120_gateway_event_publish_seconds_bucket{le=\"") + le + "\"}");
+            };
+            while (online < terminals) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            const auto measure = [&] {
+                farm.command("traffic " + std::to_string(rate) + " serial 1");
+                std::this_thread::sleep_for(std::chrono::duration<double>(warmup));
+                latencies.start();
+                std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+                farm.command("traffic 0");
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                return Run{latencies.stop(), seconds};
+            };
+            const Run quiet = measure();
+            const double slow10 = slower_than("0.01"), slow100 = slower_than("0.1");
+            std::atomic<bool> stop{false};
+            PictureLoad load;
+            std::thread loader([&] { load.run(broker.port(), stop); });
+            const Run loaded = measure();
+            stop = true;
+            loader.join();
+            const double rss = peak_rss_mib(gateway.pid());
+            const double loaded10 = slower_than("0.01") - slow10, loaded100 = slower_than("0.1") - slow100;
+            gateway.stop(SIGTERM);
+            const std::size_t others = static_cast<std::size_t>(static_cast<double>(terminals - 1) * rate * seconds);
+            double load1 = 0, load5 = 0, load15 = 0;
+            std::ifstream("/proc/loadavg") >> load1 >> load5 >> load15;
+            std::printf("%zu terminals x %.1f events/s for %.1f s; t0 sent pictures; the other %zu measured; load average %.2f "
+                        "%.2f %.2f\n",
+                        terminals, rate, seconds, terminals - 1, load1, load5, load15);
+            report("quiet", quiet, others);
+            report("pictures", loaded, others);
+            std::printf("pictures to t0: %zu sent, %zu shown, %zu refused, %zu unanswered in 30 s\n", load.sent, load.shown,
+                        load.refused, load.unanswered);
+            std::printf("ratio loaded/quiet  p50 %.2f  p99 %.2f (target p99 <= 1.5)\n",
+                        at(loaded.us, 0.5) / std::max(at(quiet.us, 0.5), 1e-3), at(loaded.us, 0.99) / std::max(at(quiet.us, 0.99), 1e-3));
+            std::printf("gateway peak RSS %.1f MiB\n", rss);
+            std::printf("in the gateway (read to handed to the broker connection), under the pictures: %.0f events over "
+                        "10 ms, %.0f over 100 ms (before them: %.0f, %.0f)\n",
+                        loaded10, loaded100, slow10, slow100);
+            return 0;
+        }
 
         // Baseline first, while nothing else runs.
         std::thread direct_publisher(publish_directly, broker.port(), static_cast<double>(terminals) * rate, warmup + seconds);

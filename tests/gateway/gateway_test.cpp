@@ -359,16 +359,21 @@ TEST_F(GatewayTest, StopPublishesOfflineStatesAndAKilledGatewayLeavesItsWill) {
     EXPECT_TRUE(client.await_json("vq6120/_gateway/gw/status", "reason", "connection lost"));
 }
 
+// A prefix belongs to one gateway (it answers every terminal name under it),
+// so the second gateway has a prefix of its own.
 TEST_F(GatewayTest, TwoGatewaysShareOneBrokerWithDisjointTerminals) {
     Plant plant(dir, 2);
     Farm &farm = plant.farm;
     Client &client = plant.client;
     const auto ga = plant.gateway("gw-a", {"ta"}, 0);
-    const auto gb = plant.gateway("gw-b", {"tb"}, 1);
+    json second = test_config(plant.broker.port(), "gw-b", {{"tb", farm.port(1)}});
+    second["prefix"] = "vq6120/line-b";
+    const auto gb = std::make_unique<GatewayProcess>(dir, second, "gw-b");
+    ASSERT_TRUE(client.await_json(topic("line-b/tb", "state"), "state", "online"));
     EXPECT_EQ(command(client, "ta", "draw-pixel", {{"x", 1}, {"y", 1}}, "a")["ok"], true);
-    EXPECT_EQ(command(client, "tb", "draw-pixel", {{"x", 2}, {"y", 2}}, "b")["ok"], true);
+    EXPECT_EQ(command(client, "line-b/tb", "draw-pixel", {{"x", 2}, {"y", 2}}, "b")["ok"], true);
     farm.command(1, "key 7");
-    EXPECT_TRUE(client.await_json(topic("tb", "key"), "key", 7));
+    EXPECT_TRUE(client.await_json(topic("line-b/tb", "key"), "key", 7));
     const std::string da = farm.dump(0), db = farm.dump(1);
     EXPECT_TRUE(pixel(da, 1, 1) && !pixel(da, 2, 2));
     EXPECT_TRUE(pixel(db, 2, 2) && !pixel(db, 1, 1));

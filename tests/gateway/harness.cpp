@@ -1,5 +1,7 @@
 #include "harness.hpp"
 
+#include <zlib.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <mosquitto.h>
@@ -469,6 +471,52 @@ nlohmann::json command(Client &c, const std::string &terminal, const std::string
     c.publish(topic(terminal, "cmd/" + op), args.dump());
     const auto r = c.await_json(topic(terminal, "cmd/result"), "id", id);
     return r ? r->json() : nlohmann::json();
+}
+
+namespace {
+
+void be32(std::string &out, std::uint32_t v) {
+    for (int s = 24; s >= 0; s -= 8) out += static_cast<char>((v >> s) & 0xFF);
+}
+
+void chunk(std::string &out, const char *type, const std::string &data) {
+    be32(out, static_cast<std::uint32_t>(data.size()));
+    const std::string body = std::string(type, 4) + data;
+    out += body;
+    be32(out, static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef *>(body.data()), static_cast<uInt>(body.size()))));
+}
+
+}  // namespace
+
+std::string deflate(const std::string &raw) {
+    uLongf size = compressBound(static_cast<uLong>(raw.size()));
+    std::string out(size, '\0');
+    compress2(reinterpret_cast<Bytef *>(out.data()), &size, reinterpret_cast<const Bytef *>(raw.data()),
+              static_cast<uLong>(raw.size()), 1);
+    out.resize(size);
+    return out;
+}
+
+std::string grey_png(std::uint32_t w, std::uint32_t h, std::string idat,
+                     const std::function<std::uint8_t(std::uint32_t, std::uint32_t)> &pixel) {
+    if (idat.empty()) {
+        std::string raw;
+        raw.reserve(static_cast<std::size_t>(w + 1) * h);
+        for (std::uint32_t y = 0; y < h; ++y) {
+            raw += '\0';
+            for (std::uint32_t x = 0; x < w; ++x) raw += static_cast<char>(pixel ? pixel(x, y) : (x + y) & 0xFF);
+        }
+        idat = deflate(raw);
+    }
+    std::string out = "\x89PNG\r\n\x1a\n";
+    std::string ihdr;
+    be32(ihdr, w);
+    be32(ihdr, h);
+    ihdr += std::string("\x08\x00\x00\x00\x00", 5);
+    chunk(out, "IHDR", ihdr);
+    chunk(out, "IDAT", idat);
+    chunk(out, "IEND", {});
+    return out;
 }
 
 Plant::Plant(const ScratchDir &dir, std::size_t terminals)

@@ -206,6 +206,13 @@ std::string topic(const std::string &terminal, const std::string &rest);
 nlohmann::json command(Client &c, const std::string &terminal, const std::string &op, nlohmann::json args,
                        const std::string &id);
 
+// A test picture: an 8-bit grey PNG whose header claims `w` x `h` and whose
+// image data is `idat` as given; empty: each row filtered by none and
+// deflated, pixel (x, y) = `pixel(x, y)`, by default a diagonal gradient.
+std::string grey_png(std::uint32_t w, std::uint32_t h, std::string idat = {},
+                     const std::function<std::uint8_t(std::uint32_t, std::uint32_t)> &pixel = {});
+std::string deflate(const std::string &raw);
+
 // A broker, a farm of terminals and a client that sees everything under the
 // prefix: where most tests start.
 struct Plant {

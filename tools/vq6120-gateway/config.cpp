@@ -140,7 +140,7 @@ TerminalConfig read_terminal(const Object &o) {
 Config read_config(Errors &errors, const json &doc) {
     const Object top(errors, doc, json::json_pointer(),
                      {"broker", "prefix", "terminals", "status_interval", "connect_timeout_ms", "terminal_reconnect_min_ms",
-                      "terminal_reconnect_max_ms", "sparkplug"});
+                      "terminal_reconnect_max_ms", "sparkplug", "picture_queue"});
     Config c;
     if (const json *broker = top.need("broker")) {
         read_broker(Object(errors, *broker, top.at() / "broker",
@@ -167,6 +167,7 @@ Config read_config(Errors &errors, const json &doc) {
     }
     top.integer("status_interval", c.status_interval_s, 1, 3600);
     top.integer("connect_timeout_ms", c.connect_timeout_ms, 10, 600000);
+    top.integer("picture_queue", c.picture_queue, 1, 64);
     const bool min_ok = top.integer("terminal_reconnect_min_ms", c.terminal_reconnect_min_ms, 10, 600000) ||
                         !top.find("terminal_reconnect_min_ms");
     const bool max_ok = top.integer("terminal_reconnect_max_ms", c.terminal_reconnect_max_ms, 10, 3600000) ||

@@ -57,6 +57,7 @@ struct Config {
     int connect_timeout_ms = 2000;          // a terminal's connect attempt
     int terminal_reconnect_min_ms = 500;    // a lost terminal's backoff bounds
     int terminal_reconnect_max_ms = 30000;
+    int picture_queue = 4;  // cmd/image and cmd/font-text jobs that may wait for the picture worker
     std::vector<TerminalConfig> terminals;
 };
 

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 
-#include "image_command.hpp"
 #include "log.hpp"
 #include "operations.hpp"
 #include "payloads.hpp"
@@ -17,37 +16,18 @@ namespace {
 constexpr int kStateQos = 0;   // republished whole on every connect
 constexpr int kResultQos = 1;  // a lost result would leave its sender guessing
 
-// A JSON member as an operation's argument. Integers and strings map as they
-// are; a Bytes argument also takes {"base64": "..."} so that any byte value
-// can be sent. Empty when the value suits none of that; `error` says why.
-std::optional<ops::Value> argument_value(const ops::Argument &arg, const json &v, std::string &error) {
-    const std::string name(arg.name);
-    if (arg.kind == ops::Kind::Int) {
-        if (v.is_number_integer()) {
-            if (v.is_number_unsigned() && v.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) {
-                error = name + ": " + v.dump() + " is not in " + ops::range_text(arg);
-                return std::nullopt;
-            }
-            return ops::Value(v.get<std::int64_t>());
-        }
-        error = name + ": must be an integer in " + ops::range_text(arg) + ", not " + dump(v);
-        return std::nullopt;
-    }
-    if (v.is_string()) return ops::Value(v.get<std::string>());
-    if (arg.kind == ops::Kind::Bytes && v.is_object() && v.size() == 1 && v.contains("base64") && v["base64"].is_string()) {
-        std::string bytes;
-        if (unbase64(v["base64"].get<std::string>(), bytes)) return ops::Value(std::move(bytes));
-        error = name + ": the base64 text does not decode";
-        return std::nullopt;
-    }
-    error = name + (arg.kind == ops::Kind::Bytes ? ": must be a string or {\"base64\": \"...\"}" : ": must be a string");
-    return std::nullopt;
-}
+// Commands that may wait behind a terminal's picture job; more are busy.
+constexpr std::size_t kMaxHeld = 16;
+// A refusal made on the loop echoes the caller's "id" only from a payload
+// this small: the loop never parses a picture.
+constexpr std::size_t kMaxIdPayload = 64 << 10;
 
-std::vector<std::string> operation_names() {
-    std::vector<std::string> names;
-    for (const ops::Operation &op : ops::operations()) names.emplace_back(op.name);
-    return names;
+json request_id(std::string_view payload) {
+    if (payload.size() > kMaxIdPayload || !depth_within(payload, kMaxPayloadDepth)) return nullptr;
+    const json j = json::parse(payload, nullptr, false);
+    if (!j.is_object()) return nullptr;
+    const auto id = j.find("id");
+    return id == j.end() ? json(nullptr) : *id;
 }
 
 std::string_view state_name(vq6120::State s) {
@@ -74,15 +54,11 @@ vq6120::Backoff backoff_for(const Config &config) {
 }
 
 Gateway::Gateway(const Config &config, vq6120::Poller &poller)
-    : config_(config), poller_(poller), metrics_(operation_names()) {
-    for (const TerminalConfig &t : config_.terminals) {
-        Node &n = nodes_.emplace_back();
-        n.config = t;
-        n.base = config_.prefix + "/" + t.name;
-        n.state_payload = state_payload(n.state, n.reason);
-        by_name_.emplace(t.name, &n);
-        metrics_.terminal_added(n.state);
-    }
+    : config_(config),
+      poller_(poller),
+      metrics_(command_names()),
+      worker_(std::make_unique<PictureWorker>(static_cast<std::size_t>(config.picture_queue))) {
+    for (const TerminalConfig &t : config_.terminals) add_node(t);
     const Message will{status_topic(), status_payload("offline", "connection lost"), 1, true, {}};
     MqttLink::Callbacks callbacks;
     if (config_.sparkplug) {
@@ -103,6 +79,10 @@ Gateway::Gateway(const Config &config, vq6120::Poller &poller)
 }
 
 Gateway::~Gateway() {
+    // No picture job runs past here, and none already posted to the loop
+    // reaches this gateway.
+    worker_->stop();
+    *alive_ = false;
     if (watch_ != 0) poller_.unwatch(watch_);
     if (tick_ != 0) poller_.cancel(tick_);
     if (watchdog_ != 0) poller_.cancel(watchdog_);
@@ -119,6 +99,17 @@ void Gateway::start() {
     link_->start();
     schedule_tick();
     schedule_watchdog();
+}
+
+Gateway::Node &Gateway::add_node(const TerminalConfig &t) {
+    Node &n = nodes_.emplace_back();
+    n.key = next_key_++;
+    n.config = t;
+    n.base = config_.prefix + "/" + t.name;
+    n.state_payload = state_payload(n.state, n.reason);
+    by_name_.emplace(t.name, &n);
+    metrics_.terminal_added(n.state);
+    return n;
 }
 
 void Gateway::connect(Node &n) {
@@ -266,10 +257,9 @@ void Gateway::on_connected() {
 }
 
 void Gateway::on_connected_json() {
-    std::vector<std::string> filters;
-    filters.reserve(nodes_.size());
-    for (const Node &n : nodes_) filters.push_back(n.base + "/cmd/+");
-    link_->subscribe(filters);
+    // Every terminal name under the prefix, so that a command for a name this
+    // gateway does not serve is answered too: a prefix belongs to one gateway.
+    link_->subscribe({config_.prefix + "/+/cmd/+"});
     publish_status("online", link_->connects() > 1 ? "broker reconnected" : "started");
     for (Node &n : nodes_) publish_state(n);
 }
@@ -294,95 +284,155 @@ void Gateway::publish_status(std::string_view state, std::string_view reason) {
     link_->publish({status_topic(), status_payload(state, reason), kStateQos, true, {}});
 }
 
-void Gateway::on_message(const std::string &topic, std::string_view payload, std::string_view correlation) {
+void Gateway::on_message(const std::string &topic, std::string_view payload, std::string_view correlation_view) {
     if (edge_) return on_sparkplug(topic, payload);
-    // <prefix>/<terminal>/cmd/<operation>; the subscriptions name only this
-    // gateway's terminals, so anything else is not for it.
+    // <prefix>/<terminal>/cmd/<operation>; results, this gateway's own or
+    // another's, are not commands.
     const std::string head = config_.prefix + "/";
     if (topic.rfind(head, 0) != 0) return;
     const std::string rest = topic.substr(head.size());
     const auto slash = rest.find('/');
     if (slash == std::string::npos || rest.compare(slash, 5, "/cmd/") != 0) return;
-    const auto found = by_name_.find(rest.substr(0, slash));
+    const std::string name = rest.substr(0, slash);
     const std::string operation = rest.substr(slash + 5);
-    if (found == by_name_.end() || operation == "result" || operation.find('/') != std::string::npos) return;
+    if (operation == "result" || operation.find('/') != std::string::npos) return;
+    const std::string correlation(correlation_view);
+    const auto found = by_name_.find(name);
+    if (found == by_name_.end()) {
+        return refuse(name, operation, "terminal '" + name + "' is not served by this gateway (" + config_.broker.client_id + ")",
+                      payload, correlation);
+    }
     Node &n = *found->second;
+    if (!n.held.empty()) {
+        // Behind a picture of the same terminal: waits its turn.
+        if (n.held.size() >= kMaxHeld) {
+            return refuse(name, operation,
+                          "busy: " + std::to_string(n.held.size()) + " commands wait for terminal '" + name +
+                              "' behind a picture (at most " + std::to_string(kMaxHeld) + "); nothing sent",
+                          payload, correlation, true);
+        }
+        if (!is_picture_operation(operation)) {
+            n.held.push_back({0, operation, std::string(payload), correlation});
+            return;
+        }
+    }
+    if (is_picture_operation(operation)) {
+        if (!submit_picture(n, operation, payload, correlation)) {
+            return refuse(name, operation,
+                          "busy: " + std::to_string(worker_->waiting()) + " pictures wait to be prepared (at most " +
+                              std::to_string(worker_->capacity()) + "); nothing sent",
+                          payload, correlation, true);
+        }
+        return;
+    }
+    finish(n, parse_request(operation, payload), correlation);
+}
 
-    json request = json::object();
-    CommandOutcome outcome;
-    if (!payload.empty()) {
-        request = json::parse(payload, nullptr, false);
+bool Gateway::submit_picture(Node &n, const std::string &operation, std::string_view payload, const std::string &correlation) {
+    const std::uint64_t job = next_job_++;
+    // Everything from the JSON text to the terminal's commands happens on the
+    // worker; the loop gets back what to send.
+    auto prepare = [this, poller = &poller_, alive = alive_, name = n.config.name, key = n.key, job, operation,
+                    payload = std::string(payload)] {
+        Request request;
+        try {
+            request = parse_request(operation, payload);
+        } catch (const std::exception &e) {
+            request = Request{};
+            request.operation = operation;
+            request.refusal.error = std::string("the picture could not be prepared: ") + e.what();
+        }
+        poller->post([this, alive, name, key, job, request = std::move(request)]() mutable {
+            if (*alive) picture_ready(name, key, job, std::move(request));
+        });
+    };
+    if (!worker_->submit(std::move(prepare))) return false;
+    n.held.push_back({job, operation, {}, correlation});
+    return true;
+}
+
+void Gateway::picture_ready(const std::string &name, std::uint64_t key, std::uint64_t job, Request request) {
+    if (stopped_) return;
+    const auto found = by_name_.find(name);
+    // A terminal removed meanwhile had its commands answered then.
+    if (found == by_name_.end() || found->second->key != key) return;
+    Node &n = *found->second;
+    if (n.held.empty() || n.held.front().job != job) return;
+    const std::string correlation = std::move(n.held.front().correlation);
+    n.held.pop_front();
+    finish(n, request, correlation);
+    drain(n);
+}
+
+void Gateway::drain(Node &n) {
+    while (!n.held.empty() && n.held.front().job == 0) {
+        const Held h = std::move(n.held.front());
+        n.held.pop_front();
+        finish(n, parse_request(h.operation, h.payload), h.correlation);
     }
-    if (request.is_discarded()) {
-        outcome.error = "the payload is not JSON";
-    } else if (!request.is_object()) {
-        outcome.error = "the payload must be a JSON object of arguments";
-    } else {
-        outcome = run_command(n, operation, request);
-    }
+}
+
+void Gateway::finish(Node &n, const Request &request, const std::string &correlation) {
+    const CommandOutcome outcome = request.refused() ? request.refusal : run_command(n, request);
     ++(outcome.ok ? commands_ : refused_);
     if (outcome.ok) {
-        metrics_.command(static_cast<std::size_t>(ops::find(operation) - ops::operations().data()));
+        metrics_.command(command_index(request.operation));
     } else {
         metrics_.refused();
     }
     log(outcome.ok ? Level::debug : Level::info,
-        n.config.name + ": " + operation + (outcome.ok ? " sent" : " refused: " + outcome.error));
-
-    json result{{"operation", operation}, {"terminal", n.config.name}, {"ok", outcome.ok}};
-    if (!outcome.ok) result["error"] = outcome.error;
-    if (!outcome.argument.empty()) result["argument"] = outcome.argument;
-    if (request.is_object() && request.contains("id")) result["id"] = request["id"];
-    result["ts"] = timestamp();
-    link_->publish({n.base + "/cmd/result", dump(result), kResultQos, false, std::string(correlation)});
+        n.config.name + ": " + request.operation + (outcome.ok ? " sent" : " refused: " + outcome.error));
+    link_->publish(result_message(n.config.name, request.operation, outcome, request.id, correlation));
 }
 
-CommandOutcome Gateway::run_command(Node &n, std::string_view operation, const json &request) {
+void Gateway::refuse(const std::string &terminal, const std::string &operation, std::string error, std::string_view payload,
+                     const std::string &correlation, bool busy) {
+    ++refused_;
+    metrics_.refused();
+    if (busy) metrics_.busy();
+    log(Level::info, terminal + ": " + operation + " refused: " + error);
+    CommandOutcome outcome;
+    outcome.error = std::move(error);
+    link_->publish(result_message(terminal, operation, outcome, request_id(payload), correlation));
+}
+
+void Gateway::refuse_held(Node &n, const std::string &why, std::vector<Message> *into) {
+    CommandOutcome outcome;
+    outcome.error = why;
+    for (const Held &h : n.held) {
+        ++refused_;
+        metrics_.refused();
+        Message m = result_message(n.config.name, h.operation, outcome, request_id(h.payload), h.correlation);
+        if (into != nullptr) {
+            into->push_back(std::move(m));
+        } else {
+            link_->publish(std::move(m));
+        }
+    }
+    n.held.clear();
+}
+
+Message Gateway::result_message(const std::string &terminal, const std::string &operation, const CommandOutcome &outcome,
+                                const json &id, const std::string &correlation) const {
+    json result{{"operation", operation}, {"terminal", terminal}, {"ok", outcome.ok}};
+    if (!outcome.ok) result["error"] = outcome.error;
+    if (!outcome.argument.empty()) result["argument"] = outcome.argument;
+    if (!id.is_null()) result["id"] = id;
+    result["ts"] = timestamp();
+    return {config_.prefix + "/" + terminal + "/cmd/result", dump(result), kResultQos, false, correlation};
+}
+
+CommandOutcome Gateway::run_command(Node &n, const Request &request) {
     CommandOutcome out;
-    if (operation == kImageOperation || operation == kFontTextOperation) {
-        ImageCommand image;
-        const bool parsed = operation == kImageOperation ? parse_image(request, image, out.argument, out.error)
-                                                         : parse_font_text(request, image, out.argument, out.error);
-        if (!parsed) return out;
-        vq6120::Terminal *t = ready_terminal(n, out);
-        if (t == nullptr) return out;
-        out.ok = send_image(t->handle(), image);
+    vq6120::Terminal *t = ready_terminal(n, out);
+    if (t == nullptr) return out;
+    if (request.picture) {
+        out.ok = send_image(t->handle(), *request.picture);
         if (!out.ok && VQ6120Ex_LastRefusal(t->handle()) == VQ6120_REFUSED_QUEUE_FULL) return behind(n, out);
         if (!out.ok) out.error = "not sent: the connection to the terminal failed";
         return out;
     }
-    const ops::Operation *op = ops::find(operation);
-    if (op == nullptr) {
-        out.error = "unknown operation '" + std::string(operation) + "'";
-        return out;
-    }
-    ops::Arguments args;
-    for (const auto &item : request.items()) {
-        const std::string &key = item.key();
-        const json &value = item.value();
-        if (key == "id") continue;  // the caller's own tag, echoed in the result
-        const auto arg = std::find_if(op->arguments.begin(), op->arguments.end(),
-                                      [&](const ops::Argument &a) { return a.name == key; });
-        if (arg == op->arguments.end()) {
-            out.argument = key;
-            out.error = key + ": not an argument of " + std::string(operation);
-            return out;
-        }
-        auto v = argument_value(*arg, value, out.error);
-        if (!v) {
-            out.argument = key;
-            return out;
-        }
-        args.emplace(key, std::move(*v));
-    }
-    if (const ops::Result checked = ops::check(*op, args); !checked) {
-        out.argument = checked.argument;
-        out.error = checked.error;
-        return out;
-    }
-    vq6120::Terminal *t = ready_terminal(n, out);
-    if (t == nullptr) return out;
-    const ops::Result r = ops::invoke(*op, t->handle(), args);
+    const ops::Result r = ops::invoke(*request.op, t->handle(), request.args);
     out.ok = static_cast<bool>(r);
     if (!out.ok && VQ6120Ex_LastRefusal(t->handle()) == VQ6120_REFUSED_QUEUE_FULL) return behind(n, out);
     if (!out.ok) {
@@ -422,8 +472,10 @@ void Gateway::shutdown(int flush_ms) {
     if (stopped_) return;
     stopped_ = true;
     notifier_.stopping();
+    worker_->stop();
     std::vector<Message> last;
     for (Node &n : nodes_) {
+        if (!edge_) refuse_held(n, "the gateway is stopping; nothing sent", &last);
         if (edge_ && n.state == "online") last.push_back(edge_->device_death(n.config.name));
         n.state = "offline";
         n.reason = "gateway stopped";
@@ -470,19 +522,20 @@ bool Gateway::reload(const std::string &path) {
     }
     config_.status_interval_s = next.status_interval_s;
     config_.connect_timeout_ms = next.connect_timeout_ms;  // for connections made from now on
+    config_.picture_queue = next.picture_queue;
+    worker_->set_capacity(static_cast<std::size_t>(next.picture_queue));
 
     std::unordered_map<std::string, const TerminalConfig *> wanted;
     for (const TerminalConfig &t : next.terminals) wanted.emplace(t.name, &t);
-    std::vector<std::string> gone_filters, new_filters;
     std::size_t removed = 0, changed = 0, added = 0;
     for (auto it = nodes_.begin(); it != nodes_.end();) {
         Node &n = *it;
         const auto w = wanted.find(n.config.name);
         if (w == wanted.end()) {
+            refuse_held(n, "terminal '" + n.config.name + "' was removed from the configuration; nothing sent");
             poller_.remove(n.id);
             show(n, "offline", "removed from the configuration");
             metrics_.terminal_removed(n.state);
-            gone_filters.push_back(n.base + "/cmd/+");
             if (edge_) edge_->forget(n.config.name);
             by_name_.erase(n.config.name);
             it = nodes_.erase(it);
@@ -502,21 +555,12 @@ bool Gateway::reload(const std::string &path) {
     // New ones in the file's order.
     for (const TerminalConfig &t : next.terminals) {
         if (wanted.count(t.name) == 0) continue;
-        Node &n = nodes_.emplace_back();
-        n.config = t;
-        n.base = config_.prefix + "/" + t.name;
-        by_name_.emplace(t.name, &n);
-        metrics_.terminal_added(n.state);
+        Node &n = add_node(t);
         show(n, "connecting", "added");
         connect(n);
-        new_filters.push_back(n.base + "/cmd/+");
         ++added;
     }
     config_.terminals = next.terminals;
-    if (link_->connected() && !edge_) {
-        link_->unsubscribe(gone_filters);
-        link_->subscribe(new_filters);
-    }
     metrics_.reloaded(true);
     log(Level::info, "reloaded " + path + ": " + std::to_string(added) + " added, " + std::to_string(removed) + " removed, " +
                          std::to_string(changed) + " changed, " + std::to_string(nodes_.size() - added - changed) +

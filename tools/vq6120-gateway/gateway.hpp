@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <memory>
 #include <optional>
@@ -23,6 +24,8 @@
 #include "config.hpp"
 #include "metrics.hpp"
 #include "mqtt_link.hpp"
+#include "picture_worker.hpp"
+#include "requests.hpp"
 #include "service.hpp"
 #include "sparkplug.hpp"
 #include "vq6120.hpp"
@@ -40,13 +43,6 @@ struct ShownState {
 // What the state topic shows after `change`; nothing to publish when neither
 // the state nor the reason moves (Lost then Waiting: one offline).
 std::optional<ShownState> state_after(const ShownState &now, const vq6120::StateChange &change);
-
-// What a command message came to: the result the gateway publishes for it.
-struct CommandOutcome {
-    bool ok = false;
-    std::string error;     // a sentence naming what is wrong
-    std::string argument;  // the argument at fault, when one is
-};
 
 class Gateway {
 public:
@@ -71,13 +67,23 @@ public:
     const Metrics &metrics() const { return metrics_; }
 
 private:
+    // A command that waits for a picture job of the same terminal, so that
+    // the terminal carries out its commands in the order they came.
+    struct Held {
+        std::uint64_t job = 0;  // the picture job itself, being prepared; 0: a command behind one
+        std::string operation;
+        std::string payload;  // a command behind: its payload, parsed when its turn comes
+        std::string correlation;
+    };
     struct Node {
+        std::uint64_t key = 0;  // never reused: a job finds its node again only if it is still this one
         TerminalConfig config;
         std::string base;  // "<prefix>/<name>"
         vq6120::TerminalId id = 0;
         std::string state = "connecting";
         std::string reason = "starting";
         std::string state_payload;
+        std::deque<Held> held;  // front: a picture job in flight
     };
 
     void connect(Node &node);
@@ -91,7 +97,22 @@ private:
     void on_sparkplug(const std::string &topic, std::string_view payload);
     void on_event(Node &node, const vq6120::Event &event);
     void on_message(const std::string &topic, std::string_view payload, std::string_view correlation);
-    CommandOutcome run_command(Node &node, std::string_view operation, const nlohmann::json &request);
+    // cmd/image and cmd/font-text to the picture worker; false when its
+    // queue is full (nothing queued).
+    bool submit_picture(Node &node, const std::string &operation, std::string_view payload, const std::string &correlation);
+    void picture_ready(const std::string &name, std::uint64_t key, std::uint64_t job, Request request);
+    // Runs the commands held behind the node's finished picture, up to the next picture.
+    void drain(Node &node);
+    // Carries out a parsed request and publishes its result, counted.
+    void finish(Node &node, const Request &request, const std::string &correlation);
+    // Refuses a command at once, counted and answered.
+    void refuse(const std::string &terminal, const std::string &operation, std::string error, std::string_view payload,
+                const std::string &correlation, bool busy = false);
+    // Answers every command held for the node: refused for `why`.
+    void refuse_held(Node &node, const std::string &why, std::vector<Message> *into = nullptr);
+    Message result_message(const std::string &terminal, const std::string &operation, const CommandOutcome &outcome,
+                           const nlohmann::json &id, const std::string &correlation) const;
+    CommandOutcome run_command(Node &node, const Request &request);
     // The node's terminal when it is online and not behind; else null with
     // the reason in `out`.
     vq6120::Terminal *ready_terminal(Node &node, CommandOutcome &out);
@@ -108,6 +129,7 @@ private:
 
     Config config_;
     vq6120::Poller &poller_;
+    Node &add_node(const TerminalConfig &t);
     std::list<Node> nodes_;  // stable addresses: each is its terminal's user pointer
     std::unordered_map<std::string, Node *> by_name_;
     Metrics metrics_;
@@ -127,6 +149,11 @@ private:
     std::uint64_t behind_ = 0;  // of those refused: the terminal was behind
     std::uint64_t status_mark_ = 0;  // counters' sum at the last status
     std::chrono::steady_clock::time_point status_due_{};
+    std::uint64_t next_key_ = 1, next_job_ = 1;
+    // Read on the loop only: false once the gateway is gone, for the picture
+    // results already posted to the loop.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    std::unique_ptr<PictureWorker> worker_;
 };
 
 }  // namespace vq6120::gateway

@@ -48,10 +48,11 @@ void Gateway::on_sparkplug(const std::string &topic, std::string_view payload) {
     }
     Node &n = *found->second;
     for (const auto &[metric, write] : command->writes) {
-        const CommandOutcome outcome = run_command(n, write.operation, write.arguments);
+        const Request request = parse_arguments(write.operation, write.arguments);
+        const CommandOutcome outcome = request.refused() ? request.refusal : run_command(n, request);
         if (outcome.ok) {
             ++commands_;
-            metrics_.command(static_cast<std::size_t>(ops::find(write.operation) - ops::operations().data()));
+            metrics_.command(command_index(write.operation));
             link_->publish(edge_->written(n.config.name, metric));
         } else {
             ++refused_;

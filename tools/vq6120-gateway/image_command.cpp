@@ -128,11 +128,18 @@ bool parse_font_text(const json &request, ImageCommand &out, std::string &argume
     return true;
 }
 
+void plan(ImageCommand &image) {
+    image.commands.clear();
+    display::encode(
+        display::Plane{}, image.picture.plane(), {}, display::EncodeOptions{},
+        [](void *to, const display::Command &c) noexcept { static_cast<std::vector<display::Command> *>(to)->push_back(c); },
+        &image.commands);
+}
+
 bool send_image(VQ6120_HANDLE handle, const ImageCommand &image) {
     if (VQ6120Ex_BeginBatch(handle) != 1) return false;
     if (image.clear) ClearGraphicScreen(handle);
-    display::encode(display::Plane{}, image.picture.plane(), {}, display::EncodeOptions{}, display::send_to_handle,
-                    handle);
+    for (const display::Command &c : image.commands) display::send_to_terminal(handle, c);
     return VQ6120Ex_EndBatch(handle) == 1;
 }
 

@@ -7,10 +7,12 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "VQ6120_LIB.h"
+#include "display/encoder.hpp"
 #include "render.hpp"
 
 namespace vq6120::gateway {
@@ -22,9 +24,14 @@ inline constexpr const char *kImageOperation = "image";
 // same way as a picture.
 inline constexpr const char *kFontTextOperation = "font-text";
 
+inline constexpr const char *kFontDir = "/usr/share/fonts/truetype/dejavu";
+
 struct ImageCommand {
     display::Canvas picture;
     bool clear = false;
+    // The terminal commands that draw `picture` (plan()); they hold no text,
+    // so they need nothing else to stay alive.
+    std::vector<display::Command> commands;
 };
 
 // The request as a picture; false with the field at fault in `argument` and
@@ -32,8 +39,12 @@ struct ImageCommand {
 bool parse_image(const nlohmann::json &request, ImageCommand &out, std::string &argument, std::string &error);
 // The same for cmd/font-text; `font_dir` holds the DejaVu font files.
 bool parse_font_text(const nlohmann::json &request, ImageCommand &out, std::string &argument, std::string &error,
-                     const std::string &font_dir = "/usr/share/fonts/truetype/dejavu");
-// Sends it; false when the connection failed.
+                     const std::string &font_dir = kFontDir);
+// Encodes the picture into `commands`: the costly part of sending, done
+// wherever the picture was made.
+void plan(ImageCommand &image);
+// Sends the planned commands in one write; false when the connection failed
+// or the terminal's queue could not take them.
 bool send_image(VQ6120_HANDLE handle, const ImageCommand &image);
 
 }  // namespace vq6120::gateway

@@ -133,6 +133,9 @@ std::string Metrics::render() const {
     }
     t.family("vq6120_gateway_commands_refused_total", "counter", "Commands refused; nothing sent to the terminal.");
     t.sample("vq6120_gateway_commands_refused_total", refused_.load(relaxed));
+    t.family("vq6120_gateway_commands_busy_total", "counter",
+             "Of the commands refused: the picture queue, or a terminal's commands behind a picture, was full.");
+    t.sample("vq6120_gateway_commands_busy_total", busy_.load(relaxed));
     t.family("vq6120_gateway_broker_connected", "gauge", "1 while the broker connection is up.");
     t.sample("vq6120_gateway_broker_connected", broker_connected_.load(relaxed) ? 1 : 0);
     t.family("vq6120_gateway_broker_reconnects_total", "counter", "Broker connections made after the first.");

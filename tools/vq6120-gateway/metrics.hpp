@@ -35,6 +35,8 @@ public:
     void event(std::string_view subtopic);
     void command(std::size_t operation);  // index into the operations given
     void refused() { refused_.fetch_add(1, std::memory_order_relaxed); }
+    // Of those refused: the picture queue or a terminal's queue behind a picture was full.
+    void busy() { busy_.fetch_add(1, std::memory_order_relaxed); }
     void published(std::chrono::steady_clock::duration since_read);
     void broker(bool connected, std::uint64_t connects, std::size_t queued, std::uint64_t dropped);
     void reloaded(bool ok) { (ok ? reloads_ : reload_failures_).fetch_add(1, std::memory_order_relaxed); }
@@ -51,6 +53,7 @@ private:
     std::vector<std::string> operations_;
     std::unique_ptr<Counter[]> commands_;
     Counter refused_{0};
+    Counter busy_{0};
     std::array<Counter, kLatencyBounds.size() + 1> latency_{};  // per bucket, the last one beyond every bound
     Counter latency_ns_{0};
     std::atomic<bool> broker_connected_{false};
