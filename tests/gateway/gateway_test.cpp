@@ -194,10 +194,22 @@ TEST_F(GatewayTest, ImagesArriveFittedAndBadOnesAreRefusedByField) {
         {{{"png", halves}, {"x", 240}}, "x", "240 is not in 0..239"},
         {{{"png", halves}, {"dither", "fancy"}}, "dither", "floyd-steinberg"},
         {{{"png", halves}, {"clear", 1}}, "clear", "true or false"},
+        {{{"png", halves}, {"fit", "stretch"}}, "fit", "screen, shrink, none"},
         {{{"png", halves}, {"scale", 2}}, "scale", "not an argument"},
     };
     expect_refused(plant.client, "image", refused);
     EXPECT_EQ(plant.farm.dump(0), dump) << "nothing sent";
+
+    // At its own size: 4 x 2, the left half lit.
+    const json own = command(plant.client, "t1", "image",
+                             {{"png", halves}, {"x", 10}, {"y", 5}, {"dither", "threshold"}, {"fit", "none"}, {"clear", true}},
+                             "own");
+    EXPECT_EQ(own["ok"], true) << own.dump();
+    EXPECT_TRUE(plant.farm.dump_soon(0, [](const std::string &d) { return !pixel(d, 68, 63); }, std::chrono::seconds(5)));
+    const std::string small = plant.farm.dump(0);
+    for (const auto &[x, y, lit] : {std::tuple{10, 5, true}, {11, 6, true}, {12, 5, false}, {10, 7, false}, {68, 63, false}}) {
+        EXPECT_EQ(pixel(small, x, y), lit) << x << "," << y << "\n" << small;
+    }
     EXPECT_EQ(gateway->stop(SIGTERM), 0);
 }
 

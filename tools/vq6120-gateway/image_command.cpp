@@ -56,6 +56,9 @@ bool parse_image(const json &request, ImageCommand &out, std::string &argument, 
                                                                    {"threshold", display::Dither::Threshold}};
     int x = 0, y = 0, threshold = 128;
     display::Dither dither = display::Dither::FloydSteinberg;
+    static const std::map<std::string, display::Fit> fits = {
+        {"screen", display::Fit::Screen}, {"shrink", display::Fit::Shrink}, {"none", display::Fit::None}};
+    display::Fit fit = display::Fit::Screen;
     std::string bytes;
     const Refusal refuse{argument, error};
     for (const auto &item : request.items()) {
@@ -75,6 +78,10 @@ bool parse_image(const json &request, ImageCommand &out, std::string &argument, 
             const auto d = v.is_string() ? dithers.find(v.get<std::string>()) : dithers.end();
             if (d == dithers.end()) return refuse(key, "not one of floyd-steinberg, ordered, threshold");
             dither = d->second;
+        } else if (key == "fit") {
+            const auto f = v.is_string() ? fits.find(v.get<std::string>()) : fits.end();
+            if (f == fits.end()) return refuse(key, "not one of screen, shrink, none");
+            fit = f->second;
         } else {
             return refuse(key, "not an argument of image");
         }
@@ -84,7 +91,7 @@ bool parse_image(const json &request, ImageCommand &out, std::string &argument, 
     const display::GreyImage picture =
         display::decode_grey(reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size(), &why);
     if (picture.width == 0) return refuse("png", why);
-    display::draw_image_fitted(out.picture, x, y, picture, dither, threshold);
+    display::draw_image_fitted(out.picture, x, y, picture, dither, threshold, fit);
     return true;
 }
 

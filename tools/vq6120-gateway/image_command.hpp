@@ -1,7 +1,8 @@
 // cmd/image: a picture for a terminal's graphic screen over MQTT, as
 // {"png": BASE64, "x": 0, "y": 0, "dither": "floyd-steinberg", "threshold":
-// 128, "clear": false}. Any format stb_image reads travels under "png" (PNG
-// is the one to send); the picture is fitted to the screen from (x, y),
+// 128, "fit": "screen", "clear": false}. A PNG or PBM/PGM/PPM file travels
+// under "png"; the picture is fitted to the screen from (x, y) (or kept at
+// its own size: "fit"),
 // turned to one bit and sent as the fewest bytes of the terminal's own
 // commands, in one write.
 #pragma once
