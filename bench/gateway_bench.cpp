@@ -19,7 +19,10 @@
 // With --pictures, instead: one client sends terminal t0 pictures of about
 // 4 MiB (valid and hostile in turn), each as soon as the previous one is
 // answered, while the other terminals' events are measured; their p99 with
-// and without that load in the same run, and the gateway's peak RSS.
+// and without that load in the same run, and with the same pictures at the
+// same pace sent through the broker to a client that only reads them (the
+// broker's share of the delay),
+// and the gateway's peak RSS.
 //
 //   gateway_bench --pictures [--terminals 100] [--rate 10] [--seconds 10]
 #include <signal.h>
@@ -195,17 +198,30 @@ std::vector<std::string> heavy_pictures() {
 }
 
 // Sends t0 the pictures in turn, each when the one before is answered,
-// until `stop`.
+// until `stop`. With `every` > 0 instead: the same pictures to a topic
+// nobody subscribes to, one each `every`: what the broker alone makes of
+// the same bytes.
 struct PictureLoad {
     std::size_t sent = 0, shown = 0, refused = 0, unanswered = 0;
-    void run(std::uint16_t port, const std::atomic<bool> &stop) {
+    void run(std::uint16_t port, const std::atomic<bool> &stop, std::chrono::microseconds every = {}) {
         const std::vector<std::string> pictures = heavy_pictures();
+        Client sink(port, "bench-sink");
+        sink.divert([](const mosquitto_message &) {});
+        if (every.count() > 0) sink.subscribe("bench/sink/image");
         Client client(port, "bench-pictures");
         client.subscribe("vq6120/t0/cmd/result");
+        auto due = std::chrono::steady_clock::now();
         while (!stop) {
             const std::string cid = "p" + std::to_string(sent);
-            client.publish("vq6120/t0/cmd/image", pictures[sent % pictures.size()], cid);
+            const std::string &picture = pictures[sent % pictures.size()];
             ++sent;
+            if (every.count() > 0) {
+                client.publish("bench/sink/image", picture, cid);
+                due += every;
+                std::this_thread::sleep_until(due);
+                continue;
+            }
+            client.publish("vq6120/t0/cmd/image", picture, cid);
             const auto r = client.await([&](const Received &m) { return m.correlation == cid && m.topic.ends_with("/result"); }, 30s);
             client.clear();
             if (!r) {
@@ -301,6 +317,15 @@ int main(int argc, char **argv) {
             loader.join();
             const double rss = peak_rss_mib(gateway.pid());
             const double loaded10 = slower_than("0.01") - slow10, loaded100 = slower_than("0.1") - slow100;
+            // The same bytes at the same pace through the broker only.
+            stop = false;
+            PictureLoad bytes_only;
+            const auto pace = std::chrono::microseconds(
+                static_cast<long long>((warmup + seconds + 0.5) * 1e6 / static_cast<double>(std::max<std::size_t>(load.sent, 1))));
+            std::thread broker_loader([&] { bytes_only.run(broker.port(), stop, pace); });
+            const Run broker_only = measure();
+            stop = true;
+            broker_loader.join();
             gateway.stop(SIGTERM);
             const std::size_t others = static_cast<std::size_t>(static_cast<double>(terminals - 1) * rate * seconds);
             double load1 = 0, load5 = 0, load15 = 0;
@@ -310,10 +335,14 @@ int main(int argc, char **argv) {
                         terminals, rate, seconds, terminals - 1, load1, load5, load15);
             report("quiet", quiet, others);
             report("pictures", loaded, others);
+            report("broker", broker_only, others);
             std::printf("pictures to t0: %zu sent, %zu shown, %zu refused, %zu unanswered in 30 s\n", load.sent, load.shown,
                         load.refused, load.unanswered);
             std::printf("ratio loaded/quiet  p50 %.2f  p99 %.2f (target p99 <= 1.5)\n",
                         at(loaded.us, 0.5) / std::max(at(quiet.us, 0.5), 1e-3), at(loaded.us, 0.99) / std::max(at(quiet.us, 0.99), 1e-3));
+            std::printf("the same pictures at the same pace through the broker to a client that only reads them, %zu "
+                        "sent: ratio p99 gateway/broker alone %.2f\n",
+                        bytes_only.sent, at(loaded.us, 0.99) / std::max(at(broker_only.us, 0.99), 1e-3));
             std::printf("gateway peak RSS %.1f MiB\n", rss);
             std::printf("in the gateway (read to handed to the broker connection), under the pictures: %.0f events over "
                         "10 ms, %.0f over 100 ms (before them: %.0f, %.0f)\n",
