@@ -18,7 +18,8 @@
 #
 # For tests of this script (tests/setup), nothing here touches the system:
 #   VQ6120_SETUP_TOOLS=DIR       apt-get, dpkg, dpkg-query and npm are taken from
-#                                DIR only (never the system's, never through sudo)
+#                                DIR only (never the system's, never through sudo),
+#                                and DIR/runs PATH says whether PATH would run
 #   VQ6120_SETUP_RECORD=FILE     the record instead of build/setup/unavailable
 #   VQ6120_SETUP_RETRY_DELAY=S   seconds between `apt-get update` attempts (5)
 set -uo pipefail   # no -e: one failing group must not end the run
@@ -33,6 +34,10 @@ root=$(pwd)
 #   arch:ARCH                a foreign architecture dpkg must know first
 #   command:CMD=PKG,PKG...   present when CMD is on PATH (any origin), else these packages
 #   npm:DIR                  `npm ci` in DIR of the tree (its package-lock.json)
+#   runs:PATH                present when `PATH --version` runs here: a program
+#                            the group's packages bring that this machine must
+#                            also be able to execute (a kernel without 32-bit
+#                            support installs 32-bit Wine but cannot run it)
 # scripts/test.sh names the suites each group's absence skips; tests that
 # need an optional group carry its name as a ctest LABEL.
 groups=()
@@ -53,7 +58,7 @@ group browser "the live view's test in a headless browser" \
 group windows-x64 "the 64-bit Windows build and its tests under 64-bit Wine" \
   g++-mingw-w64-x86-64-posix googletest wine wine64
 group windows-x86 "the 32-bit Windows build and its tests under 32-bit Wine" \
-  arch:i386 g++-mingw-w64-i686-posix googletest wine wine32:i386
+  arch:i386 g++-mingw-w64-i686-posix googletest wine wine32:i386 runs:/usr/lib/wine/wine
 group csharp "the C# example on Mono" \
   mono-mcs mono-runtime
 group plant-gateway "the plant gateway checked by others' implementations: the Sparkplug decoder, the metrics' format check, Node-RED" \
@@ -67,6 +72,8 @@ if [ -n "${VQ6120_SETUP_TOOLS:-}" ]; then
   dpkg_query=("$VQ6120_SETUP_TOOLS/dpkg-query") npm=("$VQ6120_SETUP_TOOLS/npm")
   has_command() { [ -x "$VQ6120_SETUP_TOOLS/$1" ]; }
   npm_current() { (cd "$root/$1" && "${npm[@]}" ls --silent >/dev/null 2>&1); }
+  runs() { "$VQ6120_SETUP_TOOLS/runs" "$1" >/dev/null 2>&1; }
+  run_error() { "$VQ6120_SETUP_TOOLS/runs" "$1" 2>&1; }
 else
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
@@ -77,6 +84,8 @@ else
   # npm writes its record of node_modules last (what `npm ls` reads, in a
   # fraction of the time on a large tree).
   npm_current() { [ "$root/$1/node_modules/.package-lock.json" -nt "$root/$1/package-lock.json" ]; }
+  runs() { [ -x "$1" ] && "$1" --version >/dev/null 2>&1; }
+  run_error() { "$1" --version 2>&1 | head -n 1 | sed -E 's/^.*: line [0-9]+: //'; }
 fi
 
 # The packages installed now, by name and by name:architecture, read once
@@ -103,6 +112,8 @@ missing_items() {
         has_command "${cmd%%=*}" || echo "$item" ;;
       npm:*)
         has_command npm && npm_current "${item#npm:}" || echo "$item" ;;
+      runs:*)
+        runs "${item#runs:}" || echo "$item" ;;
       *)
         [ -n "${installed[$item]+set}" ] || echo "$item" ;;
     esac
@@ -155,7 +166,7 @@ install_group() {
   done
   for item in "${missing[@]}"; do
     case $item in
-      arch:*|npm:*) ;;
+      arch:*|npm:*|runs:*) ;;
       command:*) item=${item#*=}; packages+=(${item//,/ }) ;;
       *) packages+=("$item") ;;
     esac
@@ -180,6 +191,11 @@ install_group() {
     set_record "$name"
     return 0
   fi
+  for item in "${still[@]}"; do
+    if [[ $item == runs:* ]] && [ -z "$why" ]; then
+      why="${item#runs:} is installed but does not run here: $(run_error "${item#runs:}")"
+    fi
+  done
   [ -n "$why" ] || why="still missing after the install"
   why="missing ${still[*]} (${why})"
   echo "setup: UNAVAILABLE $name (${group_for[$name]}): $why" >&2

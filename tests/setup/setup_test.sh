@@ -59,6 +59,10 @@ case $1 in
   ci) echo "npm ci in $PWD" >>"$FAKE_STATE/calls"; echo "$PWD" >>"$FAKE_STATE/npm" ;;
 esac
 FAKE
+cat >"$fake/runs" <<'FAKE'
+#!/bin/bash
+! grep -qx "$1" "$FAKE_STATE/not-running" 2>/dev/null || { echo "$1: cannot execute binary file: Exec format error" >&2; exit 126; }
+FAKE
 chmod +x "$fake"/*
 
 fresh_machine() {   # NAME: a machine with nothing installed; wine32 and Mono cannot be
@@ -115,6 +119,16 @@ check "no other suite is skipped" [ "$(grep -c '^SKIPPED' "$FAKE_STATE/plan")" -
 check "with the groups installable, nothing is skipped" grep -qx "skipped suites: none" "$FAKE_STATE/plan"
 check "and no ctest run leaves anything out" [ "$(grep -c '^would run: ctest-.* -LE' "$FAKE_STATE/plan")" -eq 0 ]
 check "the record is empty" [ ! -s "$VQ6120_SETUP_RECORD" ]
+
+# 32-bit Wine installed on a kernel that runs no 32-bit programs: the group
+# is unavailable, with the program's own complaint, and its suite skipped.
+echo /usr/lib/wine/wine >"$FAKE_STATE/not-running"
+"$source/scripts/setup.sh" windows-x86 >"$FAKE_STATE/out" 2>&1
+check "a group whose program does not run is not there" [ $? -ne 0 ]
+check "the loud line says it does not run and why" grep -q \
+  "^setup: UNAVAILABLE windows-x86 .*/usr/lib/wine/wine is installed but does not run here: .*Exec format error" "$FAKE_STATE/out"
+"$source/scripts/test.sh" --dry-run >"$FAKE_STATE/plan" 2>&1
+check "and its suite is skipped" grep -q "^SKIPPED: windows-x86: needs the windows-x86 group: .*does not run here" "$FAKE_STATE/plan"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed; the last fake machine's state: $FAKE_STATE" >&2
