@@ -70,6 +70,30 @@ TEST(Extension, BadArgumentsAreRefusedAndSendNothing) {
     ExitVQ6120(h);
 }
 
+// The socket keeps alive exactly as asked, at the smallest values accepted
+// as at the largest, and stops when asked with idle 0.
+TEST(Extension, KeepaliveReachesTheSocketAsAsked) {
+    const struct {
+        int idle, interval, count;
+    } cases[] = {{1, 1, 1}, {0, 0, 0}, {32767, 32767, 127}, {7, 2, 4}};
+    TestPeer peer;
+    VQ6120_HANDLE h = peer.connect();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.idle);
+        ASSERT_EQ(VQ6120Ex_SetKeepAlive(h, c.idle, c.interval, c.count), 1);
+        bool on = c.idle == 0;
+        ASSERT_TRUE(test::sock::keepalive(VQ6120Ex_GetSocket(h), on));
+        EXPECT_EQ(on, c.idle != 0);
+        int idle = 0, interval = 0, count = 0;
+        if (on && test::sock::keepalive_timing(VQ6120Ex_GetSocket(h), idle, interval, count)) {
+            EXPECT_EQ(idle, c.idle);
+            EXPECT_EQ(interval, c.interval);
+            EXPECT_EQ(count, c.count);
+        }
+    }
+    ExitVQ6120(h);
+}
+
 // A terminal that reset the connection: a batch's send fails and EndBatch
 // says so; in the queued mode the command itself is refused.
 TEST(Extension, SendsToAResetTerminalReportFailure) {

@@ -37,6 +37,9 @@ void close(Handle h);
 bool peer_address(Handle h, std::uint32_t &address_network_order, std::uint16_t &port);
 bool nodelay(Handle h, bool &on);
 bool keepalive(Handle h, bool &on);
+// The keepalive's idle time, probe interval (seconds) and probe count; false
+// where the system does not report them (Windows).
+bool keepalive_timing(Handle h, int &idle, int &interval, int &count);
 // Shrinks the send buffer of the library's socket, so that a peer which stops
 // reading stalls a send after little traffic.
 bool set_send_buffer(Handle h, int bytes);

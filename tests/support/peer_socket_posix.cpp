@@ -101,6 +101,14 @@ bool flag_option(Handle h, int level, int name, bool &on) {
 bool nodelay(Handle h, bool &on) { return flag_option(h, IPPROTO_TCP, TCP_NODELAY, on); }
 bool keepalive(Handle h, bool &on) { return flag_option(h, SOL_SOCKET, SO_KEEPALIVE, on); }
 
+bool keepalive_timing(Handle h, int &idle, int &interval, int &count) {
+    const auto read = [h](int name, int &value) {
+        socklen_t len = sizeof value;
+        return ::getsockopt(fd(h), IPPROTO_TCP, name, &value, &len) == 0;
+    };
+    return read(TCP_KEEPIDLE, idle) && read(TCP_KEEPINTVL, interval) && read(TCP_KEEPCNT, count);
+}
+
 bool set_send_buffer(Handle h, int bytes) {
     return ::setsockopt(fd(h), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
 }

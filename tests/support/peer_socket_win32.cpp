@@ -100,6 +100,8 @@ bool flag_option(Handle h, int level, int name, bool &on) {
 
 bool nodelay(Handle h, bool &on) { return flag_option(h, IPPROTO_TCP, TCP_NODELAY, on); }
 bool keepalive(Handle h, bool &on) { return flag_option(h, SOL_SOCKET, SO_KEEPALIVE, on); }
+// SIO_KEEPALIVE_VALS, which the library sets them with, cannot be read back.
+bool keepalive_timing(Handle, int &, int &, int &) { return false; }
 
 bool set_send_buffer(Handle h, int bytes) {
     return ::setsockopt(native(h), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char *>(&bytes), sizeof bytes) == 0;
