@@ -59,6 +59,33 @@ TEST(Operations, JustOutsideARangeIsRefusedByName) {
     ExitVQ6120(h);
 }
 
+// The table is no narrower than the library: just outside each of its
+// ranges the C function itself refuses (where its parameter can hold the
+// value; 0..255 is a byte's whole range), so the table turns away nothing the
+// library would send.
+TEST(Operations, JustOutsideARangeTheLibraryRefusesToo) {
+    test::TestPeer peer;
+    VQ6120_HANDLE h = peer.connect();
+    for (const Operation &op : operations()) {
+        const Arguments low = all_at(op, false);
+        for (std::size_t i = 0; i < op.arguments.size(); ++i) {
+            const Argument &arg = op.arguments[i];
+            std::vector<std::int64_t> outside{arg.min - 1};
+            if (arg.kind != Kind::Int || arg.max != 255) outside.push_back(arg.max + 1);
+            for (const std::int64_t n : outside) {
+                if (n < 0) continue;
+                std::vector<Value> values;
+                for (const Argument &a : op.arguments) values.push_back(low.find(a.name)->second);
+                values[i] = at(arg, n);
+                EXPECT_EQ(op.call(h, Bound(std::move(values))), 0) << op.name << " " << arg.name << " " << n;
+                EXPECT_EQ(VQ6120Ex_LastRefusal(h), VQ6120_REFUSED_ARGUMENT) << op.name << " " << arg.name;
+            }
+        }
+    }
+    EXPECT_TRUE(peer.take_all().empty());
+    ExitVQ6120(h);
+}
+
 TEST(Operations, MalformedCallsNameTheArgument) {
     const struct {
         const char *op;

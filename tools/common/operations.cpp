@@ -2,27 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <vector>
 
 namespace vq6120::ops {
-
-class Bound {
-public:
-    explicit Bound(std::vector<Value> values) : values_(std::move(values)) {}
-    // Checked values: the narrowing casts below cannot lose anything.
-    template <typename T>
-    T num(std::size_t i) const {
-        return static_cast<T>(std::get<std::int64_t>(values_[i]));
-    }
-    std::uint8_t byte(std::size_t i) const { return num<std::uint8_t>(i); }
-    std::int16_t coord(std::size_t i) const { return num<std::int16_t>(i); }
-    const std::string &text(std::size_t i) const { return std::get<std::string>(values_[i]); }
-    std::int32_t length(std::size_t i) const { return static_cast<std::int32_t>(text(i).size()); }
-    const std::uint8_t *bytes(std::size_t i) const { return reinterpret_cast<const std::uint8_t *>(text(i).data()); }
-
-private:
-    std::vector<Value> values_;
-};
 
 namespace {
 

@@ -28,6 +28,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "VQ6120_LIB.h"
 
@@ -69,8 +70,25 @@ struct Result {
     explicit operator bool() const { return status == Status::Sent; }
 };
 
-// The arguments in the order of the call, every one of them present.
-class Bound;
+// The arguments in the order of the call, every one of them present:
+// invoke() binds only checked values, so the narrowing casts lose nothing.
+// (Tests bind values the table refuses, to see the library refuse them too.)
+class Bound {
+public:
+    explicit Bound(std::vector<Value> values) : values_(std::move(values)) {}
+    template <typename T>
+    T num(std::size_t i) const {
+        return static_cast<T>(std::get<std::int64_t>(values_[i]));
+    }
+    std::uint8_t byte(std::size_t i) const { return num<std::uint8_t>(i); }
+    std::int16_t coord(std::size_t i) const { return num<std::int16_t>(i); }
+    const std::string &text(std::size_t i) const { return std::get<std::string>(values_[i]); }
+    std::int32_t length(std::size_t i) const { return static_cast<std::int32_t>(text(i).size()); }
+    const std::uint8_t *bytes(std::size_t i) const { return reinterpret_cast<const std::uint8_t *>(text(i).data()); }
+
+private:
+    std::vector<Value> values_;
+};
 
 struct Operation {
     std::string_view name;
