@@ -155,6 +155,34 @@ TEST(QueuedSend, BehindTheLimitCommandsAreRefusedWholeAndTheRestArrivesInOrder) 
     ExitVQ6120(h);
 }
 
+// A batch that exactly fills the limit is taken, one byte more is not.
+// While a batch is open nothing of it can go: Flush counts none of it, the
+// waiting bytes all of it.
+TEST(QueuedSend, ABatchExactlyAtTheLimitIsTakenAndFlushCountsItOnlyOnceEnded) {
+    constexpr int kFill = 100000;
+    const Serial first = serial(VQ6120_MAX_PAYLOAD, 1);
+    TestPeer peer;
+    VQ6120_HANDLE h = peer.connect();
+    ASSERT_EQ(VQ6120Ex_SetSendQueue(h, kFill), 1);
+    ASSERT_EQ(VQ6120Ex_WaitingBytes(h), 0);
+    const auto header = test::frame(0x60, 0x00).size();
+    Serial rest;
+    for (const std::size_t over : {1, 0}) {
+        SCOPED_TRACE(over);
+        rest = serial(kFill - first.wire().size() - header + over, 2);
+        ASSERT_EQ(VQ6120Ex_BeginBatch(h), 1);
+        ASSERT_EQ(first.send(h), 1);
+        EXPECT_EQ(rest.send(h), over == 0 ? 1 : 0);
+        EXPECT_EQ(VQ6120Ex_LastRefusal(h), over == 0 ? VQ6120_REFUSED_NONE : VQ6120_REFUSED_QUEUE_FULL);
+        EXPECT_EQ(VQ6120Ex_WaitingBytes(h), over == 0 ? kFill : static_cast<int>(first.wire().size()));
+        EXPECT_EQ(VQ6120Ex_Flush(h), 0);
+        EXPECT_EQ(VQ6120Ex_EndBatch(h), over == 0 ? 1 : 0);
+    }
+    EXPECT_EQ(drain(h), 0);
+    EXPECT_TRUE(peer.next(kFill) == first.wire() + rest.wire());
+    ExitVQ6120(h);
+}
+
 struct StallRow {
     std::string what;
     std::function<void(TestPeer &, VQ6120_HANDLE)> run;
@@ -180,6 +208,25 @@ Bytes feed(VQ6120_HANDLE h, std::chrono::steady_clock::duration span, bool &ende
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return accepted;
+}
+
+// Commands alone, never a Flush, to a terminal that never reads: each is
+// refused as full while the connection lives (an unchanged limit is accepted
+// only then), and the one that finds the bound run out is refused as stalled.
+void command_until_stalled(TestPeer &peer, VQ6120_HANDLE h) {
+    ASSERT_EQ(VQ6120Ex_SetSendQueue(h, kLimit), 1);
+    peer.stop_reading();
+    const Serial s = serial(1000, 3);
+    const auto give_up = Steady::now() + std::chrono::seconds(VQ6120_SEND_STALL_SECONDS * 4);
+    std::int32_t reason = VQ6120_REFUSED_NONE;
+    while (Steady::now() < give_up) {
+        if (s.send(h) == 1) continue;
+        reason = VQ6120Ex_LastRefusal(h);
+        if (reason != VQ6120_REFUSED_QUEUE_FULL) break;
+        ASSERT_EQ(VQ6120Ex_SetSendQueue(h, kLimit), 1) << "refused as full by a connection that is over";
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(reason, VQ6120_REFUSED_STALLED);
 }
 
 // Each row outlasts the stall bound, so they run side by side.
@@ -214,6 +261,12 @@ TEST(QueuedSend, TheStallBoundEndsAPeerThatNeverReadsAndNeverASlowOne) {
              peer.resume_reading();
              EXPECT_EQ(drain(h), 0);
              EXPECT_TRUE(peer.next(accepted.size(), std::chrono::seconds(20)) == accepted);
+         }},
+        {"commands alone, the bytes in the system's buffer", command_until_stalled},
+        {"commands alone, the bytes in the queue",
+         [](TestPeer &peer, VQ6120_HANDLE h) {
+             ASSERT_TRUE(test::sock::set_send_buffer(VQ6120Ex_GetSocket(h), 4096));
+             command_until_stalled(peer, h);
          }},
         {"a blocking batch, never read",
          [&](TestPeer &peer, VQ6120_HANDLE h) {
