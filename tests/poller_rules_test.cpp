@@ -217,6 +217,24 @@ TEST(PollerRules, KeepaliveIsSwitchedOnOnceOnline) {
     EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPCNT), 4);
 }
 
+// behind() holds from exactly the high-water mark on. An open batch waits
+// whole and nothing of it goes, so the waiting bytes are known exactly.
+TEST(PollerRules, BehindHoldsFromExactlyTheHighWaterMark) {
+    Rig rig;
+    vq6120::TerminalConfig c;
+    c.high_water = 80;
+    const TerminalId id = rig.add(c);
+    rig.online(id);
+    vq6120::Terminal &t = *rig.poller().terminal(id);
+    const auto batch = t.batch();
+    ASSERT_TRUE(batch);
+    for (int clears = 1; clears <= 11; ++clears) {  // 8 bytes each
+        ASSERT_TRUE(t.clear_graphic_screen());
+        ASSERT_EQ(rig.poller().waiting_bytes(id), 8 * clears);
+        EXPECT_EQ(rig.poller().behind(id), 8 * clears >= 80) << clears;
+    }
+}
+
 // A probe reads past a key press into the library's buffer, where no
 // readiness shows it: the next round delivers it anyway.
 TEST(PollerRules, FramesAProbeLeftBufferedComeInTheNextRound) {
