@@ -153,10 +153,16 @@ INSTANTIATE_TEST_SUITE_P(Options, EncoderPlays,
 
 // The plans chosen for changes whose best encoding is plain.
 TEST(EncoderPlans, ChoosesTheCheapStrategyForPlainChanges) {
-    Canvas empty, filled, one, text, dot, erased;
+    Canvas empty, filled, one, text, dot, erased, crossed, crossed_dot, ell;
     filled.fill(10, 10, 109, 49);
     one.set(7, 9);
     text.draw_terminal_text(12, 8, "Pump 1", 6);
+    crossed = text;
+    crossed.fill(12, 11, 47, 11);  // a line through the text's cells
+    crossed_dot = crossed;
+    crossed_dot.set(200, 3);
+    ell.fill(0, 0, 19, 0);
+    ell.set(0, 1);
     dot = filled;
     dot.set(200, 3);
     erased = filled;
@@ -176,6 +182,9 @@ TEST(EncoderPlans, ChoosesTheCheapStrategyForPlainChanges) {
         {"erasing without the option: clear, redraw", filled, erased, false, 5, 8 + 4 * 16, true},
         {"erasing with the option: a space, then the cell's rest", filled, erased, true, 3, 13 + 2 * 16, false},
         {"everything off: a clear", filled, empty, true, 1, 8, true},
+        {"a pixel beside text crossed by a line: the text is not resent", crossed, crossed_dot, false, 1, 12, false},
+        {"the same with the option", crossed, crossed_dot, true, 1, 12, false},
+        {"a run with a pixel under its first: a line and a pixel", empty, ell, false, 2, 16 + 12, false},
     };
     for (const Row &row : rows) {
         EncodeOptions o;
@@ -184,6 +193,18 @@ TEST(EncoderPlans, ChoosesTheCheapStrategyForPlainChanges) {
         EXPECT_EQ(r.commands, row.commands) << row.name;
         EXPECT_EQ(r.bytes, row.bytes) << row.name;
         EXPECT_EQ(r.cleared, row.cleared) << row.name;
+    }
+}
+
+// A pixel off any edge of the screen changes nothing.
+TEST(Plane, SetKeepsToTheScreen) {
+    const struct {
+        int x, y, lit;
+    } cases[] = {{0, 0, 1}, {239, 63, 1}, {240, 0, 0}, {-1, 0, 0}, {0, 64, 0}, {0, -1, 0}};
+    for (const auto &c : cases) {
+        Plane p;
+        p.set(c.x, c.y);
+        EXPECT_EQ(p.count(), c.lit) << c.x << "," << c.y;
     }
 }
 
