@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <httplib.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <mosquitto.h>
@@ -151,6 +153,30 @@ int Child::stop(int signal) {
         if (*fd >= 0) ::close(std::exchange(*fd, -1));
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::map<std::string, double> scrape(std::uint16_t port, std::string *text) {
+    httplib::Client http("127.0.0.1", port);
+    const auto res = http.Get("/metrics");
+    if (!res || res->status != 200) fail("no metrics on port " + std::to_string(port));
+    if (text != nullptr) *text = res->body;
+    std::map<std::string, double> samples;
+    std::istringstream lines(res->body);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        const auto space = line.rfind(' ');
+        samples[line.substr(0, space)] = std::stod(line.substr(space + 1));
+    }
+    return samples;
+}
+
+std::map<std::string, double> scrape_until(std::uint16_t port, const std::string &name, double value) {
+    auto m = scrape(port);
+    for (int i = 0; i < 200 && m[name] != value; ++i) {
+        std::this_thread::sleep_for(50ms);
+        m = scrape(port);
+    }
+    return m;
 }
 
 std::uint16_t free_port() {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -71,6 +72,12 @@ private:
 };
 
 std::uint16_t free_port();
+
+// The samples of the gateway's metrics served on `port`, "name{labels}" ->
+// value; `text`, when given, receives the page.
+std::map<std::string, double> scrape(std::uint16_t port, std::string *text = nullptr);
+// Scrapes until `name` reaches `value` (or 10 s pass); the last samples.
+std::map<std::string, double> scrape_until(std::uint16_t port, const std::string &name, double value);
 
 // mosquitto on 127.0.0.1 with a configuration of its own. With users, it
 // takes only those (a password file) and applies the ACL `acl`. A persistent
