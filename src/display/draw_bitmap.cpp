@@ -1,7 +1,7 @@
 // VQ6120Ex_DrawBitmap: a bitmap's set pixels in the fewest bytes of the
 // terminal's own commands, sent in one write.
 #include "../../include/VQ6120_LIB.h"
-#include "../transport/connection.hpp"
+#include "../transport/handle.hpp"
 #include "send.hpp"
 
 using namespace vq6120;

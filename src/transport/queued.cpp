@@ -1,7 +1,7 @@
 // The queued send mode: commands that never wait for the terminal. The
 // queue's rules are functions over bytes (send_queue.hpp); this file feeds
 // them from the socket and carries out their verdicts.
-#include "connection.hpp"
+#include "queued.hpp"
 
 namespace vq6120 {
 namespace {
