@@ -24,7 +24,8 @@ inline constexpr std::size_t kFrameBufferSize = 264;
 std::int32_t transmit(Connection &c, std::uint8_t channel, std::uint8_t command, std::uint8_t subcode,
                       std::span<const std::uint8_t> payload) noexcept;
 
-// A frame while the handle is not Direct: into the batch or the queue (1), or
+// A frame while the handle does not send directly: into the batch or the
+// queue (1), or
 // refused (0) while the connect is not through, after it failed, or for a
 // full queue.
 std::int32_t route_frame(Connection &c, std::span<const std::uint8_t> frame) noexcept;
@@ -38,11 +39,11 @@ bool flush_batch(Connection &c) noexcept;
 // past the bound has shut the socket down; the connection then reads as
 // closed.
 inline std::int32_t send_frame_bytes(Connection &c, std::span<const std::uint8_t> frame) noexcept {
-    if (c.route != Route::Direct) [[unlikely]] {
+    if (!sends_directly(c)) [[unlikely]] {
         return route_frame(c, frame);
     }
     if (net::send_all(c.socket, frame) == net::SendOutcome::Stalled) {
-        c.stalled = true;
+        c.end = End::Stalled;
     }
     return accept(c);
 }

@@ -18,13 +18,14 @@ std::int32_t queue_frame(Connection &c, std::span<const std::uint8_t> frame) noe
 std::int32_t flush_queue(Connection &c) noexcept;
 // Judges the stall rule when it may have run out (cheap otherwise).
 void judge_stall_if_due(Connection &c) noexcept;
-// A connect through: Direct, or Queueing when a limit was set before.
-void connected(Connection &c) noexcept;
+// Enters the mode the limit asks for on a connected handle: Direct for 0,
+// Queued otherwise, its measurements started afresh.
+void enter_mode(Connection &c) noexcept;
 // Batches in the mode; ending returns EndBatch's result.
 void queue_begin_batch(Connection &c) noexcept;
 std::int32_t queue_end_batch(Connection &c) noexcept;
 inline bool queued_mode(const Connection &c) noexcept {
-    return c.route == Route::Queueing || c.route == Route::QueueBatching;
+    return c.mode == Mode::Queued;
 }
 
 }  // namespace vq6120
