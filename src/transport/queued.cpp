@@ -3,6 +3,8 @@
 // them from the socket and carries out their verdicts.
 #include "queued.hpp"
 
+#include <chrono>
+
 namespace vq6120 {
 namespace {
 
@@ -82,10 +84,10 @@ std::int32_t flush_queue(Connection &c) noexcept {
             return over(c);
         }
     }
-    // The system is asked only when the bound may have run out: bytes that
-    // just went are movement enough, and a flush costs one send at most.
+    // The system is asked only when the bound may have run out, so a flush
+    // costs one send at most until then.
     const auto now = net::Clock::now();
-    if (!q.moved && stall_due(q, now)) {
+    if (stall_due(q, now)) {
         measure(c);
     }
     if (stall_judged(q, now)) {
@@ -151,7 +153,7 @@ void enter_mode(Connection &c) noexcept {
     }
     c.mode = Mode::Queued;
     c.system_bound = net::bound_send_buffer(c.socket);
-    c.queue.moved = false;
+    c.queue.taken = c.queue.owed = 0;
     c.queue.progress = net::Clock::now();
     measure(c);
 }
@@ -235,4 +237,17 @@ extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_WaitingBytes(VQ6120_HANDLE ha
 
 extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_LastRefusal(VQ6120_HANDLE handle) {
     return handle == nullptr ? -1 : handle->refusal;
+}
+
+extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_NextCheck(VQ6120_HANDLE handle) {
+    if (handle == nullptr || !queued_mode(*handle) || reads_closed(*handle)) {
+        return -1;
+    }
+    const auto left = until_judgement(handle->queue, net::Clock::now());
+    if (left < net::Clock::duration::zero()) {
+        return -1;
+    }
+    // Rounded up: a wait of this long ends with the bound run out, not a
+    // moment before it (which would wake the host once more for nothing).
+    return static_cast<int32_t>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
 }
