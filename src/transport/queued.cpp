@@ -84,10 +84,11 @@ std::int32_t flush_queue(Connection &c) noexcept {
             return over(c);
         }
     }
-    // The system is asked only when the bound may have run out, so a flush
-    // costs one send at most until then.
+    // The system is asked when the bound starts (what waits then is what the
+    // terminal must take) and when it may have run out; in between a flush
+    // costs one send at most.
     const auto now = net::Clock::now();
-    if (stall_due(q, now)) {
+    if ((q.owed == 0 && waiting(q) != 0) || stall_due(q, now)) {
         measure(c);
     }
     if (stall_judged(q, now)) {
