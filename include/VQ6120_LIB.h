@@ -339,16 +339,21 @@ VQ6120_API int32_t VQ6120_CALL VQ6120Ex_SetKeepAlive(VQ6120_HANDLE handle, int32
  *   host waits for the socket to be writable and calls VQ6120Ex_Flush; once
  *   it returns 0 the host drops its write interest again. The library holds
  *   at most the limit in memory for the handle.
- * - The stall rule holds without blocking: when nothing moves towards the
- *   terminal for VQ6120_SEND_STALL_SECONDS while bytes wait (the queue hands
- *   the socket nothing and the system's buffer does not shrink), the
- *   connection is shut down and reads as closed (GetDataFromEthernet 0,
- *   VQ6120Ex_Flush -1, commands refused with VQ6120_REFUSED_STALLED). It is
- *   judged in VQ6120Ex_Flush, and in commands and GetDataFromEthernet once
- *   the bound may have passed; a host that sends nothing more calls
- *   VQ6120Ex_Flush while VQ6120Ex_WaitingBytes is above 0 to have it judged.
- *   A send that fails (the terminal reset the connection) ends it the same
- *   way, with VQ6120_REFUSED_CLOSED.
+ * - The stall rule holds without blocking. A terminal is reading when,
+ *   within VQ6120_SEND_STALL_SECONDS, it takes at least a sixteenth of the
+ *   limit (exactly a sixteenth counts) or all that waited when that time
+ *   began; bytes the socket takes into the system's buffer do not count,
+ *   only the buffer shrinking does (a frozen terminal's system still takes a
+ *   few KiB now and then). When bytes wait and the terminal is not reading
+ *   for the whole bound, the connection is shut down and reads as closed
+ *   (GetDataFromEthernet 0, VQ6120Ex_Flush -1, commands refused with
+ *   VQ6120_REFUSED_STALLED). It is judged in VQ6120Ex_Flush, and in
+ *   commands and GetDataFromEthernet once the bound may have passed. Bytes
+ *   can wait in the system's buffer after VQ6120Ex_Flush returned 0, when
+ *   the socket shows no readiness: the host takes VQ6120Ex_NextCheck as
+ *   (the most) time its wait may last, and calls VQ6120Ex_Flush when it
+ *   has passed. A send that fails (the terminal reset the connection) ends
+ *   the connection the same way, with VQ6120_REFUSED_CLOSED.
  * - A write batch (VQ6120Ex_BeginBatch) collects into the queue and is
  *   queued whole or refused whole: once a command inside it is refused for a
  *   full queue, the following ones are refused too and VQ6120Ex_EndBatch
@@ -421,6 +426,15 @@ VQ6120_API int32_t VQ6120_CALL VQ6120Ex_WaitingBytes(VQ6120_HANDLE handle);
  * (VQ6120_REFUSED_STALLED: the terminal stopped reading; otherwise
  * VQ6120_REFUSED_CLOSED). -1 for a NULL handle. */
 VQ6120_API int32_t VQ6120_CALL VQ6120Ex_LastRefusal(VQ6120_HANDLE handle);
+
+/* Milliseconds until the stall rule must next be judged for the handle: the
+ * host's wait (poll, epoll_wait, WSAPoll) lasts at most this long (the
+ * smallest over its handles), and then it calls VQ6120Ex_Flush, which
+ * judges it. 0: judge now. -1: nothing waits for the terminal as far as the
+ * library knows, so no wait needs to end for it; also outside the queued
+ * send mode, for a connection that is over and for a NULL handle. Never
+ * above VQ6120_SEND_STALL_SECONDS * 1000. */
+VQ6120_API int32_t VQ6120_CALL VQ6120Ex_NextCheck(VQ6120_HANDLE handle);
 
 /* ---- Extension: bitmaps ------------------------------------------------ */
 

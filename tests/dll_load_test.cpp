@@ -37,6 +37,7 @@ constexpr Export kExports[] = {
     {43, "VQ6120Ex_BeginBatch"}, {44, "VQ6120Ex_EndBatch"}, {45, "VQ6120Ex_BufferedBytes"},
     {46, "VQ6120Ex_SetKeepAlive"}, {47, "VQ6120Ex_SetSendQueue"}, {48, "VQ6120Ex_Flush"},
     {49, "VQ6120Ex_WaitingBytes"}, {50, "VQ6120Ex_LastRefusal"}, {51, "VQ6120Ex_DrawBitmap"},
+    {52, "VQ6120Ex_NextCheck"},
 };
 
 struct Loaded : ::testing::Test {

@@ -302,3 +302,99 @@ TEST(QueuedSend, TheStallBoundEndsAPeerThatNeverReadsAndNeverASlowOne) {
 
 }  // namespace
 }  // namespace vq6120
+
+namespace vq6120 {
+namespace {
+
+// How a host loop that follows the header ended: the terminal found stalled,
+// or nothing left waiting for it (so its wait needs no end).
+enum class LoopEnd { Stalled, NothingWaits, GaveUp };
+
+// The host the header describes, once its queue drained: no write interest
+// (VQ6120Ex_Flush returned 0), a wait for readability that lasts at most
+// VQ6120Ex_NextCheck, then a flush. Counts its waits.
+LoopEnd host_loop(VQ6120_HANDLE h, int &waits) {
+    const auto socket = VQ6120Ex_GetSocket(h);
+    waits = 0;
+    while (waits < 10) {
+        const std::int32_t queued = VQ6120Ex_Flush(h);
+        if (queued < 0) {
+            return VQ6120Ex_LastRefusal(h) == VQ6120_REFUSED_STALLED ? LoopEnd::Stalled : LoopEnd::GaveUp;
+        }
+        const std::int32_t next = VQ6120Ex_NextCheck(h);
+        EXPECT_LE(next, VQ6120_SEND_STALL_SECONDS * 1000);
+        if (next < 0) {
+            // The wait would have no end: right only when nothing waits.
+            return VQ6120Ex_WaitingBytes(h) == 0 ? LoopEnd::NothingWaits : LoopEnd::GaveUp;
+        }
+        // Nothing more is drawn, so the queue stays empty and the wait is
+        // for readability alone; the terminal sends nothing, so only its
+        // timeout ends it.
+        EXPECT_EQ(queued, 0);
+        test::sock::wait_readable(socket, next);
+        ++waits;
+    }
+    return LoopEnd::GaveUp;
+}
+
+struct HostRow {
+    std::string what;
+    bool frozen;
+    int peer_buffer;  // 0: the system's default
+    int limit;
+    LoopEnd end;
+    int most_waits;
+};
+
+// The bytes of a redraw sit in the system's buffer once VQ6120Ex_Flush
+// returned 0, where no readiness shows them: a host with no write interest
+// still learns its frozen terminal stalled, within one bound, and waits
+// without end for a terminal that took everything.
+TEST(QueuedSend, AHostWithoutWriteInterestLearnsWhenToJudgeTheStallRule) {
+    const std::vector<HostRow> rows = {
+        // A frozen terminal's system may still take a sliver (16 KiB seen
+        // once on loopback) before it takes nothing: a limit whose sixteenth
+        // is above that, and room for one more wait.
+        {"frozen terminal", true, kPeerBuffer, 1 << 19, LoopEnd::Stalled, 2},
+        {"reading terminal", false, 0, kLimit, LoopEnd::NothingWaits, 1},
+    };
+    std::vector<std::thread> threads;
+    for (const HostRow &row : rows) {
+        threads.emplace_back([&row] {
+            SCOPED_TRACE(row.what);
+            TestPeer peer(row.peer_buffer);
+            VQ6120_HANDLE h = peer.connect();
+            // Room on our side for the whole redraw, so that the queue drains
+            // into the system's buffer at once.
+            ASSERT_TRUE(test::sock::set_send_buffer(VQ6120Ex_GetSocket(h), 1 << 20));
+            ASSERT_EQ(VQ6120Ex_SetSendQueue(h, row.limit), 1);
+            EXPECT_EQ(VQ6120Ex_NextCheck(h), -1);
+            if (row.frozen) {
+                peer.stop_reading();
+            }
+            Bytes sent;
+            for (int i = 0; i < 48; ++i) {
+                const Serial s = serial(1000, i);
+                ASSERT_EQ(s.send(h), 1);
+                sent = sent + s.wire();
+            }
+            ASSERT_EQ(VQ6120Ex_Flush(h), 0);
+            if (row.frozen) {
+                ASSERT_GT(VQ6120Ex_WaitingBytes(h), 0);
+            }
+            int waits = 0;
+            EXPECT_EQ(host_loop(h, waits), row.end);
+            EXPECT_LE(waits, row.most_waits);
+            if (!row.frozen) {
+                EXPECT_TRUE(peer.next(sent.size()) == sent);
+            }
+            ExitVQ6120(h);
+        });
+    }
+    for (auto &t : threads) {
+        t.join();
+    }
+}
+
+}  // namespace
+}  // namespace vq6120

@@ -105,6 +105,10 @@ public:
     // Bytes waiting to reach the terminal: the send queue and the system's
     // send buffer (VQ6120Ex_WaitingBytes); -1 when empty.
     int waiting_bytes() const noexcept { return VQ6120Ex_WaitingBytes(handle_); }
+    // Milliseconds until the send-stall rule must next be judged
+    // (VQ6120Ex_NextCheck): the longest a loop may wait before it flushes
+    // this terminal; -1 when nothing waits (or empty).
+    int next_check_ms() const noexcept { return VQ6120Ex_NextCheck(handle_); }
 
     // The next event, waiting up to `wait` for one (0: only what has arrived).
     // nullopt when none came in time or the connection is closed (closed()).

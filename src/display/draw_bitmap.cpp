@@ -1,7 +1,7 @@
 // VQ6120Ex_DrawBitmap: a bitmap's set pixels in the fewest bytes of the
 // terminal's own commands, sent in one write.
 #include "../../include/VQ6120_LIB.h"
-#include "../transport/connection.hpp"
+#include "../transport/handle.hpp"
 #include "send.hpp"
 
 using namespace vq6120;
@@ -33,7 +33,7 @@ extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_DrawBitmap(VQ6120_HANDLE hand
     }
     // The host's open batch takes the commands; otherwise one of our own
     // makes them one write (or one queued whole, in the queued mode).
-    const bool host_batch = handle->route == Route::Batching || handle->route == Route::QueueBatching;
+    const bool host_batch = handle->batch_open;
     if (!host_batch && VQ6120Ex_BeginBatch(handle) != 1) {
         return 0;  // a connect not through, or over: recorded by BeginBatch
     }

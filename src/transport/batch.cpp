@@ -27,9 +27,9 @@ namespace {
 
 // Sends bytes of the batch; a failure is kept for VQ6120Ex_EndBatch to report.
 void send_batched(Connection &c, std::span<const std::uint8_t> bytes) noexcept {
-    const net::SendOutcome outcome = c.stalled ? net::SendOutcome::Failed : net::send_all(c.socket, bytes);
+    const net::SendOutcome outcome = c.end != End::None ? net::SendOutcome::Failed : net::send_all(c.socket, bytes);
     if (outcome == net::SendOutcome::Stalled) {
-        c.stalled = true;
+        c.end = End::Stalled;
     }
     if (outcome != net::SendOutcome::Sent) {
         c.batch.failed = true;
@@ -47,17 +47,16 @@ bool flush_batch(Connection &c) noexcept {
 }
 
 std::int32_t route_frame(Connection &c, std::span<const std::uint8_t> frame) noexcept {
-    switch (c.route) {
-    case Route::Queueing:
-    case Route::QueueBatching:
-        return queue_frame(c, frame);
-    case Route::Connecting:
+    switch (c.phase) {
+    case Phase::Connecting:
         return refuse(c, VQ6120_REFUSED_STATE);  // nothing can be sent yet
-    case Route::ConnectFailed:
+    case Phase::ConnectFailed:
         return refuse(c, VQ6120_REFUSED_CLOSED);
-    case Route::Direct:
-    case Route::Batching:
+    case Phase::Connected:
         break;
+    }
+    if (queued_mode(c)) {
+        return queue_frame(c, frame);
     }
     if (c.batch.size + frame.size() > kBatchFlushSize) {
         flush_batch(c);

@@ -8,10 +8,10 @@
 namespace vq6120 {
 
 Fill fill_from_socket(Connection &c, int timeout_ms) noexcept {
-    if (c.stalled || c.route == Route::ConnectFailed) {
+    if (reads_closed(c)) {
         return Fill::Closed;
     }
-    if (c.route == Route::Connecting) {
+    if (c.phase == Phase::Connecting) {
         return Fill::NothingRead;  // nothing can have arrived yet
     }
     // Without a wait the read alone tells whether anything came: one system
@@ -95,11 +95,12 @@ extern "C" VQ6120_API void VQ6120_CALL ExitVQ6120(VQ6120_HANDLE handle) {
     if (handle == nullptr) {
         return;
     }
-    if (handle->route == Route::Batching) {
-        flush_batch(*handle);  // what a batch collected is not lost
-    }
-    if (handle->route == Route::QueueBatching) {
-        queue_end_batch(*handle);
+    if (handle->batch_open) {
+        if (queued_mode(*handle)) {
+            queue_end_batch(*handle);
+        } else {
+            flush_batch(*handle);  // what a batch collected is not lost
+        }
     }
     if (queued_mode(*handle)) {
         flush_queue(*handle);  // what the socket takes now; never waits
@@ -113,13 +114,18 @@ extern "C" VQ6120_API int32_t VQ6120_CALL GetConnectStatus(VQ6120_HANDLE handle,
     if (handle == nullptr) {
         return 0;
     }
-    switch (handle->route) {
-    case Route::Connecting:
-    case Route::QueueBatching:
+    switch (handle->phase) {
+    case Phase::Connecting:
         return refuse(*handle, VQ6120_REFUSED_STATE);
-    case Route::ConnectFailed:
+    case Phase::ConnectFailed:
         return refuse(*handle, VQ6120_REFUSED_CLOSED);
-    case Route::Queueing:
+    case Phase::Connected:
+        break;
+    }
+    if (queued_mode(*handle)) {
+        if (handle->batch_open) {
+            return refuse(*handle, VQ6120_REFUSED_STATE);
+        }
         // Behind what waits, never waiting for room: the answer can only come
         // once the request went.
         if (transmit(*handle, channel::kTerminal, 0x00, 0x00, {}) == 0) {
@@ -127,22 +133,17 @@ extern "C" VQ6120_API int32_t VQ6120_CALL GetConnectStatus(VQ6120_HANDLE handle,
         }
         flush_queue(*handle);
         return await_model_reply(*handle, net::Clock::now() + std::chrono::seconds(timeoutSeconds));
-    case Route::Direct:
-    case Route::Batching:
-        break;
     }
     const auto deadline = net::Clock::now() + std::chrono::seconds(timeoutSeconds);
     // Inside a batch, what was collected goes first and the request right
     // after it: the answer cannot come while the request waits in the batch.
-    const bool batching = handle->route == Route::Batching;
+    const bool batching = handle->batch_open;
     if (batching) {
         flush_batch(*handle);
-        handle->route = Route::Direct;
+        handle->batch_open = false;
     }
     transmit(*handle, channel::kTerminal, 0x00, 0x00, {});
-    if (batching) {
-        handle->route = Route::Batching;
-    }
+    handle->batch_open = batching;
     return await_model_reply(*handle, deadline);
 }
 

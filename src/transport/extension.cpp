@@ -11,7 +11,12 @@ using namespace vq6120;
 namespace {
 
 bool connect_through(VQ6120_HANDLE h) noexcept {
-    return h->route != Route::Connecting && h->route != Route::ConnectFailed;
+    return h->phase == Phase::Connected;
+}
+
+// Why a call that needs the connect through (or no batch open) is refused.
+std::uint8_t state_refusal(VQ6120_HANDLE h) noexcept {
+    return h->phase == Phase::ConnectFailed ? VQ6120_REFUSED_CLOSED : VQ6120_REFUSED_STATE;
 }
 
 }  // namespace
@@ -23,13 +28,13 @@ extern "C" VQ6120_API intptr_t VQ6120_CALL VQ6120Ex_GetSocket(VQ6120_HANDLE hand
 extern "C" VQ6120_API VQ6120_HANDLE VQ6120_CALL VQ6120Ex_StartOpen(uint32_t address, uint16_t port) {
     Connection *c = open_connection(Connect::Started, address, port);
     if (c != nullptr) {
-        c->route = Route::Connecting;
+        c->phase = Phase::Connecting;
     }
     return c;
 }
 
 extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_FinishOpen(VQ6120_HANDLE handle, int32_t waitMs) {
-    if (handle == nullptr || handle->route == Route::ConnectFailed) {
+    if (handle == nullptr || handle->phase == Phase::ConnectFailed) {
         return 0;
     }
     if (connect_through(handle)) {
@@ -37,10 +42,11 @@ extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_FinishOpen(VQ6120_HANDLE hand
     }
     switch (net::connect_finish(handle->socket, waitMs > 0 ? waitMs : 0)) {
     case net::ConnectProgress::Connected:
-        connected(*handle);
+        handle->phase = Phase::Connected;
+        enter_mode(*handle);
         return 1;
     case net::ConnectProgress::Failed:
-        handle->route = Route::ConnectFailed;
+        handle->phase = Phase::ConnectFailed;
         return 0;
     case net::ConnectProgress::Pending:
         break;
@@ -79,14 +85,14 @@ extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_BeginBatch(VQ6120_HANDLE hand
     if (handle == nullptr) {
         return 0;
     }
-    if (handle->route == Route::Queueing) {
+    if (!connect_through(handle) || handle->batch_open) {
+        return refuse(*handle, state_refusal(handle));
+    }
+    if (queued_mode(*handle)) {
         queue_begin_batch(*handle);
         return accept(*handle);
     }
-    if (handle->route != Route::Direct) {
-        return refuse(*handle, handle->route == Route::ConnectFailed ? VQ6120_REFUSED_CLOSED : VQ6120_REFUSED_STATE);
-    }
-    handle->route = Route::Batching;
+    handle->batch_open = true;
     handle->batch.failed = false;
     return accept(*handle);
 }
@@ -95,19 +101,19 @@ extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_EndBatch(VQ6120_HANDLE handle
     if (handle == nullptr) {
         return 0;
     }
-    if (handle->route == Route::QueueBatching) {
-        return queue_end_batch(*handle);
-    }
-    if (handle->route != Route::Batching) {
+    if (!handle->batch_open) {
         return refuse(*handle, VQ6120_REFUSED_STATE);
     }
+    if (queued_mode(*handle)) {
+        return queue_end_batch(*handle);
+    }
     const bool sent = flush_batch(*handle);
-    handle->route = Route::Direct;
+    handle->batch_open = false;
     handle->batch.failed = false;
     if (sent) {
         return accept(*handle);
     }
-    return refuse(*handle, handle->stalled ? handle->ended_by : std::uint8_t{VQ6120_REFUSED_CLOSED});
+    return refuse(*handle, closed_reason(*handle));
 }
 
 extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_BufferedBytes(VQ6120_HANDLE handle) {
@@ -120,7 +126,7 @@ extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_SetKeepAlive(VQ6120_HANDLE ha
         return 0;
     }
     if (!connect_through(handle)) {
-        return refuse(*handle, handle->route == Route::ConnectFailed ? VQ6120_REFUSED_CLOSED : VQ6120_REFUSED_STATE);
+        return refuse(*handle, state_refusal(handle));
     }
     const bool valid = idleSeconds == 0 || (idleSeconds >= 1 && idleSeconds <= 32767 && intervalSeconds >= 1 &&
                                             intervalSeconds <= 32767 && count >= 1 && count <= 127);

@@ -1,7 +1,9 @@
 // The queued send mode: commands that never wait for the terminal. The
 // queue's rules are functions over bytes (send_queue.hpp); this file feeds
 // them from the socket and carries out their verdicts.
-#include "connection.hpp"
+#include "queued.hpp"
+
+#include <chrono>
 
 namespace vq6120 {
 namespace {
@@ -16,19 +18,18 @@ void measure(Connection &c) noexcept {
     measured(c.queue, reading);
 }
 
-// The connection is over (`why`: VQ6120_REFUSED_STALLED or _CLOSED): shut
-// down, reads as closed, refuses everything.
-void end_connection(Connection &c, std::uint8_t why) noexcept {
-    if (!c.stalled) {
+// The connection is over for `why`: shut down, reads as closed, refuses
+// everything.
+void end_connection(Connection &c, End why) noexcept {
+    if (c.end == End::None) {
         net::shutdown(c.socket);
-        c.stalled = true;
-        c.ended_by = why;
+        c.end = why;
     }
 }
 
 // Flush's result for a connection that is over, with the reason recorded.
-std::int32_t over(Connection &c, std::uint8_t why) noexcept {
-    refuse(c, why);
+std::int32_t over(Connection &c) noexcept {
+    refuse(c, closed_reason(c));
     return -1;
 }
 
@@ -39,7 +40,7 @@ bool send_some(Connection &c, std::span<const std::uint8_t> bytes, std::size_t &
     sent = handed.count;
     c.socket_full = handed.full;
     if (handed.failed) {
-        end_connection(c, VQ6120_REFUSED_CLOSED);
+        end_connection(c, End::SendFailed);
         return false;
     }
     return true;
@@ -58,7 +59,7 @@ bool fits(Connection &c, std::size_t n) noexcept {
 // After a full queue: the stall rule, judged now that the system was asked.
 std::int32_t refuse_full(Connection &c) noexcept {
     if (stall_judged(c.queue, net::Clock::now())) {
-        end_connection(c, VQ6120_REFUSED_STALLED);
+        end_connection(c, End::Stalled);
         return refuse(c, VQ6120_REFUSED_STALLED);
     }
     return refuse(c, VQ6120_REFUSED_QUEUE_FULL);
@@ -67,11 +68,8 @@ std::int32_t refuse_full(Connection &c) noexcept {
 }  // namespace
 
 std::int32_t flush_queue(Connection &c) noexcept {
-    if (c.route == Route::ConnectFailed) {
-        return over(c, VQ6120_REFUSED_CLOSED);
-    }
-    if (c.stalled) {
-        return over(c, c.ended_by);
+    if (reads_closed(c)) {
+        return over(c);
     }
     if (!queued_mode(c)) {
         return 0;
@@ -83,34 +81,35 @@ std::int32_t flush_queue(Connection &c) noexcept {
         const bool alive = send_some(c, bytes, sent);
         handed_over(q, sent);
         if (!alive) {
-            return over(c, VQ6120_REFUSED_CLOSED);
+            return over(c);
         }
     }
-    // The system is asked only when the bound may have run out: bytes that
-    // just went are movement enough, and a flush costs one send at most.
+    // The system is asked when the bound starts (what waits then is what the
+    // terminal must take) and when it may have run out; in between a flush
+    // costs one send at most.
     const auto now = net::Clock::now();
-    if (!q.moved && stall_due(q, now)) {
+    if ((q.owed == 0 && waiting(q) != 0) || stall_due(q, now)) {
         measure(c);
     }
     if (stall_judged(q, now)) {
-        end_connection(c, VQ6120_REFUSED_STALLED);
-        return over(c, VQ6120_REFUSED_STALLED);
+        end_connection(c, End::Stalled);
+        return over(c);
     }
     return static_cast<std::int32_t>(sendable(q).size());
 }
 
 void judge_stall_if_due(Connection &c) noexcept {
-    if (queued_mode(c) && !c.stalled && stall_due(c.queue, net::Clock::now())) {
+    if (queued_mode(c) && c.end == End::None && stall_due(c.queue, net::Clock::now())) {
         flush_queue(c);
     }
 }
 
 std::int32_t queue_frame(Connection &c, std::span<const std::uint8_t> frame) noexcept {
-    if (c.stalled) {
-        return refuse(c, c.ended_by);
+    if (c.end != End::None) {
+        return refuse(c, closed_reason(c));
     }
     SendQueue &q = c.queue;
-    if (c.route == Route::QueueBatching) {
+    if (c.batch_open) {
         // Queued whole or refused whole: after one refusal the batch only
         // waits for its end, which drops it.
         if (c.batch_refusal == VQ6120_REFUSED_NONE) {
@@ -127,8 +126,8 @@ std::int32_t queue_frame(Connection &c, std::span<const std::uint8_t> frame) noe
     }
     if (q.size != 0) {
         judge_stall_if_due(c);
-        if (c.stalled) {
-            return refuse(c, c.ended_by);
+        if (c.end != End::None) {
+            return refuse(c, closed_reason(c));
         }
     }
     if (!fits(c, frame.size())) {
@@ -148,28 +147,28 @@ std::int32_t queue_frame(Connection &c, std::span<const std::uint8_t> frame) noe
     return accept(c);
 }
 
-void connected(Connection &c) noexcept {
+void enter_mode(Connection &c) noexcept {
     if (c.queue.limit == 0) {
-        c.route = Route::Direct;
+        c.mode = Mode::Direct;
         return;
     }
-    c.route = Route::Queueing;
+    c.mode = Mode::Queued;
     c.system_bound = net::bound_send_buffer(c.socket);
-    c.queue.moved = false;
+    c.queue.taken = c.queue.owed = 0;
     c.queue.progress = net::Clock::now();
     measure(c);
 }
 
 void queue_begin_batch(Connection &c) noexcept {
-    c.route = Route::QueueBatching;
+    c.batch_open = true;
     c.queue.batch = 0;
     c.batch_refusal = VQ6120_REFUSED_NONE;
 }
 
 std::int32_t queue_end_batch(Connection &c) noexcept {
-    c.route = Route::Queueing;
+    c.batch_open = false;
     const bool nothing_ahead = c.queue.size == c.queue.batch;
-    const std::uint8_t refused = c.stalled ? c.ended_by : c.batch_refusal;
+    const std::uint8_t refused = c.end != End::None ? closed_reason(c) : c.batch_refusal;
     end_batch(c.queue, refused == VQ6120_REFUSED_NONE);
     c.batch_refusal = VQ6120_REFUSED_NONE;
     if (refused != VQ6120_REFUSED_NONE) {
@@ -194,20 +193,22 @@ extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_SetSendQueue(VQ6120_HANDLE ha
     if (limitBytes < 0 || (limitBytes > 0 && limitBytes < VQ6120_SEND_QUEUE_MIN)) {
         return refuse(c, VQ6120_REFUSED_ARGUMENT);
     }
-    if (c.stalled || c.route == Route::ConnectFailed) {
-        return refuse(c, c.stalled ? c.ended_by : std::uint8_t{VQ6120_REFUSED_CLOSED});
+    if (reads_closed(c)) {
+        return refuse(c, closed_reason(c));
     }
     const auto limit = static_cast<std::size_t>(limitBytes);
-    if (c.route == Route::Batching || (limit == 0 && c.route == Route::QueueBatching) ||
-        (limit < c.queue.limit && c.queue.size != 0)) {
+    // A batch open in the direct mode would be cut in two; in the queued
+    // mode only a change of mode would.
+    if ((c.batch_open && (c.mode == Mode::Direct || limit == 0)) || (limit < c.queue.limit && c.queue.size != 0)) {
         return refuse(c, VQ6120_REFUSED_STATE);
     }
     if (c.queue.capacity > limit) {
         release(c.queue);  // nothing is held: the limit may only fall then
     }
     c.queue.limit = limit;
-    if (c.route == Route::Direct || (limit == 0 && c.route == Route::Queueing)) {
-        connected(c);
+    // While connecting the mode waits for the connect to be through.
+    if (c.phase == Phase::Connected && !c.batch_open && (c.mode == Mode::Direct || limit == 0)) {
+        enter_mode(c);
     }
     return accept(c);
 }
@@ -221,7 +222,7 @@ extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_WaitingBytes(VQ6120_HANDLE ha
         return -1;
     }
     Connection &c = *handle;
-    if (c.route == Route::Connecting || c.route == Route::ConnectFailed) {
+    if (c.phase != Phase::Connected) {
         return 0;
     }
     std::size_t system = 0;
@@ -237,4 +238,17 @@ extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_WaitingBytes(VQ6120_HANDLE ha
 
 extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_LastRefusal(VQ6120_HANDLE handle) {
     return handle == nullptr ? -1 : handle->refusal;
+}
+
+extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_NextCheck(VQ6120_HANDLE handle) {
+    if (handle == nullptr || !queued_mode(*handle) || reads_closed(*handle)) {
+        return -1;
+    }
+    const auto left = until_judgement(handle->queue, net::Clock::now());
+    if (left < net::Clock::duration::zero()) {
+        return -1;
+    }
+    // Rounded up: a wait of this long ends with the bound run out, not a
+    // moment before it (which would wake the host once more for nothing).
+    return static_cast<int32_t>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
 }

@@ -1,5 +1,6 @@
 #include "send_queue.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "memory.hpp"
@@ -57,7 +58,6 @@ void handed_over(SendQueue &q, std::size_t n) noexcept {
     q.begin += n;
     q.size -= n;
     q.system += n;
-    q.moved = true;
     if (q.size == 0) {
         q.begin = 0;
     }
@@ -65,18 +65,28 @@ void handed_over(SendQueue &q, std::size_t n) noexcept {
 
 void measured(SendQueue &q, std::size_t reading) noexcept {
     if (reading < q.system) {
-        q.moved = true;
+        q.taken += q.system - reading;
     }
     q.system = reading;
 }
 
 bool stall_judged(SendQueue &q, net::Clock::time_point now) noexcept {
-    if (q.moved || waiting(q) == 0) {
+    const std::size_t enough = std::min(q.limit / kProgressShare, q.owed);
+    if (waiting(q) == 0 || q.taken >= enough) {
         q.progress = now;
-        q.moved = false;
+        q.taken = 0;
+        q.owed = waiting(q);
         return false;
     }
     return now - q.progress >= kSendStall;
+}
+
+net::Clock::duration until_judgement(const SendQueue &q, net::Clock::time_point now) noexcept {
+    if (waiting(q) == 0) {
+        return net::Clock::duration{-1};
+    }
+    const auto left = q.progress + kSendStall - now;
+    return left > net::Clock::duration::zero() ? left : net::Clock::duration::zero();
 }
 
 void end_batch(SendQueue &q, bool keep) noexcept {

@@ -5,6 +5,7 @@
 // times the tests choose.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -15,6 +16,10 @@
 namespace vq6120 {
 
 inline constexpr auto kSendStall = std::chrono::seconds(VQ6120_SEND_STALL_SECONDS);
+// The share of the limit the terminal must take within the bound to count as
+// reading: a frozen peer's system still takes a few KiB now and then (its
+// receive window opening by a sliver), which is not reading.
+inline constexpr std::size_t kProgressShare = 16;
 
 struct SendQueue {
     SendQueue() = default;
@@ -34,9 +39,12 @@ struct SendQueue {
     // The system's send buffer: its last reading plus what was handed to the
     // socket since, so never below what really sits there.
     std::size_t system = 0;
-    // Since `progress` was last stamped, bytes moved towards the terminal.
-    bool moved = false;
+    // The stall bound counts from `progress`; since then the terminal took
+    // `taken` bytes (the system's buffer shrank by them). `owed`: what waited
+    // when `progress` was stamped.
     net::Clock::time_point progress{};
+    std::size_t taken = 0;
+    std::size_t owed = 0;
 };
 
 inline std::size_t waiting(const SendQueue &q) noexcept { return q.size + q.system; }
@@ -60,18 +68,19 @@ bool push(SendQueue &q, std::span<const std::uint8_t> frame) noexcept;
 void handed_over(SendQueue &q, std::size_t n) noexcept;
 
 // The socket took `n` bytes that were never held (a frame sent at once).
-inline void sent_past(SendQueue &q, std::size_t n) noexcept {
-    q.system += n;
-    q.moved = q.moved || n != 0;
-}
+inline void sent_past(SendQueue &q, std::size_t n) noexcept { q.system += n; }
 
 // The system reported `reading` bytes in its send buffer; fewer than
-// counted means the terminal took some.
+// counted means the terminal took the difference.
 void measured(SendQueue &q, std::size_t reading) noexcept;
 
-// Stamps the progress clock at `now` when bytes moved (or nothing waits)
-// and tells whether the stall bound has run out: bytes wait and nothing
-// moved for kSendStall.
+// The stall rule. The terminal is reading when, since the bound began, it
+// took at least a sixteenth of the limit (exactly a sixteenth counts), or
+// all that waited when the bound began (a few bytes in flight are not a
+// stall), or nothing waits. Handing bytes to the socket is not reading: only
+// the system's buffer shrinking is. When it reads, the bound starts afresh
+// at `now`; false then. True when bytes wait and the bound has run out
+// without it.
 bool stall_judged(SendQueue &q, net::Clock::time_point now) noexcept;
 
 // Whether a judgement is due at `now` (without stamping): a stall cannot
@@ -79,6 +88,11 @@ bool stall_judged(SendQueue &q, net::Clock::time_point now) noexcept;
 inline bool stall_due(const SendQueue &q, net::Clock::time_point now) noexcept {
     return waiting(q) != 0 && now - q.progress >= kSendStall;
 }
+
+// Until the stall rule must next be judged: the time from `now` until the
+// bound runs out (zero once it has), or a negative duration when nothing
+// waits (no stall can come without more bytes).
+net::Clock::duration until_judgement(const SendQueue &q, net::Clock::time_point now) noexcept;
 
 // The open batch is queued (`keep`) or its bytes dropped.
 void end_batch(SendQueue &q, bool keep) noexcept;
