@@ -31,7 +31,13 @@
 //   vq6120/events.hpp    Event and its alternatives
 //   vq6120/terminal.hpp  Terminal
 //   vq6120/reasons.hpp   the reasons a StateChange names
-//   vq6120/poller.hpp    Poller and its configuration
+//   vq6120/poller.hpp    Poller, composed of its parts in vq6120/poller/:
+//     config.hpp         TerminalConfig, State, StateChange, Backoff
+//     backoff.hpp        reconnect delays and when they start over
+//     liveness.hpp       auto-report silence and host-alive deadlines
+//     send_progress.hpp  whether waiting bytes move: the "not reading" rule
+//     due_heap.hpp       the deadline heap with lazy deletion
+//     posted.hpp         work posted from other threads
 //   vq6120/detail/       the platform's readiness wait (epoll / WSAPoll)
 #include "vq6120/endpoint.hpp"
 #include "vq6120/events.hpp"

@@ -63,7 +63,9 @@ expect libvq6120-lib-dev libdevel "$runtime $same_version" \
   usr/include/VQ6120_LIB.h "$libdir/libVQ6120_LIB.a" "$libdir/libVQ6120_LIB.so" \
   usr/include/vq6120.hpp usr/include/vq6120/endpoint.hpp usr/include/vq6120/events.hpp \
   usr/include/vq6120/terminal.hpp usr/include/vq6120/reasons.hpp usr/include/vq6120/poller.hpp \
-  usr/include/vq6120/detail/reactor.hpp \
+  usr/include/vq6120/poller/config.hpp usr/include/vq6120/poller/backoff.hpp \
+  usr/include/vq6120/poller/liveness.hpp usr/include/vq6120/poller/send_progress.hpp \
+  usr/include/vq6120/poller/due_heap.hpp usr/include/vq6120/poller/posted.hpp usr/include/vq6120/detail/reactor.hpp \
   "$libdir/cmake/VQ6120_LIB/VQ6120_LIBConfig.cmake" "$libdir/pkgconfig/VQ6120_LIB.pc" \
   usr/share/doc/VQ6120_LIB/README.md usr/share/doc/VQ6120_LIB/reference.md \
   usr/share/doc/VQ6120_LIB/examples/consumer/consumer.c "!$libdir/libVQ6120_LIB.so.$major"

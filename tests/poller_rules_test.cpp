@@ -29,7 +29,11 @@ namespace {
 // A Poller on a hand-moved clock, jitter off, and one listening "terminal".
 class Rig {
 public:
-    explicit Rig(vq6120::Backoff backoff = no_jitter()) : poller_(backoff, [this] { return now_; }) {
+    explicit Rig(vq6120::Backoff backoff = no_jitter(), int receive_buffer = 0)
+        : listener_(receive_buffer), poller_(backoff, [this] {
+              ++clock_reads;
+              return now_;
+          }) {
         poller_.on_state([this](const vq6120::StateChange &c) { changes.push_back(c); });
         poller_.on_event([this](TerminalId, void *, vq6120::Event &e) { events.push_back(e); });
     }
@@ -82,6 +86,9 @@ public:
 
     std::vector<vq6120::StateChange> changes;
     std::vector<vq6120::Event> events;
+    // How often the Poller read its clock: once or more a round, and once
+    // more for every socket the wait reports ready.
+    std::size_t clock_reads = 0;
 
 private:
     vq6120::test::Listener listener_;
@@ -233,6 +240,41 @@ TEST(PollerRules, BehindHoldsFromExactlyTheHighWaterMark) {
         ASSERT_EQ(rig.poller().waiting_bytes(id), 8 * clears);
         EXPECT_EQ(rig.poller().behind(id), 8 * clears >= 80) << clears;
     }
+}
+
+// Write interest only while bytes wait: once a terminal took everything, a
+// round in which it sends nothing finds no socket ready, as before anything
+// was queued for it (a Poller that kept waiting for writability would be
+// woken by the idle socket every round and spin).
+TEST(PollerRules, ADrainedTerminalWakesNoRound) {
+    Rig rig(Rig::no_jitter(), 4096);
+    const TerminalId id = rig.add({});
+    const int fd = rig.online(id);
+    const auto reads_per_round = [&rig] {
+        rig.settle();
+        const std::size_t before = rig.clock_reads;
+        for (int i = 0; i < 10; ++i) {
+            rig.poller().run_once(0ms);
+        }
+        return rig.clock_reads - before;
+    };
+    const std::size_t idle = reads_per_round();
+
+    vq6120::Terminal &t = *rig.poller().terminal(id);
+    const int small = 4096;
+    ::setsockopt(static_cast<int>(t.native_socket()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    const std::vector<std::uint8_t> big(VQ6120_MAX_PAYLOAD, 0x55);
+    ASSERT_TRUE(t.send_raw(0x40, 0x7E, 0, big));
+    rig.settle();
+    ASSERT_GT(rig.poller().waiting_bytes(id), 0);
+    // Bytes waiting: the socket wakes the rounds as the terminal takes them.
+    Bytes all;
+    ASSERT_TRUE(rig.until([&] {
+        const Bytes got = waiting(fd);
+        all.insert(all.end(), got.begin(), got.end());
+        return all.size() == big.size() + 8 && rig.poller().waiting_bytes(id) == 0;
+    }));
+    EXPECT_EQ(reads_per_round(), idle);
 }
 
 // A probe reads past a key press into the library's buffer, where no

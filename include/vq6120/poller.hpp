@@ -10,7 +10,6 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <random>
 #include <string_view>
@@ -22,102 +21,16 @@
 #include "vq6120/detail/reactor.hpp"
 #include "vq6120/endpoint.hpp"
 #include "vq6120/events.hpp"
+#include "vq6120/poller/backoff.hpp"
+#include "vq6120/poller/config.hpp"
+#include "vq6120/poller/due_heap.hpp"
+#include "vq6120/poller/liveness.hpp"
+#include "vq6120/poller/posted.hpp"
+#include "vq6120/poller/send_progress.hpp"
 #include "vq6120/reasons.hpp"
 #include "vq6120/terminal.hpp"
 
 namespace vq6120 {
-
-// ---- Poller ------------------------------------------------------------
-
-using TerminalId = std::uint64_t;
-
-// A terminal's life in a Poller:
-//   Connecting -> Online -> Lost -> Waiting -> Connecting -> ...
-//   Connecting -> Waiting            (refused, failed or timed out)
-enum class State : std::uint8_t { Connecting, Online, Lost, Waiting };
-
-constexpr std::string_view to_string(State s) noexcept {
-    switch (s) {
-    case State::Connecting:
-        return "connecting";
-    case State::Online:
-        return "online";
-    case State::Lost:
-        return "lost";
-    case State::Waiting:
-        return "waiting";
-    }
-    return "?";
-}
-
-struct StateChange {
-    TerminalId id = 0;
-    State state = State::Waiting;
-    void *user = nullptr;         // TerminalConfig::user
-    std::string_view reason;      // Lost, and Waiting after a failed attempt; else empty
-    Clock::time_point retry_at{}; // Waiting: when the next attempt starts
-    unsigned attempt = 0;         // Connecting: attempts since the backoff was last reset (1 = first)
-};
-
-struct TerminalConfig {
-    Endpoint endpoint;
-    // A connect attempt that has not completed by then is abandoned.
-    std::chrono::milliseconds connect_limit{1000};
-    // Liveness by the terminal's own auto report: once online the terminal is
-    // asked to report its inputs every N x 100 ms (SetAutoReportTime N); when
-    // no frame is delivered for 3.5 x N x 100 ms (three reports missed) the
-    // terminal is lost with reason "no auto report". 0: not used. The reports
-    // are delivered as DigitalInputs events; any delivered frame counts as a
-    // sign of life.
-    std::uint8_t auto_report = 0;
-    // Host-alive: once online SetHostAliveCheck(N) is sent, then SendHostAlive
-    // every N/3 seconds for as long as it is online, so two signals may go
-    // astray before the terminal counts the host as lost.
-    // 0: not used.
-    std::uint8_t host_alive_seconds = 0;
-    // TCP keepalive once online (VQ6120Ex_SetKeepAlive); idle 0: not used. It
-    // notices a cable pulled or a peer machine gone, but not a terminal
-    // program that hangs while its system still answers for it: the auto
-    // report notices both. A link the kernel gives up on is lost with reason
-    // "connection closed".
-    int keepalive_idle_seconds = 0;
-    int keepalive_interval_seconds = 1;
-    int keepalive_count = 3;
-    // The most that may wait for the terminal (its send queue and the
-    // system's send buffer), at least VQ6120_SEND_QUEUE_MIN; a command that
-    // would pass it is refused whole.
-    std::int32_t send_queue_limit = VQ6120_SEND_QUEUE_DEFAULT;
-    // Poller::behind() from this many waiting bytes on; 0: half the limit.
-    std::int32_t high_water = 0;
-    // Bytes wait and less than a sixteenth of the limit (16 KiB by default)
-    // goes to the terminal for this long: lost with reason "not reading". Below the library's own bound
-    // (VQ6120_SEND_STALL_SECONDS), so the cause is named before the library
-    // ends the connection itself.
-    std::chrono::milliseconds send_stall{VQ6120_SEND_STALL_SECONDS * 1000 - 1000};
-    // Handed back in every StateChange and event.
-    void *user = nullptr;
-};
-
-// Reconnect delays. After a loss or failed attempt the wait is
-// initial x 2^k, at most `maximum`, each scaled by a random factor in
-// [1 - jitter, 1 + jitter] so that a plant of terminals that all dropped at
-// once does not reconnect in lock step; k counts the failures since the
-// terminal was last online for at least `reset_after`. Defaults: 0.5 s
-// doubling to 30 s, +-25 %, reset after 10 s online. The first attempt after
-// add() starts at once.
-//
-// A terminal must prove it reads before a loss for "not reading" resets its
-// backoff, and after one, before any loss does: the proof is that at least
-// `reset_after` after it came online the Poller saw nothing waiting for it
-// (every byte sent to it taken). Without that, a terminal that holds its
-// connection but takes nothing would win a fresh backoff each time and cycle
-// for ever.
-struct Backoff {
-    std::chrono::milliseconds initial{500};
-    std::chrono::milliseconds maximum{30000};
-    double jitter = 0.25;
-    std::chrono::milliseconds reset_after{10000};
-};
 
 // Serves many terminals from the thread that calls run_once()/run().
 //
@@ -192,6 +105,8 @@ public:
         auto e = std::make_unique<Entry>();
         e->id = next_id_++ | kTerminalKind;
         e->config = config;
+        e->progress = detail::SendProgress(config.send_queue_limit, config.send_stall);
+        e->liveness = detail::Liveness(config.auto_report, config.host_alive_seconds);
         e->retry_at = now();
         Entry &ref = *e;
         terminals_.emplace(e->id, std::move(e));
@@ -254,13 +169,18 @@ public:
             return 0;
         }
         refresh(*e);
-        return e->waiting;
+        return e->progress.waiting();
     }
     // The terminal is behind: at least TerminalConfig::high_water bytes wait
     // for it now. A host skips updates it can send again later (a redraw)
     // while this holds; they would only be refused once the limit is reached.
     bool behind(TerminalId id) noexcept {
-        return waiting_bytes(id) >= high_water_of(id);
+        Entry *e = find(id);
+        if (e == nullptr || e->state != State::Online) {
+            return false;
+        }
+        refresh(*e);
+        return e->progress.behind(e->config.high_water);
     }
     std::optional<State> state(TerminalId id) const noexcept {
         const Entry *e = find(id);
@@ -316,7 +236,7 @@ public:
         const TimerId id = next_id_++ | kTimerKind;
         const auto at = detail::later(now(), delay);
         timers_.emplace(id, std::move(fn));
-        push_due({at, id});
+        heap_.push({at, id});
         return id;
     }
     bool cancel(TimerId id) {
@@ -326,18 +246,16 @@ public:
         // Its heap entry stays until it comes up; a host that re-arms long
         // timers all the time would pile them up, so they are swept out once
         // they outnumber the live ones.
-        if (++stale_ > heap_.size() / 2 + 1024) {
-            sweep();
+        heap_.add_stale();
+        if (heap_.crowded()) {
+            heap_.sweep([this](const detail::Due &d) { return live(d); });
         }
         return true;
     }
 
     // Any thread: runs `fn` on the loop's thread in its next round.
     void post(std::function<void()> fn) {
-        {
-            const std::lock_guard lock(posted_mutex_);
-            posted_.push_back(std::move(fn));
-        }
+        posted_.push(std::move(fn));
         reactor_.wake();
     }
     // Any thread: ends the current or next wait early.
@@ -365,7 +283,7 @@ private:
     static constexpr std::uint64_t kWatchKind = std::uint64_t{1} << 62;
     static constexpr std::uint64_t kTimerKind = std::uint64_t{2} << 62;
     static constexpr std::uint64_t kKindMask = std::uint64_t{3} << 62;
-    static constexpr Clock::time_point kNever = Clock::time_point::max();
+    static constexpr Clock::time_point kNever = detail::kNever;
     // Results delivered per terminal per round before the others get a turn.
     static constexpr int kDrainPerRound = 64;
 
@@ -378,35 +296,20 @@ private:
         bool removed = false;
         bool pending = false;         // results left over after a round's share
         bool touched = false;         // handed out by terminal() since the last round
-        unsigned failures = 0;        // since last online for reset_after
-        unsigned attempt = 0;
+        bool want_write = false;      // the reactor waits for writability
         Clock::time_point retry_at = kNever;
         Clock::time_point connect_deadline = kNever;
         Clock::time_point online_since{};
-        Clock::time_point last_received{};
-        Clock::time_point next_alive = kNever;
         Clock::time_point scheduled = kNever;  // the live heap entry's time
-        // The send queue: bytes waiting when last seen, since when none of
-        // them went out, whether the reactor waits for writability, and
-        // whether the terminal proved it reads (see Backoff).
-        std::int32_t waiting = 0;
-        std::int32_t progress_mark = 0;  // the most waiting since `progress`
-        Clock::time_point progress{};
-        bool want_write = false;
-        bool proved_reading = true;   // not lost for "not reading" since it last read
-        bool read_this_time = false;  // proved it reads while online this time
+        detail::Reconnects reconnects;
+        detail::Liveness liveness;
+        detail::SendProgress progress;
     };
     struct Watch {
         native_socket_t socket = -1;
         WatchHandler handler;
         bool dead = false;
     };
-    struct Due {
-        Clock::time_point at;
-        std::uint64_t key;
-        bool operator>(const Due &o) const noexcept { return at > o.at; }
-    };
-
     static std::uint32_t seed() noexcept {
         return static_cast<std::uint32_t>(Clock::now().time_since_epoch().count());
     }
@@ -449,40 +352,20 @@ private:
             return e.connect_deadline;
         case State::Waiting:
             return e.retry_at;
-        case State::Online: {
-            Clock::time_point t = e.next_alive;
-            if (e.config.auto_report != 0) {
-                t = std::min(t, e.last_received + liveness_bound(e));
-            }
-            if (e.waiting > 0) {
-                t = std::min(t, detail::later(e.progress, e.config.send_stall));
-            }
-            return t;
-        }
+        case State::Online:
+            return std::min(e.liveness.next(), e.progress.deadline());
         case State::Lost:
             break;
         }
         return kNever;
     }
-    static std::chrono::milliseconds liveness_bound(const Entry &e) noexcept {
-        return std::chrono::milliseconds{350} * e.config.auto_report;
-    }
 
-    void push_due(const Due &d) {
-        heap_.push_back(d);
-        std::push_heap(heap_.begin(), heap_.end(), std::greater<>{});
-    }
-    bool live(const Due &d) const noexcept {
+    bool live(const detail::Due &d) const noexcept {
         if ((d.key & kKindMask) == kTimerKind) {
             return timers_.count(d.key) != 0;
         }
         const Entry *e = find(d.key);
         return e != nullptr && e->scheduled == d.at;
-    }
-    void sweep() {
-        std::erase_if(heap_, [this](const Due &d) { return !live(d); });
-        std::make_heap(heap_.begin(), heap_.end(), std::greater<>{});
-        stale_ = 0;
     }
 
     // Keeps one heap entry per terminal at its earliest deadline; entries
@@ -491,10 +374,10 @@ private:
         const auto t = next_due(e);
         if (t < e.scheduled) {
             if (e.scheduled != kNever) {
-                ++stale_;
+                heap_.add_stale();
             }
             e.scheduled = t;
-            push_due({t, e.id});
+            heap_.push({t, e.id});
         }
     }
 
@@ -506,34 +389,21 @@ private:
             c.user = e.config.user;
             c.reason = why;
             c.retry_at = s == State::Waiting ? e.retry_at : Clock::time_point{};
-            c.attempt = e.attempt;
+            c.attempt = e.reconnects.attempt();
             ++handled_;
             on_state_(c);
         }
     }
 
-    std::chrono::milliseconds backoff_delay(unsigned failures) {
-        double ms = static_cast<double>(backoff_.initial.count());
-        for (unsigned i = 0; i < failures && ms < static_cast<double>(backoff_.maximum.count()); ++i) {
-            ms *= 2;
-        }
-        ms = std::min(ms, static_cast<double>(backoff_.maximum.count()));
-        const double j = std::clamp(backoff_.jitter, 0.0, 1.0);
-        std::uniform_real_distribution<double> factor(1.0 - j, 1.0 + j);
-        const double year = 365.0 * 24 * 3600 * 1000;
-        return std::chrono::milliseconds{static_cast<long long>(std::clamp(ms * factor(random_), 0.0, year))};
-    }
-
     void wait_to_retry(Entry &e, Clock::time_point now, std::string_view why) {
-        e.retry_at = detail::later(now, backoff_delay(e.failures));
-        ++e.failures;
+        e.retry_at = detail::later(now, e.reconnects.next_wait(backoff_, random_));
         e.state = State::Waiting;
         schedule(e);
         notify(e, State::Waiting, why);
     }
 
     void start_connect(Entry &e, Clock::time_point now) {
-        ++e.attempt;
+        e.reconnects.attempt_started();
         errno = 0;  // set by a connect that fails at once
         e.terminal = Terminal(VQ6120Ex_StartOpen(e.config.endpoint.address, e.config.endpoint.port));
         const std::string_view why = reason::of_connect_error(errno);
@@ -565,10 +435,10 @@ private:
         e.state = State::Online;
         ++online_;
         e.connect_deadline = kNever;
-        e.online_since = e.last_received = e.progress = now;
-        e.waiting = 0;
+        e.online_since = now;
+        e.progress.start(now);
         e.want_write = false;
-        e.read_this_time = false;
+        e.reconnects.online();
         Terminal &t = e.terminal;
         if (e.config.keepalive_idle_seconds > 0) {
             t.set_keepalive(e.config.keepalive_idle_seconds, e.config.keepalive_interval_seconds,
@@ -580,28 +450,20 @@ private:
         if (e.config.host_alive_seconds != 0) {
             t.set_host_alive_check(e.config.host_alive_seconds);
             t.send_host_alive();
-            e.next_alive = now + alive_interval(e);
         }
+        e.liveness.start(now);
         if (!send_on(e, now)) {
             return;
         }
         schedule(e);
         notify(e, State::Online);
     }
-    static std::chrono::milliseconds alive_interval(const Entry &e) noexcept {
-        return std::chrono::milliseconds{1000} * e.config.host_alive_seconds / 3;
-    }
 
     void lose(Entry &e, Clock::time_point now, std::string_view why) {
         drop_socket(e);
-        e.next_alive = kNever;
+        e.liveness.stop();
         e.state = State::Lost;
-        const bool not_reading = why == reason::kNotReading;
-        if (now - e.online_since >= backoff_.reset_after && (not_reading ? e.read_this_time : e.proved_reading)) {
-            e.failures = 0;
-            e.attempt = 0;
-        }
-        e.proved_reading = e.proved_reading && !not_reading;
+        e.reconnects.lost(now - e.online_since, why == reason::kNotReading, backoff_);
         notify(e, State::Lost, why);
         if (!e.removed) {
             wait_to_retry(e, now, why);
@@ -632,14 +494,6 @@ private:
         }
     }
 
-    std::int32_t high_water_of(TerminalId id) const noexcept {
-        const Entry *e = find(id);
-        if (e == nullptr || e->state != State::Online) {
-            return INT32_MAX;
-        }
-        return e->config.high_water > 0 ? e->config.high_water : e->config.send_queue_limit / 2;
-    }
-
     // A fresh look at what waits: the flush takes a new reading of the
     // system's part (a connection found closed is handled in the round).
     void refresh(Entry &e) noexcept {
@@ -647,22 +501,12 @@ private:
         observe(e, now());
     }
 
-    // Takes in how much waits for the terminal: progress when it went down
-    // by a sixteenth of the limit since the last progress (or nothing
-    // waits), proof of reading when nothing waits late enough. A terminal
-    // that stopped reading still lets its system take a few KiB now and
-    // then (the receive window opening by a sliver); that is not reading.
+    // Takes in how much waits for the terminal (see SendProgress); nothing
+    // waiting counts towards the proof of reading (see Backoff).
     void observe(Entry &e, Clock::time_point now) noexcept {
-        const std::int32_t w = std::max(VQ6120Ex_WaitingBytes(e.terminal.handle()), 0);
-        if (w == 0 || e.waiting == 0 || w + e.config.send_queue_limit / 16 <= e.progress_mark) {
-            e.progress = now;
-            e.progress_mark = w;
+        if (e.progress.observe(VQ6120Ex_WaitingBytes(e.terminal.handle()), now)) {
+            e.reconnects.drained(now - e.online_since, backoff_);
         }
-        e.progress_mark = std::max(e.progress_mark, w);
-        if (w == 0 && now - e.online_since >= backoff_.reset_after) {
-            e.proved_reading = e.read_this_time = true;
-        }
-        e.waiting = w;
     }
 
     // Hands the socket what it takes of the terminal's queue, keeps write
@@ -691,8 +535,7 @@ private:
     // moving for the stall bound name the terminal that stopped reading
     // (the library's own, later bound may have ended it first).
     static std::string_view closed_reason(const Entry &e, Clock::time_point now) noexcept {
-        return e.waiting > 0 && now >= detail::later(e.progress, e.config.send_stall) ? reason::kNotReading
-                                                                                      : reason::kClosed;
+        return e.progress.stalled(now) ? reason::kNotReading : reason::kClosed;
     }
 
     // Terminals used through terminal() since the last look: what their
@@ -737,7 +580,7 @@ private:
             case detail::Next::Delivered:
                 // Only whole frames prove the link: bytes that never make a
                 // frame (a stream out of step) do not keep a terminal alive.
-                e.last_received = now;
+                e.liveness.received(now);
                 ++handled_;
                 if (on_event_) {
                     // Queued before the callback, so that frames buffered
@@ -786,7 +629,7 @@ private:
             }
             break;
         case State::Online:
-            if (e.config.auto_report != 0 && now >= e.last_received + liveness_bound(e)) {
+            if (e.liveness.silent(now)) {
                 // Judged only on what has been read: after a long round (a
                 // callback that took seconds, a paused process, more ready
                 // sockets than one wait returns) its reports may sit unread
@@ -798,24 +641,24 @@ private:
                         return;
                     }
                 }
-                if (now >= e.last_received + liveness_bound(e)) {
+                if (e.liveness.silent(now)) {
                     lose(e, now, reason::kNoAutoReport);
                     return;
                 }
             }
-            if (e.waiting > 0 && now >= detail::later(e.progress, e.config.send_stall)) {
+            if (e.progress.stalled(now)) {
                 // One last look: what went out since counts.
                 if (!send_on(e, now)) {
                     return;
                 }
-                if (e.waiting > 0 && now >= detail::later(e.progress, e.config.send_stall)) {
+                if (e.progress.stalled(now)) {
                     lose(e, now, reason::kNotReading);
                     return;
                 }
             }
-            if (now >= e.next_alive) {
+            if (e.liveness.alive_due(now)) {
                 e.terminal.send_host_alive();
-                e.next_alive = std::max(e.next_alive + alive_interval(e), now);
+                e.liveness.alive_sent(now);
                 if (!send_on(e, now)) {
                     return;
                 }
@@ -836,15 +679,12 @@ private:
     std::unordered_map<TerminalId, std::unique_ptr<Entry>> terminals_;
     std::unordered_map<WatchId, std::unique_ptr<Watch>> watches_;
     std::unordered_map<TimerId, std::function<void()>> timers_;
-    // A min-heap (std::push_heap with std::greater) of deadlines, some stale.
-    std::vector<Due> heap_;
-    std::size_t stale_ = 0;
+    detail::DueHeap heap_;
     std::deque<TerminalId> pending_;
     std::vector<TerminalId> touched_;
     std::vector<TerminalId> graveyard_;
     std::vector<WatchId> dead_watches_;
-    std::mutex posted_mutex_;
-    std::deque<std::function<void()>> posted_;
+    detail::Posted posted_;
     std::atomic<bool> stop_{false};
     std::uint64_t next_id_ = 1;
     std::size_t online_ = 0;
@@ -868,18 +708,8 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
 
     // Work posted so far, one at a time: what a throwing function leaves
     // behind stays queued, and work posted meanwhile waits for the next round.
-    std::size_t posted = 0;
-    {
-        const std::lock_guard lock(posted_mutex_);
-        posted = posted_.size();
-    }
-    for (; posted > 0; --posted) {
-        std::function<void()> fn;
-        {
-            const std::lock_guard lock(posted_mutex_);
-            fn = std::move(posted_.front());
-            posted_.pop_front();
-        }
+    for (std::size_t posted = posted_.size(); posted > 0; --posted) {
+        std::function<void()> fn = posted_.take();
         ++handled_;
         fn();
     }
@@ -895,7 +725,7 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
     if (more || stop_.load()) {
         wait = std::chrono::milliseconds{0};
     } else if (!heap_.empty()) {
-        wait = std::min(wait, std::max(std::chrono::ceil<std::chrono::milliseconds>(heap_.front().at - now),
+        wait = std::min(wait, std::max(std::chrono::ceil<std::chrono::milliseconds>(heap_.top().at - now),
                                        std::chrono::milliseconds{0}));
     }
     reactor_.wait(detail::clamp_ms(wait), [&](std::uint64_t key, bool readable, bool writable) {
@@ -930,14 +760,12 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
     }
 
     now = this->now();
-    for (std::size_t budget = heap_.size(); budget > 0 && !heap_.empty() && heap_.front().at <= now; --budget) {
-        std::pop_heap(heap_.begin(), heap_.end(), std::greater<>{});
-        const Due due = heap_.back();
-        heap_.pop_back();
+    for (std::size_t budget = heap_.size(); budget > 0 && !heap_.empty() && heap_.top().at <= now; --budget) {
+        const detail::Due due = heap_.pop();
         if ((due.key & kKindMask) == kTimerKind) {
             const auto i = timers_.find(due.key);
             if (i == timers_.end()) {
-                stale_ -= stale_ > 0 ? 1 : 0;
+                heap_.skipped_stale();
             } else {
                 auto fn = std::move(i->second);
                 timers_.erase(i);
@@ -948,7 +776,7 @@ inline std::size_t Poller::run_once(std::chrono::milliseconds max_wait) {
         }
         Entry *e = find(due.key);
         if (e == nullptr || e->scheduled != due.at) {
-            stale_ -= stale_ > 0 ? 1 : 0;
+            heap_.skipped_stale();
             continue;
         }
         e->scheduled = kNever;

@@ -2,7 +2,8 @@
 # Installs the library into a scratch prefix, builds the out-of-tree C
 # consumer project against it (CMake package and pkg-config, shared and
 # static), links the static library once more the way a C programmer does by
-# hand (`cc ... $(pkg-config --static --libs VQ6120_LIB)`), and runs every
+# hand (`cc ... $(pkg-config --static --libs VQ6120_LIB)`), checks that the
+# installed C++ headers compile on their own, and runs every
 # consumer against the virtual terminal.
 #   consumers.sh BUILD_DIR SOURCE_DIR SIMULATOR [PREFIX]
 # With PREFIX, the library installed there (e.g. an unpacked -dev package)
@@ -26,6 +27,10 @@ cmake --build "$work/build" >/dev/null
 # shellcheck disable=SC2046
 cc -std=c99 -o "$work/build/consumer_pkgconfig_static" "$source/examples/consumer/consumer.c" \
    $(pkg-config --cflags VQ6120_LIB) -Wl,-Bstatic $(pkg-config --static --libs VQ6120_LIB) -Wl,-Bdynamic
+
+# The header-only C++ face compiles from the installed headers alone: every
+# part vq6120.hpp includes (the Poller's among them) was installed.
+c++ -std=c++20 -fsyntax-only -I"$prefix/include" -x c++ - <<<'#include <vq6120.hpp>'
 
 for consumer in consumer_cmake consumer_pkgconfig consumer_cmake_static consumer_pkgconfig_static; do
   # The installed library, not the build tree's, must be the one loaded, and
