@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "picture.hpp"
-#include "render.hpp"
+#include "vq6120/display/render.hpp"
 
 namespace vq6120::display {
 

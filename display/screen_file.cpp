@@ -1,4 +1,4 @@
-#include "screen_file.hpp"
+#include "vq6120/display/screen_file.hpp"
 
 #include <fstream>
 

@@ -3,11 +3,11 @@
 // that is smaller; the keyboard display, which has no cursor command,
 // cleared and written whole when any cell changed; then the lamps and
 // outputs that differ.
-#include "terminal_display.hpp"
+#include "vq6120/display/terminal_display.hpp"
 
 #include <algorithm>
 
-#include "display/send.hpp"
+#include "vq6120/screen/send.hpp"
 
 namespace vq6120::display {
 

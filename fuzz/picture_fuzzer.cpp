@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "render.hpp"
+#include "vq6120/display/render.hpp"
 
 using namespace vq6120::display;
 

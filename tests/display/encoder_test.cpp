@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "display/encoder.hpp"
+#include "vq6120/screen/encoder.hpp"
 #include "model/font.hpp"
 #include "model/screen.hpp"
 

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "render.hpp"
-#include "screen_file.hpp"
+#include "vq6120/display/render.hpp"
+#include "vq6120/display/screen_file.hpp"
 
 namespace vq6120::display {
 namespace {

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "VQ6120_LIB.h"
-#include "display/send.hpp"
+#include "vq6120/screen/send.hpp"
 #include "farm/farm.hpp"
-#include "screen_file.hpp"
-#include "terminal_display.hpp"
+#include "vq6120/display/screen_file.hpp"
+#include "vq6120/display/terminal_display.hpp"
 
 namespace vq6120::display {
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "commands.hpp"
-#include "display/send.hpp"
-#include "render.hpp"
+#include "vq6120/screen/send.hpp"
+#include "vq6120/display/render.hpp"
 #include "session.hpp"
 
 namespace vq6120::cli {

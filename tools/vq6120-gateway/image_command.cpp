@@ -3,7 +3,7 @@
 #include <map>
 #include <optional>
 
-#include "display/send.hpp"
+#include "vq6120/screen/send.hpp"
 #include "payloads.hpp"
 
 namespace vq6120::gateway {

@@ -13,8 +13,8 @@
 #include <nlohmann/json.hpp>
 
 #include "VQ6120_LIB.h"
-#include "display/encoder.hpp"
-#include "render.hpp"
+#include "vq6120/screen/encoder.hpp"
+#include "vq6120/display/render.hpp"
 
 namespace vq6120::gateway {
 

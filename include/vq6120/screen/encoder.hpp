@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <span>
 
-#include "canvas.hpp"
+#include "vq6120/screen/canvas.hpp"
 
 namespace vq6120::display {
 

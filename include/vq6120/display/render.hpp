@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "display/canvas.hpp"
+#include "vq6120/screen/canvas.hpp"
 
 namespace vq6120::display {
 

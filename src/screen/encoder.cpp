@@ -2,12 +2,12 @@
 // the option the erasing runs of spaces, then a greedy cover of the pixels
 // still to turn on by filled rectangles, lines and single pixels, each of
 // which may also cover pixels that are on already and wanted on.
-#include "encoder.hpp"
+#include "vq6120/screen/encoder.hpp"
 
 #include <algorithm>
 #include <bit>
 
-#include "terminal_font.hpp"
+#include "vq6120/screen/terminal_font.hpp"
 
 namespace vq6120::display {
 namespace {

@@ -2,7 +2,7 @@
 // terminal's own commands, sent in one write.
 #include "../../include/VQ6120_LIB.h"
 #include "../transport/connection.hpp"
-#include "send.hpp"
+#include "vq6120/screen/send.hpp"
 
 using namespace vq6120;
 using namespace vq6120::display;

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "display/canvas.hpp"
+#include "vq6120/screen/canvas.hpp"
 
 namespace vq6120::display {
 

@@ -2,8 +2,8 @@
 // the wire are those frame_bytes() counts.
 #pragma once
 
-#include "../../include/VQ6120_LIB.h"
-#include "encoder.hpp"
+#include "VQ6120_LIB.h"
+#include "vq6120/screen/encoder.hpp"
 
 namespace vq6120::display {
 

@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "VQ6120_LIB.h"
-#include "display/encoder.hpp"
+#include "vq6120/screen/encoder.hpp"
 
 namespace vq6120::display {
 

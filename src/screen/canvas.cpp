@@ -1,9 +1,9 @@
-#include "canvas.hpp"
+#include "vq6120/screen/canvas.hpp"
 
 #include <algorithm>
 #include <bit>
 
-#include "terminal_font.hpp"
+#include "vq6120/screen/terminal_font.hpp"
 
 namespace vq6120::display {
 

@@ -1,4 +1,4 @@
-#include "terminal_font.hpp"
+#include "vq6120/screen/terminal_font.hpp"
 
 #include <array>
 
