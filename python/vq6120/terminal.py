@@ -14,7 +14,7 @@ from typing import Iterator, Optional, Union
 from ._checks import _address, _byte, _check, _flag, _seconds, _size, _text, _x, _y
 from ._library import load_library
 from ._signatures import _i32, _u8
-from .constants import (BAUD_RATES, DEFAULT_PORT, MAX_RECEIVE_FRAME, RECV_CLOSED, RECV_DI_STATUS,
+from .constants import (BAUD_RATES, DEFAULT_PORT, MAX_PAYLOAD, MAX_RECEIVE_FRAME, RECV_CLOSED, RECV_DI_STATUS,
                         RECV_FRAME_37, RECV_MODEL_NAME, RECV_NOTHING, RECV_SERIAL_1, RECV_SERIAL_2,
                         SEND_QUEUE_DEFAULT, SEND_QUEUE_MIN)
 from .constants import REFUSED_CLOSED as _REFUSED_CLOSED
@@ -286,7 +286,7 @@ class Terminal:
 
     def send_raw(self, channel: int, command: int, subcode: int = 0, data: bytes = b"") -> None:
         _byte("channel", channel), _byte("command", command), _byte("subcode", subcode)
-        _check("len(data)", len(data), 0, 65527)
+        _check("len(data)", len(data), 0, MAX_PAYLOAD)
         self._call("SendData", channel, command, subcode, bytes(data), len(data))
 
     # Graphic screen.
@@ -411,5 +411,5 @@ class Terminal:
 
     def send_com_data(self, port: int, data: Union[str, bytes]) -> None:
         raw = data.encode("latin-1") if isinstance(data, str) else bytes(data)
-        _check("len(data)", len(raw), 1, 65527)
+        _check("len(data)", len(raw), 1, MAX_PAYLOAD)
         self._call("SendCOMData", raw, len(raw), _check("port", port, 1, 2))
