@@ -24,6 +24,7 @@
 #include "vq6120/display/screen_file.hpp"
 
 using namespace vq6120::display;
+using namespace vq6120::screen;
 
 namespace {
 

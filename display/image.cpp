@@ -14,6 +14,8 @@
 
 namespace vq6120::display {
 
+using namespace screen;
+
 namespace picture {
 
 bool size_taken(std::uint64_t width, std::uint64_t height, std::string &error) {

@@ -4,6 +4,8 @@
 
 namespace vq6120::display {
 
+using namespace screen;
+
 bool read_screen(const std::string &path, Canvas &canvas, std::string *error) {
     auto fail = [&](const std::string &why) {
         if (error != nullptr) *error = path + ": " + why;

@@ -11,6 +11,8 @@
 
 namespace vq6120::display {
 
+using namespace screen;
+
 template <int C, int R>
 void CellGrid<C, R>::put(int column, int row, std::string_view s, bool inverse_cells) {
     if (row < 0 || row >= R) return;

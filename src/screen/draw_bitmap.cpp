@@ -5,7 +5,7 @@
 #include "vq6120/screen/send.hpp"
 
 using namespace vq6120;
-using namespace vq6120::display;
+using namespace vq6120::screen;
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "vq6120/screen/terminal_font.hpp"
 
-namespace vq6120::display {
+namespace vq6120::screen {
 namespace {
 
 constexpr int kHeader = 8;
@@ -275,4 +275,4 @@ EncodeResult encode(const Plane &shown, const Plane &wanted, std::span<const Ter
     return plan(shown, wanted, texts, anew.bytes < in_place.bytes, true, sink, context);
 }
 
-}  // namespace vq6120::display
+}  // namespace vq6120::screen

@@ -12,7 +12,7 @@
 #include "model/font.hpp"
 #include "model/screen.hpp"
 
-namespace vq6120::display {
+namespace vq6120::screen {
 namespace {
 
 using sim::GraphicScreen;
@@ -188,4 +188,4 @@ TEST(EncoderPlans, ChoosesTheCheapStrategyForPlainChanges) {
 }
 
 }  // namespace
-}  // namespace vq6120::display
+}  // namespace vq6120::screen

@@ -20,6 +20,8 @@
 #include "vq6120/display/terminal_display.hpp"
 
 namespace vq6120::display {
+
+using namespace screen;
 namespace {
 
 class OnSimulator : public testing::Test {

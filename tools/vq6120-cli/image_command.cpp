@@ -13,6 +13,7 @@ namespace vq6120::cli {
 namespace {
 
 using namespace vq6120::display;
+using namespace vq6120::screen;
 
 class Image final : public ImageCommand {
 public:

@@ -17,6 +17,9 @@
 
 namespace vq6120::display {
 
+// Everything here draws on the screen layer's canvas.
+using screen::Canvas;
+
 // A scalable font at one pixel size, rendered without anti-aliasing.
 class Font {
 public:

@@ -12,7 +12,7 @@ namespace vq6120::display {
 
 // False with the reason in `error` when the file cannot be read or is not
 // such a file.
-bool read_screen(const std::string &path, Canvas &canvas, std::string *error = nullptr);
-bool write_screen(const std::string &path, const Canvas &canvas, const std::string &note = {});
+bool read_screen(const std::string &path, screen::Canvas &canvas, std::string *error = nullptr);
+bool write_screen(const std::string &path, const screen::Canvas &canvas, const std::string &note = {});
 
 }  // namespace vq6120::display

@@ -18,7 +18,7 @@
 
 #include "vq6120/screen/canvas.hpp"
 
-namespace vq6120::display {
+namespace vq6120::screen {
 
 enum class Op : std::uint8_t {
     Clear,      // ClearGraphicScreen
@@ -68,4 +68,4 @@ inline EncodeResult encode(const Canvas &shown, const Canvas &wanted, const Enco
     return encode(shown.plane(), wanted.plane(), wanted.texts(), options, sink, context);
 }
 
-}  // namespace vq6120::display
+}  // namespace vq6120::screen

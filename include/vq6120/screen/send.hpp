@@ -5,7 +5,7 @@
 #include "VQ6120_LIB.h"
 #include "vq6120/screen/encoder.hpp"
 
-namespace vq6120::display {
+namespace vq6120::screen {
 
 // 1 handed over (or batched), 0 refused, as the command's function returns.
 inline std::int32_t send_to_terminal(VQ6120_HANDLE handle, const Command &c) noexcept {
@@ -24,4 +24,4 @@ inline void send_to_handle(void *handle, const Command &c) noexcept {
     send_to_terminal(static_cast<VQ6120_HANDLE>(handle), c);
 }
 
-}  // namespace vq6120::display
+}  // namespace vq6120::screen

@@ -6,10 +6,10 @@
 
 namespace vq6120::sim {
 
-using display::glyph_pixel;
-using display::kCellHeight;
-using display::kCellWidth;
-using display::kGlyphHeight;
-using display::kGlyphWidth;
+using screen::glyph_pixel;
+using screen::kCellHeight;
+using screen::kCellWidth;
+using screen::kGlyphHeight;
+using screen::kGlyphWidth;
 
 }  // namespace vq6120::sim
