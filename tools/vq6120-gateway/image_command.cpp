@@ -144,10 +144,10 @@ void plan(ImageCommand &image) {
 }
 
 bool send_image(VQ6120_HANDLE handle, const ImageCommand &image) {
-    if (VQ6120Ex_BeginBatch(handle) != 1) return false;
-    if (image.clear) ClearGraphicScreen(handle);
-    for (const screen::Command &c : image.commands) screen::send_to_terminal(handle, c);
-    return VQ6120Ex_EndBatch(handle) == 1;
+    const auto planned = [&image](screen::CommandSink sink, void *context) noexcept {
+        for (const screen::Command &c : image.commands) sink(context, c);
+    };
+    return screen::send_drawing(handle, image.clear, false, planned).accepted;
 }
 
 }  // namespace vq6120::gateway

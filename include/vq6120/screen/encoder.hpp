@@ -38,7 +38,9 @@ struct Command {
     std::uint8_t length = 0;
 };
 
-// Bytes of the command's frame on the wire: an 8-byte header and its payload.
+// Bytes on the wire of a frame with a payload of that many bytes (the frame
+// codec's header and the payload), and of the command's frame.
+int frame_bytes(int payload_bytes) noexcept;
 int frame_bytes(const Command &command) noexcept;
 
 struct EncodeOptions {
