@@ -82,7 +82,8 @@ samples=("$sample" usr/share/doc/vq6120-tools/examples/node-red/key-to-led.json)
 expect vq6120-tools utils "$runtime $same_version.*libmosquitto|libmosquitto.*$runtime $same_version" \
   "${tools[@]/#/usr/bin/}" "${man_pages[@]/%/.1.gz}" "$unit" "${samples[@]}"
 expect python3-vq6120 python "python3.*$runtime|$runtime.*python3" \
-  usr/lib/python3/dist-packages/vq6120/__init__.py
+  usr/lib/python3/dist-packages/vq6120/__init__.py usr/lib/python3/dist-packages/vq6120/terminal.py \
+  usr/lib/python3/dist-packages/vq6120/constants.py
 [ "$(dpkg-deb -f "$(deb python3-vq6120)" Architecture)" = all ] || fail "python3-vq6120 is not Architecture: all"
 
 # The runtime package's library carries its SONAME, and shlibs names the package.
