@@ -19,11 +19,12 @@
 #include <vector>
 
 #include "VQ6120_LIB.h"
-#include "display/send.hpp"
+#include "vq6120/screen/send.hpp"
 #include "farm/farm.hpp"
-#include "screen_file.hpp"
+#include "vq6120/display/screen_file.hpp"
 
 using namespace vq6120::display;
+using namespace vq6120::screen;
 
 namespace {
 

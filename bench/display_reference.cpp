@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "render.hpp"
-#include "screen_file.hpp"
+#include "vq6120/display/render.hpp"
+#include "vq6120/display/screen_file.hpp"
 
 using namespace vq6120::display;
 

@@ -13,9 +13,11 @@ include(CMakePackageConfigHelpers)
 
 set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME dev)
 install(FILES ${PROJECT_SOURCE_DIR}/include/VQ6120_LIB.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-# The header-only C++ face: vq6120.hpp, its parts and their platform waits.
+# The header-only C++ face: vq6120.hpp, its parts and their platform waits
+# (the rendering layer's headers go with its library, below).
 install(FILES ${PROJECT_SOURCE_DIR}/include/vq6120.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/vq6120 DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/vq6120 DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+        PATTERN display EXCLUDE PATTERN screen EXCLUDE)
 install(TARGETS VQ6120_LIB VQ6120_LIB_static EXPORT VQ6120_LIBTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
@@ -43,6 +45,25 @@ file(RELATIVE_PATH VQ6120_PC_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMA
 string(REGEX REPLACE "/$" "" VQ6120_PC_PREFIX "${VQ6120_PC_PREFIX}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/VQ6120_LIB.pc.in ${PROJECT_BINARY_DIR}/VQ6120_LIB.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/VQ6120_LIB.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The rendering layer, where it is built: its static library and headers,
+# the CMake package VQ6120 whose component display gives VQ6120::display,
+# and vq6120-display.pc. The package's config file finds FreeType, libspng
+# and zlib for its users.
+set(VQ6120_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/VQ6120)
+if(TARGET vq6120_display)
+  install(TARGETS vq6120_display EXPORT VQ6120DisplayTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/vq6120/display ${PROJECT_SOURCE_DIR}/include/vq6120/screen
+          DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vq6120)
+  install(EXPORT VQ6120DisplayTargets NAMESPACE VQ6120:: DESTINATION ${VQ6120_PACKAGE_DIR})
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/vq6120-display.pc.in ${PROJECT_BINARY_DIR}/vq6120-display.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/vq6120-display.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/VQ6120Config.cmake.in ${PROJECT_BINARY_DIR}/VQ6120Config.cmake
+                              INSTALL_DESTINATION ${VQ6120_PACKAGE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/VQ6120ConfigVersion.cmake COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/VQ6120Config.cmake ${PROJECT_BINARY_DIR}/VQ6120ConfigVersion.cmake
+        DESTINATION ${VQ6120_PACKAGE_DIR})
 
 # The documentation and the example sources.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})

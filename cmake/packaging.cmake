@@ -2,7 +2,8 @@
 # install component.
 #   libvq6120-lib1      runtime: the shared library under its SONAME
 #   libvq6120-lib-dev   dev: header, static library, CMake package, pkg-config
-#                       file, docs and examples
+#                       file, docs and examples; the rendering layer's static
+#                       library, headers, CMake package and pkg-config file
 #   vq6120-tools        tools: every program installed from tools/ (vq6120,
 #                       vq6120-sim, vq6120-gateway)
 #   python3-vq6120      python: the Python module
@@ -42,7 +43,7 @@ set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "VQ6120_LIB shared library\nDrives VQ612
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libvq6120-lib-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_COMPONENT_DEV_DESCRIPTION "VQ6120_LIB development files\nHeader, static library, CMake package, pkg-config file, documentation and examples.")
+set(CPACK_COMPONENT_DEV_DESCRIPTION "VQ6120_LIB development files\nHeader, static library, CMake package, pkg-config file, documentation and examples; the rendering layer (fonts, pictures, widgets) as a static library.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME vq6120-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)

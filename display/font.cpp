@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "render.hpp"
+#include "vq6120/display/render.hpp"
 
 namespace vq6120::display {
 

@@ -10,9 +10,11 @@
 #include <memory>
 
 #include "picture.hpp"
-#include "render.hpp"
+#include "vq6120/display/render.hpp"
 
 namespace vq6120::display {
+
+using namespace screen;
 
 namespace picture {
 

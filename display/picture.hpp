@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "render.hpp"
+#include "vq6120/display/render.hpp"
 
 namespace vq6120::display::picture {
 

@@ -1,8 +1,10 @@
-#include "screen_file.hpp"
+#include "vq6120/display/screen_file.hpp"
 
 #include <fstream>
 
 namespace vq6120::display {
+
+using namespace screen;
 
 bool read_screen(const std::string &path, Canvas &canvas, std::string *error) {
     auto fail = [&](const std::string &why) {

@@ -3,13 +3,15 @@
 // that is smaller; the keyboard display, which has no cursor command,
 // cleared and written whole when any cell changed; then the lamps and
 // outputs that differ.
-#include "terminal_display.hpp"
+#include "vq6120/display/terminal_display.hpp"
 
 #include <algorithm>
 
-#include "display/send.hpp"
+#include "vq6120/screen/send.hpp"
 
 namespace vq6120::display {
+
+using namespace screen;
 
 template <int C, int R>
 void CellGrid<C, R>::put(int column, int row, std::string_view s, bool inverse_cells) {
@@ -26,8 +28,6 @@ template struct CellGrid<40, 8>;
 template struct CellGrid<20, 2>;
 
 namespace {
-
-constexpr int kHeader = 8;
 
 struct Sender {
     VQ6120_HANDLE handle;
@@ -64,7 +64,7 @@ int plan_runs(const CellGrid<C, R> *from, const CellGrid<C, R> &to, F &&emit) {
         auto flush = [&] {
             if (first >= 0) {
                 emit(Run{static_cast<int>(r), first, last, to.inverse[r][static_cast<std::size_t>(first)]});
-                bytes += (kHeader + 4) + kHeader + (last - first + 1);
+                bytes += frame_bytes(4) + frame_bytes(last - first + 1);
             }
             first = last = -1;
         };
@@ -72,7 +72,7 @@ int plan_runs(const CellGrid<C, R> *from, const CellGrid<C, R> &to, F &&emit) {
             if (!changed(c)) continue;
             const int ci = static_cast<int>(c);
             const bool same_attr = first >= 0 && to.inverse[r][c] == to.inverse[r][static_cast<std::size_t>(first)];
-            bool bridge = same_attr && ci - last - 1 < 2 * kHeader + 4;
+            bool bridge = same_attr && ci - last - 1 < frame_bytes(4) + frame_bytes(0);
             for (int k = last + 1; bridge && k < ci; ++k) {
                 bridge = to.inverse[r][static_cast<std::size_t>(k)] == to.inverse[r][c];
             }
@@ -99,9 +99,9 @@ SyncResult Display::sync(VQ6120_HANDLE handle) {
     const bool whole = !known_.has_value();
     if (whole) {
         known_.emplace();
-        s.count(ClearGraphicScreen(handle), kHeader);
-        s.count(ClearText(handle), kHeader);
-        s.count(ClearKeyboard(handle), kHeader);
+        s.count(ClearGraphicScreen(handle), frame_bytes(0));
+        s.count(ClearText(handle), frame_bytes(0));
+        s.count(ClearKeyboard(handle), frame_bytes(0));
         known_->cursor = {-1, -1};
         known_->led = static_cast<std::uint8_t>(~wanted_.led);
         known_->backlight = !wanted_.backlight;
@@ -116,17 +116,17 @@ SyncResult Display::sync(VQ6120_HANDLE handle) {
     auto write_run = [&](const Run &run) {
         s.count(SetScreenCursorPos(handle, static_cast<std::int16_t>(run.first * 6),
                                    static_cast<std::int16_t>(run.row * 8)),
-                kHeader + 4);
+                frame_bytes(4));
         const char *chars = w.text.chars[static_cast<std::size_t>(run.row)].data() + run.first;
         const int n = run.last - run.first + 1;
-        s.count(WriteText(handle, chars, n, run.inverse ? 1 : 0), kHeader + n);
+        s.count(WriteText(handle, chars, n, run.inverse ? 1 : 0), frame_bytes(n));
     };
     const int in_place = plan_runs(&k.text, w.text, [](const Run &) {});
-    const int anew = kHeader + plan_runs<40, 8>(nullptr, w.text, [](const Run &) {});
+    const int anew = frame_bytes(0) + plan_runs<40, 8>(nullptr, w.text, [](const Run &) {});
     bool moved = false;
     if (in_place > 0) {
         if (anew < in_place) {
-            s.count(ClearText(handle), kHeader);
+            s.count(ClearText(handle), frame_bytes(0));
             plan_runs<40, 8>(nullptr, w.text, write_run);
         } else {
             plan_runs(&k.text, w.text, write_run);
@@ -136,12 +136,12 @@ SyncResult Display::sync(VQ6120_HANDLE handle) {
     if (moved || k.cursor != w.cursor) {
         s.count(SetScreenCursorPos(handle, static_cast<std::int16_t>(w.cursor[0] * 6),
                                    static_cast<std::int16_t>(w.cursor[1] * 8)),
-                kHeader + 4);
+                frame_bytes(4));
     }
 
     // The keyboard display: no cursor command, so any change rewrites it
     // whole from its start, row after row, up to its last non-blank cell.
-    if (!whole && !(k.keyboard == w.keyboard)) s.count(ClearKeyboard(handle), kHeader);
+    if (!whole && !(k.keyboard == w.keyboard)) s.count(ClearKeyboard(handle), frame_bytes(0));
     if (whole || !(k.keyboard == w.keyboard)) {
         int end = KeyboardDisplay::kColumns * KeyboardDisplay::kRows;
         auto cell = [&](int i) {
@@ -156,13 +156,13 @@ SyncResult Display::sync(VQ6120_HANDLE handle) {
             const bool inverse = cell(i).second;
             while (i < end && cell(i).second == inverse) chars.push_back(cell(i++).first);
             s.count(WriteKeyboardText(handle, chars.data(), static_cast<std::int32_t>(chars.size()), inverse ? 1 : 0),
-                    kHeader + static_cast<int>(chars.size()));
+                    frame_bytes(static_cast<int>(chars.size())));
         }
     }
 
-    if (k.led != w.led) s.count(SetLED(handle, w.led), kHeader + 1);
-    if (k.backlight != w.backlight) s.count(SetLCDBacklight(handle, w.backlight ? 1 : 0), kHeader + 1);
-    if (k.outputs != w.outputs) s.count(WriteDOStatus(handle, w.outputs[0] ? 1 : 0, w.outputs[1] ? 1 : 0), kHeader + 2);
+    if (k.led != w.led) s.count(SetLED(handle, w.led), frame_bytes(1));
+    if (k.backlight != w.backlight) s.count(SetLCDBacklight(handle, w.backlight ? 1 : 0), frame_bytes(1));
+    if (k.outputs != w.outputs) s.count(WriteDOStatus(handle, w.outputs[0] ? 1 : 0, w.outputs[1] ? 1 : 0), frame_bytes(2));
 
     if (own_batch && VQ6120Ex_EndBatch(handle) != 1) s.result.sent = false;
     if (s.result.sent) {

@@ -2,7 +2,7 @@
 // font.
 #include <algorithm>
 
-#include "render.hpp"
+#include "vq6120/display/render.hpp"
 
 namespace vq6120::display {
 

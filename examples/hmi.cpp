@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "VQ6120_LIB.h"
-#include "render.hpp"
-#include "terminal_display.hpp"
+#include "vq6120/display/render.hpp"
+#include "vq6120/display/terminal_display.hpp"
 
 using namespace vq6120::display;
 

@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         CHECK(r.op == nullptr && !r.picture);
     } else if (is_picture_operation(operation)) {
         CHECK(r.picture && r.op == nullptr);
-        for (const vq6120::display::Command &c : r.picture->commands) {
+        for (const vq6120::screen::Command &c : r.picture->commands) {
             CHECK(c.x1 >= 0 && c.x1 < 240 && c.x2 >= 0 && c.x2 < 240 && c.y1 >= 0 && c.y1 < 64 && c.y2 >= 0 && c.y2 < 64);
         }
     } else {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "render.hpp"
+#include "vq6120/display/render.hpp"
 
 using namespace vq6120::display;
 
@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (size < 4) return 0;
     const Fit fit = static_cast<Fit>(data[0] % 3);
     const Dither dither = static_cast<Dither>(data[0] / 3 % 3);
-    const int x = data[1] % kWidth, y = data[2] % kHeight, threshold = data[3];
+    const int x = data[1] % vq6120::screen::kWidth, y = data[2] % vq6120::screen::kHeight, threshold = data[3];
     const GreyImage picture = decode_grey(data + 4, size - 4);
     if (picture.width == 0) return 0;
     if (picture.width > static_cast<int>(kMaxPictureSide) || picture.height > static_cast<int>(kMaxPictureSide) ||
@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     Canvas canvas;
     const auto [w, h] = draw_image_fitted(canvas, x, y, picture, dither, threshold, fit);
     if (std::pair(w, h) != fitted_size(picture.width, picture.height, x, y, fit) || w < 1 || h < 1 ||
-        x + w > kWidth || y + h > kHeight) {
+        x + w > vq6120::screen::kWidth || y + h > vq6120::screen::kHeight) {
         std::abort();
     }
     return 0;

@@ -68,7 +68,10 @@ expect libvq6120-lib-dev libdevel "$runtime $same_version" \
   usr/include/vq6120/poller/due_heap.hpp usr/include/vq6120/poller/posted.hpp usr/include/vq6120/detail/reactor.hpp \
   "$libdir/cmake/VQ6120_LIB/VQ6120_LIBConfig.cmake" "$libdir/pkgconfig/VQ6120_LIB.pc" \
   usr/share/doc/VQ6120_LIB/README.md usr/share/doc/VQ6120_LIB/reference.md \
-  usr/share/doc/VQ6120_LIB/examples/consumer/consumer.c "!$libdir/libVQ6120_LIB.so.$major"
+  usr/share/doc/VQ6120_LIB/examples/consumer/consumer.c "!$libdir/libVQ6120_LIB.so.$major" \
+  "$libdir/libvq6120-display.a" usr/include/vq6120/display/render.hpp usr/include/vq6120/screen/canvas.hpp \
+  "$libdir/cmake/VQ6120/VQ6120Config.cmake" "$libdir/cmake/VQ6120/VQ6120DisplayTargets.cmake" \
+  "$libdir/pkgconfig/vq6120-display.pc"
 # shlibdeps: the gateway's MQTT library, the programs' own library.
 # The programs, their man pages (help2man, at build time), the gateway's
 # systemd unit, a sample configuration and a Node-RED flow.
@@ -81,7 +84,8 @@ samples=("$sample" usr/share/doc/vq6120-tools/examples/node-red/key-to-led.json)
 expect vq6120-tools utils "$runtime $same_version.*libmosquitto|libmosquitto.*$runtime $same_version" \
   "${tools[@]/#/usr/bin/}" "${man_pages[@]/%/.1.gz}" "$unit" "${samples[@]}"
 expect python3-vq6120 python "python3.*$runtime|$runtime.*python3" \
-  usr/lib/python3/dist-packages/vq6120/__init__.py
+  usr/lib/python3/dist-packages/vq6120/__init__.py usr/lib/python3/dist-packages/vq6120/terminal.py \
+  usr/lib/python3/dist-packages/vq6120/constants.py
 [ "$(dpkg-deb -f "$(deb python3-vq6120)" Architecture)" = all ] || fail "python3-vq6120 is not Architecture: all"
 
 # The runtime package's library carries its SONAME, and shlibs names the package.
@@ -115,6 +119,8 @@ fi
 # A consumer builds against the unpacked -dev package and runs.
 tests/ecosystem/consumers.sh "$build" "$source" "$scratch/root/usr/bin/vq6120-sim" "$scratch/root/usr" \
   || fail "consumers against the unpacked -dev package"
+tests/ecosystem/display_consumer.sh "$build" "$source" "$scratch/root/usr/bin/vq6120-sim" "$scratch/root/usr" \
+  || fail "the HMI example against the unpacked -dev package's rendering layer"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures package check(s) failed" >&2

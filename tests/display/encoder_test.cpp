@@ -8,11 +8,11 @@
 #include <random>
 #include <string>
 
-#include "display/encoder.hpp"
+#include "vq6120/screen/encoder.hpp"
 #include "model/font.hpp"
 #include "model/screen.hpp"
 
-namespace vq6120::display {
+namespace vq6120::screen {
 namespace {
 
 using sim::GraphicScreen;
@@ -209,4 +209,4 @@ TEST(Plane, SetKeepsToTheScreen) {
 }
 
 }  // namespace
-}  // namespace vq6120::display
+}  // namespace vq6120::screen

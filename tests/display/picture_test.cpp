@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "render.hpp"
+#include "vq6120/display/render.hpp"
 
 namespace vq6120::display {
 namespace {

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "render.hpp"
-#include "screen_file.hpp"
+#include "vq6120/display/render.hpp"
+#include "vq6120/display/screen_file.hpp"
 
 namespace vq6120::display {
 namespace {
@@ -23,8 +23,8 @@ void matches(const Canvas &got, const std::string &name) {
     Canvas want;
     std::string error;
     ASSERT_TRUE(read_screen(path, want, &error)) << error;
-    for (int y = 0; y < kHeight; ++y) {
-        for (int x = 0; x < kWidth; ++x) {
+    for (int y = 0; y < screen::kHeight; ++y) {
+        for (int x = 0; x < screen::kWidth; ++x) {
             ASSERT_EQ(got.get(x, y), want.get(x, y)) << name << " differs at " << x << "," << y;
         }
     }

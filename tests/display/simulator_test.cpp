@@ -14,12 +14,14 @@
 #include <vector>
 
 #include "VQ6120_LIB.h"
-#include "display/send.hpp"
+#include "vq6120/screen/send.hpp"
 #include "farm/farm.hpp"
-#include "screen_file.hpp"
-#include "terminal_display.hpp"
+#include "vq6120/display/screen_file.hpp"
+#include "vq6120/display/terminal_display.hpp"
 
 namespace vq6120::display {
+
+using namespace screen;
 namespace {
 
 class OnSimulator : public testing::Test {
@@ -99,6 +101,45 @@ TEST_F(OnSimulator, EveryStepOfRandomEditsShowsTheCanvas) {
             shown = wanted;
         }
     }
+}
+
+// A finished drawing through the one helper: a clear first when asked, in a
+// batch of its own (over when it returns) or in the host's (left open), its
+// count and bytes those of the plan, every command reaching the terminal.
+TEST_F(OnSimulator, SendDrawingSendsThePlanInOneBatch) {
+    Canvas wanted;
+    wanted.fill(10, 10, 100, 40);
+    wanted.draw_terminal_text(0, 56, "DRAWN", 5);
+    const auto plan = [&wanted](CommandSink sink, void *context) noexcept {
+        encode(Plane{}, wanted.plane(), wanted.texts(), EncodeOptions{}, sink, context);
+    };
+    const EncodeResult planned = encode(Plane{}, wanted.plane(), wanted.texts(), EncodeOptions{}, nullptr, nullptr);
+    struct Case {
+        bool clear, host_batch;
+    };
+    for (const Case c : {Case{false, false}, Case{true, false}, Case{false, true}, Case{true, true}}) {
+        SCOPED_TRACE(testing::Message() << "clear " << c.clear << ", host batch " << c.host_batch);
+        ASSERT_EQ(DrawPixel(handle_, 239, 0), 1);  // not in the drawing: only a clear takes it away
+        const std::uint64_t before = settled().frames_handled;
+        if (c.host_batch) {
+            ASSERT_EQ(VQ6120Ex_BeginBatch(handle_), 1);
+        }
+        const Sent sent = send_drawing(handle_, c.clear, c.host_batch, plan);
+        EXPECT_EQ(VQ6120Ex_EndBatch(handle_), c.host_batch ? 1 : 0);
+        EXPECT_TRUE(sent.accepted);
+        EXPECT_EQ(sent.commands, planned.commands + (c.clear ? 1 : 0));
+        EXPECT_EQ(sent.bytes, planned.bytes + (c.clear ? frame_bytes(Command{}) : 0));
+        const sim::Terminal t = settled();
+        EXPECT_EQ(t.frames_handled - before, static_cast<std::uint64_t>(sent.commands) + 1);  // and the probe
+        Canvas shown = wanted;
+        shown.set(239, 0, !c.clear);
+        EXPECT_TRUE(shows(t, shown));
+    }
+    // No terminal: nothing accepted, and no command tried without a batch.
+    const Sent alone = send_drawing(nullptr, true, false, plan);
+    EXPECT_FALSE(alone.accepted);
+    EXPECT_EQ(alone.commands, 0);
+    EXPECT_FALSE(send_drawing(nullptr, true, true, plan).accepted);
 }
 
 // The committed reference screens and their update steps, with and without

@@ -11,16 +11,9 @@
 set -euo pipefail
 build=$(realpath "$1") source=$(realpath "$2") sim=$(realpath "$3")
 work="$build/consumer-check"
-rm -rf "$work"
-if [ $# -ge 4 ]; then
-  prefix=$(realpath "$4")
-else
-  prefix="$work/prefix"
-  cmake --install "$build" --prefix "$prefix" >/dev/null
-fi
-pcfile=$(find "$prefix" -name VQ6120_LIB.pc | head -n1)
-libdir=$(dirname "$(dirname "$pcfile")")
-export PKG_CONFIG_PATH="$libdir/pkgconfig"
+# shellcheck source=prefix.sh
+. "$(dirname "$0")/prefix.sh"
+usable_prefix "$build" "$work" VQ6120_LIB "${@:4}"
 cmake -S "$source/examples/consumer" -B "$work/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/build" >/dev/null
 # Static on the command line: -Bstatic picks libVQ6120_LIB.a next to the .so.

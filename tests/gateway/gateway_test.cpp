@@ -11,11 +11,11 @@
 #include <sstream>
 
 #include "config.hpp"
-#include "display/canvas.hpp"
+#include "vq6120/screen/canvas.hpp"
 #include "fixture.hpp"
 #include "harness.hpp"
 #include "payloads.hpp"
-#include "render.hpp"
+#include "vq6120/display/render.hpp"
 
 namespace vq6120::gateway::test {
 namespace {

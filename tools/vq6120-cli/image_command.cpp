@@ -5,14 +5,15 @@
 #include <string>
 
 #include "commands.hpp"
-#include "display/send.hpp"
-#include "render.hpp"
+#include "vq6120/screen/send.hpp"
+#include "vq6120/display/render.hpp"
 #include "session.hpp"
 
 namespace vq6120::cli {
 namespace {
 
 using namespace vq6120::display;
+using namespace vq6120::screen;
 
 class Image final : public ImageCommand {
 public:
@@ -66,16 +67,16 @@ public:
     }
 
     bool send(VQ6120_HANDLE handle) override {
-        if (VQ6120Ex_BeginBatch(handle) != 1) return false;
-        if (clear_) ClearGraphicScreen(handle);
-        sent_ = encode(Plane{}, wanted_.plane(), {}, EncodeOptions{}, send_to_handle, handle);
-        return VQ6120Ex_EndBatch(handle) == 1;
+        sent_ = send_drawing(handle, clear_, false, [this](CommandSink sink, void *context) noexcept {
+            encode(Plane{}, wanted_.plane(), {}, EncodeOptions{}, sink, context);
+        });
+        return sent_.accepted;
     }
 
     std::string summary() const override {
         return std::to_string(size_.first) + "x" + std::to_string(size_.second) + " at " + std::to_string(x_) + "," +
-               std::to_string(y_) + ": " + std::to_string(sent_.commands + (clear_ ? 1 : 0)) + " commands, " +
-               std::to_string(sent_.bytes + (clear_ ? 8 : 0)) + " bytes";
+               std::to_string(y_) + ": " + std::to_string(sent_.commands) + " commands, " +
+               std::to_string(sent_.bytes) + " bytes";
     }
 
 private:
@@ -90,7 +91,7 @@ private:
     int x_ = 0, y_ = 0;
     Canvas wanted_;
     std::pair<int, int> size_;
-    EncodeResult sent_{};
+    Sent sent_{};
 };
 
 }  // namespace

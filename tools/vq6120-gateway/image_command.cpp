@@ -3,7 +3,7 @@
 #include <map>
 #include <optional>
 
-#include "display/send.hpp"
+#include "vq6120/screen/send.hpp"
 #include "payloads.hpp"
 
 namespace vq6120::gateway {
@@ -36,9 +36,9 @@ struct Refusal {
 std::optional<bool> placement_field(const std::string &key, const json &v, int &x, int &y, bool &clear,
                                     const Refusal &refuse) {
     if (key == "x") {
-        if (!integer_in(v, 0, display::kWidth - 1, x)) return refuse(key, v.dump() + " is not in 0..239");
+        if (!integer_in(v, 0, screen::kWidth - 1, x)) return refuse(key, v.dump() + " is not in 0..239");
     } else if (key == "y") {
-        if (!integer_in(v, 0, display::kHeight - 1, y)) return refuse(key, v.dump() + " is not in 0..63");
+        if (!integer_in(v, 0, screen::kHeight - 1, y)) return refuse(key, v.dump() + " is not in 0..63");
     } else if (key == "clear") {
         if (!v.is_boolean()) return refuse(key, "not true or false");
         clear = v.get<bool>();
@@ -137,17 +137,17 @@ bool parse_font_text(const json &request, ImageCommand &out, std::string &argume
 
 void plan(ImageCommand &image) {
     image.commands.clear();
-    display::encode(
-        display::Plane{}, image.picture.plane(), {}, display::EncodeOptions{},
-        [](void *to, const display::Command &c) noexcept { static_cast<std::vector<display::Command> *>(to)->push_back(c); },
+    screen::encode(
+        screen::Plane{}, image.picture.plane(), {}, screen::EncodeOptions{},
+        [](void *to, const screen::Command &c) noexcept { static_cast<std::vector<screen::Command> *>(to)->push_back(c); },
         &image.commands);
 }
 
 bool send_image(VQ6120_HANDLE handle, const ImageCommand &image) {
-    if (VQ6120Ex_BeginBatch(handle) != 1) return false;
-    if (image.clear) ClearGraphicScreen(handle);
-    for (const display::Command &c : image.commands) display::send_to_terminal(handle, c);
-    return VQ6120Ex_EndBatch(handle) == 1;
+    const auto planned = [&image](screen::CommandSink sink, void *context) noexcept {
+        for (const screen::Command &c : image.commands) sink(context, c);
+    };
+    return screen::send_drawing(handle, image.clear, false, planned).accepted;
 }
 
 }  // namespace vq6120::gateway

@@ -13,8 +13,8 @@
 #include <nlohmann/json.hpp>
 
 #include "VQ6120_LIB.h"
-#include "display/encoder.hpp"
-#include "render.hpp"
+#include "vq6120/screen/encoder.hpp"
+#include "vq6120/display/render.hpp"
 
 namespace vq6120::gateway {
 
@@ -28,11 +28,11 @@ inline constexpr const char *kFontTextOperation = "font-text";
 inline constexpr const char *kFontDir = "/usr/share/fonts/truetype/dejavu";
 
 struct ImageCommand {
-    display::Canvas picture;
+    screen::Canvas picture;
     bool clear = false;
     // The terminal commands that draw `picture` (plan()); they hold no text,
     // so they need nothing else to stay alive.
-    std::vector<display::Command> commands;
+    std::vector<screen::Command> commands;
 };
 
 // The request as a picture; false with the field at fault in `argument` and

@@ -1,15 +1,15 @@
 // The 5x7 font the terminal draws its text with, in 6x8 cells: the library's
-// own (src/display/terminal_font.hpp), which the canvas renders with too.
+// own (include/vq6120/screen/terminal_font.hpp), which the canvas renders with too.
 #pragma once
 
-#include "display/terminal_font.hpp"
+#include "vq6120/screen/terminal_font.hpp"
 
 namespace vq6120::sim {
 
-using display::glyph_pixel;
-using display::kCellHeight;
-using display::kCellWidth;
-using display::kGlyphHeight;
-using display::kGlyphWidth;
+using screen::glyph_pixel;
+using screen::kCellHeight;
+using screen::kCellWidth;
+using screen::kGlyphHeight;
+using screen::kGlyphWidth;
 
 }  // namespace vq6120::sim

@@ -6,13 +6,13 @@
 
 #include <string>
 
-#include "display/canvas.hpp"
+#include "vq6120/screen/canvas.hpp"
 
 namespace vq6120::display {
 
 // False with the reason in `error` when the file cannot be read or is not
 // such a file.
-bool read_screen(const std::string &path, Canvas &canvas, std::string *error = nullptr);
-bool write_screen(const std::string &path, const Canvas &canvas, const std::string &note = {});
+bool read_screen(const std::string &path, screen::Canvas &canvas, std::string *error = nullptr);
+bool write_screen(const std::string &path, const screen::Canvas &canvas, const std::string &note = {});
 
 }  // namespace vq6120::display

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <span>
 
-namespace vq6120::display {
+namespace vq6120::screen {
 
 inline constexpr int kWidth = 240;
 inline constexpr int kHeight = 64;
@@ -84,4 +84,4 @@ private:
     int text_count_ = 0;
 };
 
-}  // namespace vq6120::display
+}  // namespace vq6120::screen

@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "VQ6120_LIB.h"
-#include "display/encoder.hpp"
+#include "vq6120/screen/encoder.hpp"
 
 namespace vq6120::display {
 
@@ -44,7 +44,7 @@ struct SyncResult {
 // Everything Display keeps of a terminal: as wanted, and as it is known to
 // show.
 struct TerminalState {
-    Canvas canvas;
+    screen::Canvas canvas;
     TextScreen text;
     KeyboardDisplay keyboard;
     std::array<int, 2> cursor{};  // column, row
@@ -55,9 +55,9 @@ struct TerminalState {
 
 class Display {
 public:
-    explicit Display(EncodeOptions options = {}) : options_(options) {}
+    explicit Display(screen::EncodeOptions options = {}) : options_(options) {}
 
-    Canvas &canvas() noexcept { return wanted_.canvas; }
+    screen::Canvas &canvas() noexcept { return wanted_.canvas; }
     TextScreen &text() noexcept { return wanted_.text; }
     KeyboardDisplay &keyboard() noexcept { return wanted_.keyboard; }
     // The text screen's cursor, by cell.
@@ -75,7 +75,7 @@ public:
     void forget() noexcept { known_.reset(); }
 
 private:
-    EncodeOptions options_;
+    screen::EncodeOptions options_;
     TerminalState wanted_;
     std::optional<TerminalState> known_;  // what the terminal shows, when known
 };

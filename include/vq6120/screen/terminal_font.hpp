@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-namespace vq6120::display {
+namespace vq6120::screen {
 
 inline constexpr int kGlyphWidth = 5;
 inline constexpr int kGlyphHeight = 7;
@@ -18,4 +18,4 @@ inline constexpr int kCellHeight = 8;
 // shown as a hollow box.
 bool glyph_pixel(std::uint8_t code, int col, int row) noexcept;
 
-}  // namespace vq6120::display
+}  // namespace vq6120::screen

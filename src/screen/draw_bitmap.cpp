@@ -2,24 +2,10 @@
 // terminal's own commands, sent in one write.
 #include "../../include/VQ6120_LIB.h"
 #include "../transport/handle.hpp"
-#include "send.hpp"
+#include "vq6120/screen/send.hpp"
 
 using namespace vq6120;
-using namespace vq6120::display;
-
-namespace {
-
-struct Sending {
-    VQ6120_HANDLE handle;
-    bool refused;
-};
-
-void send_counted(void *context, const Command &c) noexcept {
-    auto &s = *static_cast<Sending *>(context);
-    if (send_to_terminal(s.handle, c) != 1) s.refused = true;
-}
-
-}  // namespace
+using namespace vq6120::screen;
 
 extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_DrawBitmap(VQ6120_HANDLE handle, int16_t x, int16_t y,
                                                              int16_t width, int16_t height, const uint8_t *bits,
@@ -34,16 +20,16 @@ extern "C" VQ6120_API int32_t VQ6120_CALL VQ6120Ex_DrawBitmap(VQ6120_HANDLE hand
     // The host's open batch takes the commands; otherwise one of our own
     // makes them one write (or one queued whole, in the queued mode).
     const bool host_batch = handle->batch_open;
-    if (!host_batch && VQ6120Ex_BeginBatch(handle) != 1) {
-        return 0;  // a connect not through, or over: recorded by BeginBatch
-    }
+    // (A batch that cannot begin, a connect not through or over, is
+    // recorded by BeginBatch.)
     Canvas wanted;
     wanted.blit(x, y, width, height, bits, strideBytes, false);
     // Nothing is known to be on: no clear is planned, and no text is given.
-    Sending s{handle, false};
-    encode(Plane{}, wanted.plane(), {}, EncodeOptions{}, send_counted, &s);
+    const Sent sent = send_drawing(handle, false, host_batch, [&wanted](CommandSink sink, void *context) noexcept {
+        encode(Plane{}, wanted.plane(), {}, EncodeOptions{}, sink, context);
+    });
     if (host_batch) {
-        return s.refused ? 0 : accept(*handle);
+        return sent.accepted ? accept(*handle) : 0;
     }
-    return VQ6120Ex_EndBatch(handle) == 1 && !s.refused ? 1 : 0;
+    return sent.accepted ? 1 : 0;
 }

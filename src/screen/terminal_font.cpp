@@ -1,8 +1,8 @@
-#include "terminal_font.hpp"
+#include "vq6120/screen/terminal_font.hpp"
 
 #include <array>
 
-namespace vq6120::display {
+namespace vq6120::screen {
 namespace {
 
 // Five column bytes per glyph, bit 0 the top row; 0x20..0x7E.
@@ -53,4 +53,4 @@ bool glyph_pixel(std::uint8_t code, int col, int row) noexcept {
     return ((columns[static_cast<std::size_t>(col)] >> row) & 1) != 0;
 }
 
-}  // namespace vq6120::display
+}  // namespace vq6120::screen

@@ -13,9 +13,12 @@
 #include <utility>
 #include <vector>
 
-#include "display/canvas.hpp"
+#include "vq6120/screen/canvas.hpp"
 
 namespace vq6120::display {
+
+// Everything here draws on the screen layer's canvas.
+using screen::Canvas;
 
 // A scalable font at one pixel size, rendered without anti-aliasing.
 class Font {

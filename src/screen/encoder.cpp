@@ -2,17 +2,17 @@
 // the option the erasing runs of spaces, then a greedy cover of the pixels
 // still to turn on by filled rectangles, lines and single pixels, each of
 // which may also cover pixels that are on already and wanted on.
-#include "encoder.hpp"
+#include "vq6120/screen/encoder.hpp"
 
 #include <algorithm>
 #include <bit>
 
-#include "terminal_font.hpp"
+#include "vq6120/screen/terminal_font.hpp"
+#include "../transport/frame_codec.hpp"
 
-namespace vq6120::display {
+namespace vq6120::screen {
 namespace {
 
-constexpr int kHeader = 8;
 
 struct Emitter {
     CommandSink sink;
@@ -251,15 +251,18 @@ EncodeResult plan(const Plane &shown, const Plane &wanted, std::span<const Termi
 
 }  // namespace
 
+int frame_bytes(int payload_bytes) noexcept { return static_cast<int>(kHeaderSize) + payload_bytes; }
+
 int frame_bytes(const Command &c) noexcept {
+    constexpr int kValue = 2;  // each coordinate is a 16-bit value; text follows its position
     switch (c.op) {
-    case Op::Clear: return kHeader;
-    case Op::Pixel: return kHeader + 4;
+    case Op::Clear: return frame_bytes(0);
+    case Op::Pixel: return frame_bytes(2 * kValue);
     case Op::Line:
-    case Op::Rectangle: return kHeader + 8;
-    case Op::Text: return kHeader + 4 + c.length;
+    case Op::Rectangle: return frame_bytes(4 * kValue);
+    case Op::Text: return frame_bytes(2 * kValue + c.length);
     }
-    return kHeader;
+    return frame_bytes(0);
 }
 
 EncodeResult encode(const Plane &shown, const Plane &wanted, std::span<const TerminalText> texts,
@@ -275,4 +278,4 @@ EncodeResult encode(const Plane &shown, const Plane &wanted, std::span<const Ter
     return plan(shown, wanted, texts, anew.bytes < in_place.bytes, true, sink, context);
 }
 
-}  // namespace vq6120::display
+}  // namespace vq6120::screen

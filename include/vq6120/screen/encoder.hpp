@@ -16,9 +16,9 @@
 #include <cstdint>
 #include <span>
 
-#include "canvas.hpp"
+#include "vq6120/screen/canvas.hpp"
 
-namespace vq6120::display {
+namespace vq6120::screen {
 
 enum class Op : std::uint8_t {
     Clear,      // ClearGraphicScreen
@@ -38,7 +38,9 @@ struct Command {
     std::uint8_t length = 0;
 };
 
-// Bytes of the command's frame on the wire: an 8-byte header and its payload.
+// Bytes on the wire of a frame with a payload of that many bytes (the frame
+// codec's header and the payload), and of the command's frame.
+int frame_bytes(int payload_bytes) noexcept;
 int frame_bytes(const Command &command) noexcept;
 
 struct EncodeOptions {
@@ -68,4 +70,4 @@ inline EncodeResult encode(const Canvas &shown, const Canvas &wanted, const Enco
     return encode(shown.plane(), wanted.plane(), wanted.texts(), options, sink, context);
 }
 
-}  // namespace vq6120::display
+}  // namespace vq6120::screen

@@ -1,11 +1,11 @@
-#include "canvas.hpp"
+#include "vq6120/screen/canvas.hpp"
 
 #include <algorithm>
 #include <bit>
 
-#include "terminal_font.hpp"
+#include "vq6120/screen/terminal_font.hpp"
 
-namespace vq6120::display {
+namespace vq6120::screen {
 
 Row span_mask(int l, int r) noexcept {
     Row mask{};
@@ -102,4 +102,4 @@ void Canvas::blit(int x, int y, int width, int height, const std::uint8_t *bits,
     }
 }
 
-}  // namespace vq6120::display
+}  // namespace vq6120::screen
