@@ -7,19 +7,8 @@ namespace Vq6120.Tests;
 // Each range at both ends: the value just outside is an
 // ArgumentOutOfRangeException naming the parameter and sends nothing; the
 // value at the end is accepted (its frame checked in WireTests or here).
-public sealed class ArgumentTests : IDisposable
+public sealed class ArgumentTests : SimulatorTest
 {
-    private readonly Simulator sim = new();
-    private readonly Terminal terminal;
-
-    public ArgumentTests() => terminal = sim.Connect();
-
-    public void Dispose()
-    {
-        terminal.Dispose();
-        sim.Dispose();
-    }
-
     // (parameter, call with a value, lowest accepted, highest accepted)
     public static readonly TheoryData<string, Action<Terminal, int>, int, int> Ranges = new()
     {

@@ -9,19 +9,8 @@ using Xunit;
 
 namespace Vq6120.Tests;
 
-public sealed class EventTests : IDisposable
+public sealed class EventTests : SimulatorTest
 {
-    private readonly Simulator sim = new();
-    private readonly Terminal terminal;
-
-    public EventTests() => terminal = sim.Connect();
-
-    public void Dispose()
-    {
-        terminal.Dispose();
-        sim.Dispose();
-    }
-
     private static readonly TimeSpan Limit = TimeSpan.FromSeconds(10);
 
     private async Task<Event> NextAsync(Func<Event, bool> wanted)

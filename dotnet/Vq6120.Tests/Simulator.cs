@@ -124,3 +124,18 @@ public static class Repo
         throw new InvalidOperationException("not inside the VQ6120_LIB tree");
     }
 }
+
+/// <summary>A test class with its own virtual terminal and a terminal connected to it.</summary>
+public abstract class SimulatorTest : IDisposable
+{
+    protected readonly Simulator sim = new();
+    protected readonly Terminal terminal;
+
+    protected SimulatorTest() => terminal = sim.Connect();
+
+    public void Dispose()
+    {
+        terminal.Dispose();
+        sim.Dispose();
+    }
+}

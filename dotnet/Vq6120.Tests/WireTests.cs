@@ -8,19 +8,8 @@ namespace Vq6120.Tests;
 
 // Every command's frame as the virtual terminal received it: channel,
 // command, subcode, total length and payload bytes, from its frame log.
-public sealed class WireTests : IDisposable
+public sealed class WireTests : SimulatorTest
 {
-    private readonly Simulator sim = new();
-    private readonly Terminal terminal;
-
-    public WireTests() => terminal = sim.Connect();
-
-    public void Dispose()
-    {
-        terminal.Dispose();
-        sim.Dispose();
-    }
-
     public static readonly TheoryData<string, Action<Terminal>, string> Commands = new()
     {
         { "clear graphic", t => t.ClearGraphicScreen(), "ch 0x40 cmd 0x40 sub 0 len 8" },
