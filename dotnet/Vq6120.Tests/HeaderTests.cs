@@ -20,7 +20,7 @@ public class HeaderTests
     [InlineData("VQ6120_REFUSED_", typeof(Refusal))]
     public void EnumsMatchTheHeader(string prefix, Type type)
     {
-        var values = Regex.Matches(Header, $@"\b{prefix}(\w+)\s*=\s*(\d+)").ToDictionary(m => Pascal(m.Groups[1].Value), m => int.Parse(m.Groups[2].Value));
+        var values = Regex.Matches(Header, $@"\b{prefix}(\w+)\s*=\s*(\d+)").Cast<Match>().ToDictionary(m => Pascal(m.Groups[1].Value), m => int.Parse(m.Groups[2].Value));
         Assert.NotEmpty(values);
         Assert.Equal(values.OrderBy(v => v.Key), Enum.GetNames(type).ToDictionary(n => n, n => (int)Enum.Parse(type, n)).OrderBy(v => v.Key));
     }
@@ -28,16 +28,16 @@ public class HeaderTests
     [Fact]
     public void LimitsMatchTheHeader()
     {
-        var defines = Regex.Matches(Header, @"#define VQ6120_(\w+) (\d+)").ToDictionary(m => Pascal(m.Groups[1].Value), m => int.Parse(m.Groups[2].Value));
+        var defines = Regex.Matches(Header, @"#define VQ6120_(\w+) (\d+)").Cast<Match>().ToDictionary(m => Pascal(m.Groups[1].Value), m => int.Parse(m.Groups[2].Value));
         Assert.Equal(5, defines.Count);
-        foreach (var (name, value) in defines)
-            Assert.Equal((name, value), (name, (int)typeof(Limits).GetField(name)!.GetRawConstantValue()!));
+        foreach (var define in defines)
+            Assert.Equal((define.Key, define.Value), (define.Key, (int)typeof(Limits).GetField(define.Key)!.GetRawConstantValue()!));
     }
 
     [Fact]
     public void EveryExportIsBoundWithItsParameterCount()
     {
-        var exports = Regex.Matches(Header, @"VQ6120_API\s+[\w\s\*]+?VQ6120_CALL\s+(\w+)\s*\(([^)]*)\)")
+        var exports = Regex.Matches(Header, @"VQ6120_API\s+[\w\s\*]+?VQ6120_CALL\s+(\w+)\s*\(([^)]*)\)").Cast<Match>()
             .ToDictionary(m => m.Groups[1].Value, m => m.Groups[2].Value.Trim() is "void" ? 0 : m.Groups[2].Value.Split(',').Length);
         var bound = typeof(Terminal).Assembly.GetType("Vq6120.Native")!
             .GetMethods(BindingFlags.Static | BindingFlags.NonPublic | BindingFlags.DeclaredOnly)

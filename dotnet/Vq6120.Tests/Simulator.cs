@@ -5,6 +5,7 @@ using System.IO;
 using System.Linq;
 using System.Net;
 using System.Threading;
+using System.Threading.Tasks;
 
 namespace Vq6120.Tests;
 
@@ -35,7 +36,7 @@ public sealed class Simulator : IDisposable
         }
         else
         {
-            Ports = first.Substring(7).Split(' ', StringSplitOptions.RemoveEmptyEntries).SelectMany(Range).ToArray();
+            Ports = first.Substring(7).Split(new[] { ' ' }, StringSplitOptions.RemoveEmptyEntries).SelectMany(Range).ToArray();
         }
     }
 
@@ -104,6 +105,16 @@ public sealed class Simulator : IDisposable
         if (!process.WaitForExit(5000)) process.Kill();
         process.WaitForExit();
         process.Dispose();
+    }
+}
+
+public static class TaskLimits
+{
+    /// <summary>The task's own outcome, or a TimeoutException once <paramref name="limit"/> passed.</summary>
+    public static async Task Within(this Task task, TimeSpan limit)
+    {
+        if (await Task.WhenAny(task, Task.Delay(limit)) != task) throw new TimeoutException($"not done in {limit}");
+        await task;
     }
 }
 

@@ -95,9 +95,20 @@ public sealed partial class Terminal : IDisposable
         int error = Marshal.GetLastWin32Error();
 #endif
         h.Dispose();
-        string why = error != 0 ? new System.ComponentModel.Win32Exception(error).Message : "failed";
+        string why = Why(error);
         throw new IOException($"connect to {address}:{port}: {why}");
     }
+
+    // errno from the library on Linux; Mono would read it as a Windows code.
+    private static string Why(int error) => error switch
+    {
+        0 => "failed",
+        111 when RuntimeInformation.IsOSPlatform(OSPlatform.Linux) => "connection refused",
+        110 when RuntimeInformation.IsOSPlatform(OSPlatform.Linux) => "timed out",
+        113 when RuntimeInformation.IsOSPlatform(OSPlatform.Linux) => "no route to host",
+        101 when RuntimeInformation.IsOSPlatform(OSPlatform.Linux) => "network unreachable",
+        _ => new System.ComponentModel.Win32Exception(error).Message,
+    };
 
     /// <summary>Asks for the model name and waits up to <paramref name="timeoutSeconds"/>
     /// (0..255) for it. True when the terminal answers as a VQ6120. Other frames stay queued.</summary>
