@@ -46,22 +46,18 @@ native gcc
 props+=(-p:NativeDir_linux_x64="$root/build/gcc/src")
 echo "linux-x64: build/gcc/src/libVQ6120_LIB.so"
 
-if command -v x86_64-w64-mingw32-g++ >/dev/null; then
-  native mingw
-  check_dll build/mingw/bin/VQ6120_LIB.dll x86_64-w64-mingw32-objdump
-  props+=(-p:NativeDir_win_x64="$root/build/mingw/bin")
-  echo "win-x64: build/mingw/bin/VQ6120_LIB.dll (exports and dependencies checked)"
-else
-  echo "WARNING: x86_64-w64-mingw32-g++ not found: the package has NO win-x64 library (scripts/setup.sh windows-x64)" >&2
-fi
-if command -v i686-w64-mingw32-g++ >/dev/null; then
-  native mingw32
-  check_dll build/mingw32/bin/VQ6120_LIB.dll i686-w64-mingw32-objdump
-  props+=(-p:NativeDir_win_x86="$root/build/mingw32/bin")
-  echo "win-x86: build/mingw32/bin/VQ6120_LIB.dll (exports and dependencies checked)"
-else
-  echo "WARNING: i686-w64-mingw32-g++ not found: the package has NO win-x86 library (scripts/setup.sh windows-x86)" >&2
-fi
+windows() {   # PRESET TRIPLET RID SETUP_GROUP: one Windows DLL, built and checked
+  if ! command -v "$2-g++" >/dev/null; then
+    echo "WARNING: $2-g++ not found: the package has NO $3 library (scripts/setup.sh $4)" >&2
+    return
+  fi
+  native "$1"
+  check_dll "build/$1/bin/VQ6120_LIB.dll" "$2-objdump"
+  props+=(-p:NativeDir_${3//-/_}="$root/build/$1/bin")
+  echo "$3: build/$1/bin/VQ6120_LIB.dll (exports and dependencies checked)"
+}
+windows mingw x86_64-w64-mingw32 win-x64 windows-x64
+windows mingw32 i686-w64-mingw32 win-x86 windows-x86
 
 rm -f "$out/Vq6120.$version.nupkg"
 dotnet pack dotnet/Vq6120/Vq6120.csproj -c Release -o "$out" --nologo -v quiet "${props[@]}"
