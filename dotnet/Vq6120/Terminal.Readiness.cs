@@ -14,7 +14,7 @@ public sealed partial class Terminal
     // The runtime's socket engine does the waiting; no thread is held.
     private Socket? readiness;
 
-    private async ValueTask WaitReadableAsync(CancellationToken cancellationToken)
+    internal async ValueTask WaitReadableAsync(CancellationToken cancellationToken)
     {
         readiness ??= new Socket(new SafeSocketHandle(SocketHandle, ownsHandle: false));
         try
@@ -38,7 +38,7 @@ public sealed partial class Terminal
     // an event waits at most PollInterval longer.
     internal static readonly TimeSpan PollInterval = TimeSpan.FromMilliseconds(2);
 
-    private Task WaitReadableAsync(CancellationToken cancellationToken) => Task.Delay(PollInterval, cancellationToken);
+    internal Task WaitReadableAsync(CancellationToken cancellationToken) => Task.Delay(PollInterval, cancellationToken);
 
     private void DisposeReadiness() { }
 #endif
