@@ -59,8 +59,8 @@ group windows-x64 "the 64-bit Windows build and its tests under 64-bit Wine" \
   g++-mingw-w64-x86-64-posix googletest wine wine64
 group windows-x86 "the 32-bit Windows build and its tests under 32-bit Wine" \
   arch:i386 g++-mingw-w64-i686-posix googletest wine wine32:i386 runs:/usr/lib/wine/wine
-group csharp "the C# example on Mono" \
-  mono-mcs mono-runtime
+group csharp "C# and .NET: the package Vq6120 and its tests (the .NET SDK is on CI machines already, not from Debian), Mono for its netstandard2.0 build, unzip for the package's check" \
+  mono-runtime mono-devel unzip runs:/usr/bin/dotnet
 group plant-gateway "the plant gateway checked by others' implementations: the Sparkplug decoder, the metrics' format check, Node-RED" \
   prometheus command:npm=nodejs,npm npm:tests/gateway
 # ---------------------------------------------------------------------------

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: a smoke run of the fuzzers
 # (scripts/fuzz.sh, 20 s per harness), the Windows builds (64-bit and 32-bit)
-# under Wine, the Debian packages and the README's snippets, then the suite
+# under Wine, the Debian packages, the .NET package (scripts/check-dotnet.sh)
+# and the README's snippets, then the suite
 # once with g++, once with clang under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and once with clang under ThreadSanitizer.
 # Works on a fresh machine: scripts/setup.sh installs every group it can.
@@ -123,6 +124,7 @@ step suite windows-x64 windows-x64 -- scripts/test-windows.sh mingw
 step suite windows-x86 windows-x86 -- scripts/test-windows.sh mingw32
 step suite packages packages -- scripts/check-packages.sh
 step suite readme -- scripts/check-readme.py
+step suite dotnet csharp windows-x64 windows-x86 -- scripts/check-dotnet.sh
 
 step suite ctest-gcc -- ctest --preset gcc "${ctest_exclude[@]}"
 step suite ctest-asan -- env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
