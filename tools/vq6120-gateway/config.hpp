@@ -58,6 +58,7 @@ struct Config {
     int terminal_reconnect_min_ms = 500;    // a lost terminal's backoff bounds
     int terminal_reconnect_max_ms = 30000;
     int picture_queue = 4;  // cmd/image and cmd/font-text jobs that may wait for the picture worker
+    std::string metrics;    // "[ADDRESS:]PORT": Prometheus metrics served there; --metrics wins
     std::vector<TerminalConfig> terminals;
 };
 
