@@ -37,7 +37,7 @@ struct TerminalConfig {
     std::string address;       // dotted IPv4, as written in the file
     std::uint32_t address_n = 0;  // the same in network byte order
     std::uint16_t port = 16120;
-    int auto_report = 0;       // SetAutoReportTime on every connect; 0 leaves it alone
+    int auto_report = 0;       // SetAutoReportTime on every connect; 0 sends 0, reporting off
     int host_alive = 0;        // SetHostAliveCheck on every connect; 0 leaves it off
     bool operator==(const TerminalConfig &) const = default;
 };
