@@ -109,11 +109,12 @@ TEST_F(ValuesTest, UnchangedReportsPublishNothingAndAChangeExactlyOne) {
 }
 
 // Births hold the terminal's answers to the questions asked on connect, or
-// nulls once connect_timeout_ms passed without them; after a power cycle the
-// birth holds nothing from before, and a write of one output writes the other,
-// whose state nobody knows, off rather than on from the old value.
-TEST_F(ValuesTest, BirthsHoldCurrentAnswersAndAPowerCycleLeavesNoStaleOutput) {
-    Site site(dir, 2);
+// nulls once connect_timeout_ms passed without them; after a power cycle or
+// an address change the birth holds nothing from before, and a write of one
+// output writes the other, whose state nobody knows, off rather than on from
+// the old value.
+TEST_F(ValuesTest, BirthsHoldCurrentAnswersAndALossLeavesNoStaleValue) {
+    Site site(dir, 3);
     site.farm.command(1, "silent");  // connected, never answering
     json config = edge_config(site.broker.port(), {{"t1", site.farm.port(0)}, {"t2", site.farm.port(1)}});
     config["connect_timeout_ms"] = 1000;
@@ -137,11 +138,11 @@ TEST_F(ValuesTest, BirthsHoldCurrentAnswersAndAPowerCycleLeavesNoStaleOutput) {
 
     // Three metrics in one DCMD: one DDATA with all it changed, DO2 (never
     // written) reported off.
-    site.client.publish(cmd("DCMD", "t1"),
-                        site.codec.encode({{"metrics",
-                                            {{{"name", "Outputs/DO1"}, {"type", "Boolean"}, {"value", true}},
-                                             {{"name", "LED"}, {"type", "UInt32"}, {"value", 7}},
-                                             {{"name", "Text"}, {"type", "String"}, {"value", "hi"}}}}}));
+    const std::string first = site.codec.encode({{"metrics",
+                                                  {{{"name", "Outputs/DO1"}, {"type", "Boolean"}, {"value", true}},
+                                                   {{"name", "LED"}, {"type", "UInt32"}, {"value", 7}},
+                                                   {{"name", "Text"}, {"type", "String"}, {"value", "hi"}}}}});
+    site.client.publish(cmd("DCMD", "t1"), first);
     ASSERT_TRUE(site.client.await([&](const Received &r) {
         return r.topic == cmd("DDATA", "t1") && metric(site.codec.decode(r.payload), "LED")["value"] == 7;
     })) << seen(site.client, site.codec);
@@ -160,24 +161,45 @@ TEST_F(ValuesTest, BirthsHoldCurrentAnswersAndAPowerCycleLeavesNoStaleOutput) {
     }
     EXPECT_TRUE(site.farm.dump_soon(0, [](const std::string &d) { return d.find("digital outputs 1 0") != std::string::npos; }, 5s));
 
-    // The power cycle: the terminal keeps its outputs (DO1 on), the gateway
-    // can no longer know them.
-    site.client.clear();
-    site.farm.command(0, "restart 300ms");
-    ASSERT_TRUE(site.client.await_topic(cmd("DDEATH", "t1")));
-    const json again = birth("t1");
-    EXPECT_EQ(metric(again, "Model")["value"], "VQ6120-SIM") << again.dump();
-    EXPECT_EQ(metric(again, "Inputs/DI1")["value"], false) << again.dump();
-    for (const char *stale : {"Outputs/DO1", "Outputs/DO2", "LED", "Text", "Last Key"}) {
-        EXPECT_TRUE(metric(again, stale)["value"].is_null()) << stale << " " << again.dump();
+    // Lost by a power cycle (the terminal keeps DO1 on; the gateway can no
+    // longer know) and by a reload that moves t1 to another terminal: each
+    // time the birth holds nothing from before, and writing DO2 writes DO1 off.
+    struct Loss {
+        const char *how;
+        std::size_t terminal;  // of the farm, after the loss
+    };
+    for (const Loss &loss : {Loss{"restart 300ms", 0}, Loss{"reload", 2}}) {
+        SCOPED_TRACE(loss.how);
+        site.client.clear();
+        if (loss.terminal == 0) {
+            site.farm.command(0, loss.how);
+        } else {
+            config["terminals"][0]["port"] = site.farm.port(loss.terminal);
+            gateway.rewrite(config.dump());
+            gateway.signal(SIGHUP);
+        }
+        ASSERT_TRUE(site.client.await_topic(cmd("DDEATH", "t1")));
+        const json again = birth("t1");
+        EXPECT_EQ(metric(again, "Model")["value"], "VQ6120-SIM") << again.dump();
+        EXPECT_EQ(metric(again, "Inputs/DI1")["value"], false) << again.dump();
+        for (const char *stale : {"Outputs/DO1", "Outputs/DO2", "LED", "Text", "Last Key"}) {
+            EXPECT_TRUE(metric(again, stale)["value"].is_null()) << stale << " " << again.dump();
+        }
+        site.client.publish(cmd("DCMD", "t1"),
+                            site.codec.encode({{"metrics", {{{"name", "Outputs/DO2"}, {"type", "Boolean"}, {"value", true}}}}}));
+        const auto written = site.client.await_topic(cmd("DDATA", "t1"));
+        ASSERT_TRUE(written) << seen(site.client, site.codec);
+        EXPECT_EQ(metric(site.codec.decode(written->payload), "Outputs/DO1")["value"], false)
+            << site.codec.decode(written->payload).dump();
+        EXPECT_TRUE(site.farm.dump_soon(
+            loss.terminal, [](const std::string &d) { return d.find("digital outputs 0 1") != std::string::npos; }, 5s))
+            << site.farm.dump(loss.terminal);
+        // Values for the next loss to leave behind.
+        site.client.publish(cmd("DCMD", "t1"), first);
+        ASSERT_TRUE(site.client.await([&](const Received &r) {
+            return r.topic == cmd("DDATA", "t1") && metric(site.codec.decode(r.payload), "LED")["value"] == 7;
+        })) << seen(site.client, site.codec);
     }
-    site.client.publish(cmd("DCMD", "t1"),
-                   site.codec.encode({{"metrics", {{{"name", "Outputs/DO2"}, {"type", "Boolean"}, {"value", true}}}}}));
-    const auto written = site.client.await_topic(cmd("DDATA", "t1"));
-    ASSERT_TRUE(written) << seen(site.client, site.codec);
-    EXPECT_EQ(metric(site.codec.decode(written->payload), "Outputs/DO1")["value"], false) << site.codec.decode(written->payload).dump();
-    EXPECT_TRUE(site.farm.dump_soon(0, [](const std::string &d) { return d.find("digital outputs 0 1") != std::string::npos; }, 5s))
-        << site.farm.dump(0);
 }
 
 // The DDEATH goes out when the terminal is lost, not when the next attempt
