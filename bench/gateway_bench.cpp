@@ -25,6 +25,14 @@
 // and the gateway's peak RSS.
 //
 //   gateway_bench --pictures [--terminals 100] [--rate 10] [--seconds 10]
+//
+// With --idle, instead: every terminal on auto report 10 (a report each
+// second) with inputs that never change and no other traffic; the messages
+// per second the gateway publishes to the broker, in JSON and in Sparkplug B
+// mode. Reports with nothing new publish nothing: what is left is the
+// gateway's own status.
+//
+//   gateway_bench --idle [--terminals 1000] [--seconds 10] [--warmup 2]
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -242,6 +250,54 @@ double metric(std::uint16_t port, const std::string &name) {
     return at == std::string::npos ? -1 : std::stod(res->body.substr(at + name.size() + 2));
 }
 
+// Messages per second to the broker while every terminal reports unchanged
+// inputs each second, in JSON mode and then as an edge node.
+int idle(std::size_t terminals, double seconds, double warmup) {
+    ScratchDir dir;
+    Broker broker(dir);
+    Farm farm(dir, terminals);
+    std::vector<std::pair<std::string, std::uint16_t>> list;
+    for (std::size_t i = 0; i < terminals; ++i) list.emplace_back("t" + std::to_string(i), farm.port(i));
+    json config = test_config(broker.port(), "gw-idle", list);
+    for (json &t : config["terminals"]) t["auto_report"] = 10;
+    std::atomic<std::size_t> online{0}, messages{0};
+    Client subscriber(broker.port(), "bench-idle");
+    subscriber.divert([&](const mosquitto_message &m) {
+        const std::string_view topic(m.topic);
+        const std::string_view payload(static_cast<const char *>(m.payload), static_cast<std::size_t>(m.payloadlen));
+        if (topic.starts_with("spBv1.0/idle/DBIRTH/") ||
+            (topic.ends_with("/state") && payload.find("\"online\"") != std::string_view::npos)) {
+            ++online;
+        }
+        ++messages;
+    });
+    subscriber.subscribe("vq6120/#");
+    subscriber.subscribe("spBv1.0/#");
+    const auto rate = [&](const char *mode, const json &c) {
+        online = 0;
+        GatewayProcess gateway(dir, c, mode);
+        const auto up_from = std::chrono::steady_clock::now();
+        while (online < terminals && std::chrono::steady_clock::now() - up_from < std::chrono::seconds(120)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        std::this_thread::sleep_for(std::chrono::duration<double>(warmup));
+        const std::size_t m0 = messages;
+        const double c0 = cpu_seconds(gateway.pid());
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        const double per_second = static_cast<double>(messages - m0) / seconds;
+        const double cpu = (cpu_seconds(gateway.pid()) - c0) / seconds;
+        gateway.stop(SIGTERM);
+        std::printf("%-12s %zu of %zu online: %.1f messages/s to the broker, gateway cpu %.1f %%\n", mode, online.load(),
+                    terminals, per_second, 100 * cpu);
+    };
+    std::printf("%zu terminals, auto report 10 (1 s), inputs unchanged, %.1f s measured after %.1f s\n", terminals, seconds,
+                warmup);
+    rate("json", config);
+    config["sparkplug"] = {{"group_id", "idle"}, {"edge_node_id", "gw-idle"}};
+    rate("sparkplug", config);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -254,7 +310,17 @@ int main(int argc, char **argv) {
     app.add_option("--warmup", warmup, "traffic before measuring")->check(CLI::Range(0.0, 60.0));
     bool pictures = false;
     app.add_flag("--pictures", pictures, "the other terminals' latency while t0 is sent 4 MiB pictures back to back");
+    bool idle_only = false;
+    app.add_flag("--idle", idle_only, "messages per second with every terminal reporting unchanged inputs each second");
     CLI11_PARSE(app, argc, argv);
+    if (idle_only) {
+        try {
+            return idle(terminals, seconds, warmup);
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "gateway_bench: %s\n", e.what());
+            return 1;
+        }
+    }
     if (pictures && terminals < 2) {
         std::fprintf(stderr, "gateway_bench: --pictures needs 2 terminals or more\n");
         return 2;

@@ -11,7 +11,8 @@
 // Checked: only this node's topics are taken; NCMD gives no writes, DCMD no
 // rebirth; every write names a writable metric and an operation of the table,
 // with arguments the table knows and values of their kind; a write that
-// passes ops::check comes back out of its DDATA with the same value; the same
+// passes ops::check comes back out of the command's one DDATA with the same
+// value when it changed one; the same
 // command taken a second time, after the writes were reported, maps alike;
 // what the node decodes survives its own encoding (but for a NUL byte in a
 // value of a type other than Bytes, which goes out as a C string).
@@ -22,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "operations.hpp"
 #include "sparkplug.hpp"
@@ -61,22 +63,29 @@ bool same_value(const sparkplug::Metric &a, const sparkplug::Metric &b) {
     return a.name == b.name && a.datatype == b.datatype && a.value == b.value;
 }
 
-// Maps every write of `command` as the gateway does; reports each one that
-// would be sent as DDATA, as the gateway does once the terminal took it.
+// Maps every write of `command` as the gateway does; reports the values the
+// writes that would be sent changed, in one DDATA, as the gateway does once
+// the terminal took them. DDATA carries no data types.
 void carry_out(sparkplug::EdgeNode &node, const sparkplug::EdgeNode::Command &command) {
-    for (const auto &[metric, write] : command.writes) {
-        CHECK(metric.name == write.metric);
-        CHECK(metric.value.has_value());
+    std::vector<sparkplug::Metric> changed;
+    for (const sparkplug::Write &write : command.writes) {
+        CHECK(!write.metrics.empty());
+        for (const sparkplug::Metric &m : write.metrics) CHECK(m.value.has_value());
         CHECK(write.arguments.is_object());
         const vq6120::ops::Operation *op = vq6120::ops::find(write.operation);
         CHECK(op != nullptr);
         const auto args = arguments(*op, write.arguments);
-        CHECK(args.has_value() || metric.datatype == sparkplug::UInt32 || metric.datatype == sparkplug::UInt64);
+        const std::uint32_t type = write.metrics.front().datatype;
+        CHECK(args.has_value() || type == sparkplug::UInt32 || type == sparkplug::UInt64);
         if (!args || !vq6120::ops::check(*op, *args)) continue;
-        const vq6120::gateway::Message data = node.written(command.device, metric);
-        const auto decoded = sparkplug::decode(data.payload);
-        CHECK(decoded && decoded->metrics.size() == 1 && decoded->seq.has_value());
-        CHECK(same_value(decoded->metrics[0], metric));
+        for (sparkplug::Metric &m : node.take(command.device, write.metrics)) changed.push_back(std::move(m));
+    }
+    if (changed.empty()) return;
+    const vq6120::gateway::Message data = node.device_data(command.device, changed);
+    const auto decoded = sparkplug::decode(data.payload);
+    CHECK(decoded && decoded->metrics.size() == changed.size() && decoded->seq.has_value());
+    for (std::size_t i = 0; i < changed.size(); ++i) {
+        CHECK(decoded->metrics[i].name == changed[i].name && decoded->metrics[i].value == changed[i].value);
     }
 }
 

@@ -75,6 +75,7 @@ TEST_F(GatewayTest, ConfigRefusalsNameTheFieldAndWhereItIs) {
         {"/prefix", "plant/#", "/prefix", "topic levels"},
         {"/broker/tls", {{"ca_file", "/nonexistent/ca.pem"}}, "/broker/tls/ca_file", "cannot read"},
         {"/broker/password", "secret", "/broker/password", "without a username"},
+        {"/metrics", "localhost:9612", "/metrics", "not PORT or ADDRESS:PORT"},
     };
     for (const Case &c : cases) {
         json bad = good;
@@ -102,6 +103,7 @@ TEST_F(GatewayTest, ConfigRefusalsNameTheFieldAndWhereItIs) {
     // Every mistake in one round, one line each; --version and --help's exit statuses.
     bad["terminals"][0]["auto_report"] = -1;
     bad["broker"]["keepalive"] = 4;
+    bad["terminals"][1]["name"] = "t1";  // a name used twice in an entry with another mistake
     Child all({VQ6120_GATEWAY_PATH, "--check", dir.write("bad3.json", bad.dump()).string()}, false, dir.path() / "all.log");
     EXPECT_EQ(all.stop(0), 2);
     Child version({VQ6120_GATEWAY_PATH, "--version"}, false, dir.path() / "version.log");
@@ -114,8 +116,9 @@ TEST_F(GatewayTest, ConfigRefusalsNameTheFieldAndWhereItIs) {
         return s.str();
     };
     const std::string listed = text("all.log");
-    EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 3) << listed;
-    for (const char *at : {"/broker/keepalive: 4", "/terminals/0/auto_report: -1", "/terminals/1/port: 0"}) {
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 4) << listed;
+    for (const char *at : {"/broker/keepalive: 4", "/terminals/0/auto_report: -1", "/terminals/1/port: 0",
+                           "/terminals/1/name: 't1' is used twice"}) {
         EXPECT_NE(listed.find(at), std::string::npos) << listed;
     }
     EXPECT_EQ(text("version.log").rfind("vq6120-gateway 1.", 0), 0u) << text("version.log");

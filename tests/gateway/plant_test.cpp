@@ -16,6 +16,7 @@
 
 #include "fixture.hpp"
 #include "harness.hpp"
+#include "scrape.hpp"
 
 namespace vq6120::gateway::test {
 namespace {
@@ -42,51 +43,61 @@ TEST_F(PlantTest, MetricsAndStatusCountAKnownSequenceAndPromtoolTakesTheFormat) 
     ASSERT_TRUE(client.await_topic(topic("t1", "serial/2")));
     EXPECT_EQ(command(client, "t1", "draw-pixel", {{"x", 1}, {"y", 1}}, "1")["ok"], true);
     EXPECT_EQ(command(client, "t1", "draw-pixel", {{"x", 2}, {"y", 2}}, "2")["ok"], true);
+    EXPECT_EQ(command(client, "t1", "draw-pixel", {{"x", 3}, {"y", 3}}, "2b")["ok"], true);  // commands and refused differ
     EXPECT_EQ(command(client, "t1", "di", json::object(), "3")["ok"], true);
     ASSERT_TRUE(client.await_topic(topic("t1", "inputs")));
     EXPECT_EQ(command(client, "t1", "warp", json::object(), "4")["ok"], false);
     EXPECT_EQ(command(client, "t1", "draw-pixel", {{"x", 999}, {"y", 1}}, "5")["ok"], false);
     EXPECT_EQ(command(client, "gone", "draw-pixel", {{"x", 1}, {"y", 1}}, "6")["ok"], false);
-    plant.farm.command(0, "restart 500ms");
-    ASSERT_TRUE(client.await_json(topic("t1", "state"), "state", "offline"));
-    client.clear();
-    ASSERT_TRUE(client.await_json(topic("t1", "state"), "state", "online"));
+    // Lost twice for the same reason, each time asked for its model and
+    // inputs again once back.
+    for (const char *loss : {"restart 500ms", "drop"}) {
+        plant.farm.command(0, loss);
+        ASSERT_TRUE(client.await_json(topic("t1", "state"), "state", "offline")) << loss;
+        client.clear();
+        ASSERT_TRUE(client.await_json(topic("t1", "state"), "state", "online")) << loss;
+        ASSERT_TRUE(client.await_topic(topic("t1", "model"))) << loss;
+        ASSERT_TRUE(client.await_topic(topic("t1", "inputs"))) << loss;
+    }
 
-    const auto m = scrape_until(port, "vq6120_gateway_terminal_connects_total", 2);
+    const auto m = scrape_until(port, "vq6120_gateway_terminal_connects_total", 3);
     EXPECT_EQ(m.at("vq6120_gateway_terminals{state=\"online\"}"), 1);
     EXPECT_EQ(m.at("vq6120_gateway_terminals{state=\"online\"}") + m.at("vq6120_gateway_terminals{state=\"connecting\"}") +
                   m.at("vq6120_gateway_terminals{state=\"offline\"}"),
               2);
-    EXPECT_EQ(m.at("vq6120_gateway_terminal_connects_total"), 2);
+    EXPECT_EQ(m.at("vq6120_gateway_terminal_connects_total"), 3);
     double losses = 0, failures = 0;
     for (const auto &[name, v] : m) {
         if (name.starts_with("vq6120_gateway_terminal_losses_total{")) losses += v;
         if (name.starts_with("vq6120_gateway_terminal_connect_failures_total{")) failures += v;
     }
-    EXPECT_EQ(losses, 1);
+    EXPECT_EQ(losses, 2);
+    EXPECT_EQ(m.at("vq6120_gateway_terminal_losses_total{reason=\"connection closed\"}"), 2);
     EXPECT_GE(failures, 1);  // "gone", again and again
     EXPECT_EQ(m.at("vq6120_gateway_events_total{kind=\"key\"}"), 1);
     EXPECT_EQ(m.at("vq6120_gateway_events_total{kind=\"serial\"}"), 1);
-    EXPECT_EQ(m.at("vq6120_gateway_events_total{kind=\"inputs\"}"), 1);
+    // Inputs: the answer on each of three connects, and to "di" (unchanged, but asked for).
+    EXPECT_EQ(m.at("vq6120_gateway_events_total{kind=\"inputs\"}"), 4);
+    EXPECT_EQ(m.at("vq6120_gateway_events_total{kind=\"model\"}"), 3);
     EXPECT_EQ(m.at("vq6120_gateway_events_total{kind=\"frame\"}"), 0);
-    EXPECT_EQ(m.at("vq6120_gateway_commands_total{operation=\"draw-pixel\"}"), 2);
+    EXPECT_EQ(m.at("vq6120_gateway_commands_total{operation=\"draw-pixel\"}"), 3);
     EXPECT_EQ(m.at("vq6120_gateway_commands_total{operation=\"di\"}"), 1);
     EXPECT_EQ(m.at("vq6120_gateway_commands_refused_total"), 3);
     EXPECT_EQ(m.at("vq6120_gateway_broker_connected"), 1);
     EXPECT_EQ(m.at("vq6120_gateway_broker_reconnects_total"), 0);
     EXPECT_EQ(m.at("vq6120_gateway_broker_queue_messages"), 0);
-    EXPECT_EQ(m.at("vq6120_gateway_event_publish_seconds_count"), 3);
-    EXPECT_EQ(m.at("vq6120_gateway_event_publish_seconds_bucket{le=\"+Inf\"}"), 3);
+    EXPECT_EQ(m.at("vq6120_gateway_event_publish_seconds_count"), 9);
+    EXPECT_EQ(m.at("vq6120_gateway_event_publish_seconds_bucket{le=\"+Inf\"}"), 9);
 
     // The status topic says the same, each counter in its place.
     const auto status = client.await(
         [](const Received &r) {
             const json j = r.json();
-            return r.topic == "vq6120/_gateway/gw/status" && j.value("events", -1) == 3 && j.value("commands", -1) == 3 &&
+            return r.topic == "vq6120/_gateway/gw/status" && j.value("events", -1) == 9 && j.value("commands", -1) == 4 &&
                    j.value("refused", -1) == 3 && j.value("online", -1) == 1 && j.value("terminals", -1) == 2;
         },
         5s);
-    EXPECT_TRUE(status) << "no status with 3 events, 3 commands, 3 refused, 1 of 2 online";
+    EXPECT_TRUE(status) << "no status with 9 events, 4 commands, 3 refused, 1 of 2 online";
 
     std::string text;
     scrape(port, &text);

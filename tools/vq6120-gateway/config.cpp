@@ -1,4 +1,5 @@
 #include "config.hpp"
+#include "metrics_server.hpp"
 
 #include <arpa/inet.h>
 
@@ -140,7 +141,7 @@ TerminalConfig read_terminal(const Object &o) {
 Config read_config(Errors &errors, const json &doc) {
     const Object top(errors, doc, json::json_pointer(),
                      {"broker", "prefix", "terminals", "status_interval", "connect_timeout_ms", "terminal_reconnect_min_ms",
-                      "terminal_reconnect_max_ms", "sparkplug", "picture_queue"});
+                      "terminal_reconnect_max_ms", "sparkplug", "picture_queue", "metrics"});
     Config c;
     if (const json *broker = top.need("broker")) {
         read_broker(Object(errors, *broker, top.at() / "broker",
@@ -165,6 +166,9 @@ Config read_config(Errors &errors, const json &doc) {
         while (ok && std::getline(levels, level, '/')) ok = valid_topic_level(level);
         if (!ok) top.report(top.at() / "prefix", "'" + c.prefix + "' must be topic levels separated by '/', each " + kLevelRule);
     }
+    if (top.text("metrics", c.metrics) && !parse_listen(c.metrics)) {
+        top.report(top.at() / "metrics", "'" + c.metrics + "' is not PORT or ADDRESS:PORT (IPv4)");
+    }
     top.integer("status_interval", c.status_interval_s, 1, 3600);
     top.integer("connect_timeout_ms", c.connect_timeout_ms, 10, 600000);
     top.integer("picture_queue", c.picture_queue, 1, 64);
@@ -188,10 +192,15 @@ Config read_config(Errors &errors, const json &doc) {
         const std::size_t before = errors.size();
         TerminalConfig t =
             read_terminal(Object(errors, (*list)[i], at / i, {"name", "address", "port", "auto_report", "host_alive"}));
-        if (errors.size() != before) continue;
-        if (const auto [it, fresh] = names.emplace(t.name, i); !fresh) {
-            top.report(at / i / "name", "'" + t.name + "' is used twice (also " + (at / it->second).to_string() + ")");
+        const bool whole = errors.size() == before;
+        // A name is held against the others also when its entry has other
+        // mistakes: one round names every one.
+        if (!t.name.empty() && valid_topic_level(t.name)) {
+            if (const auto [it, fresh] = names.emplace(t.name, i); !fresh) {
+                top.report(at / i / "name", "'" + t.name + "' is used twice (also " + (at / it->second).to_string() + ")");
+            }
         }
+        if (!whole) continue;
         if (const auto [it, fresh] = endpoints.emplace(std::pair{t.address_n, t.port}, i); !fresh) {
             top.report(at / i / "port", t.address + ":" + std::to_string(t.port) + " is also the terminal at " +
                                             (at / it->second).to_string() + "; a terminal takes one host");

@@ -37,7 +37,7 @@ struct TerminalConfig {
     std::string address;       // dotted IPv4, as written in the file
     std::uint32_t address_n = 0;  // the same in network byte order
     std::uint16_t port = 16120;
-    int auto_report = 0;       // SetAutoReportTime on every connect; 0 leaves it alone
+    int auto_report = 0;       // SetAutoReportTime on every connect; 0 sends 0, reporting off
     int host_alive = 0;        // SetHostAliveCheck on every connect; 0 leaves it off
     bool operator==(const TerminalConfig &) const = default;
 };
@@ -58,6 +58,7 @@ struct Config {
     int terminal_reconnect_min_ms = 500;    // a lost terminal's backoff bounds
     int terminal_reconnect_max_ms = 30000;
     int picture_queue = 4;  // cmd/image and cmd/font-text jobs that may wait for the picture worker
+    std::string metrics;    // "[ADDRESS:]PORT": Prometheus metrics served there; --metrics wins
     std::vector<TerminalConfig> terminals;
 };
 

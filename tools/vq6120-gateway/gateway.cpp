@@ -86,6 +86,9 @@ Gateway::~Gateway() {
     if (watch_ != 0) poller_.unwatch(watch_);
     if (tick_ != 0) poller_.cancel(tick_);
     if (watchdog_ != 0) poller_.cancel(watchdog_);
+    for (Node &n : nodes_) {
+        if (n.birth_wait != 0) poller_.cancel(n.birth_wait);
+    }
 }
 
 std::string Gateway::status_topic() const { return config_.prefix + "/_gateway/" + config_.broker.client_id + "/status"; }
@@ -94,7 +97,8 @@ void Gateway::start() {
     poller_.on_state([this](const vq6120::StateChange &c) { on_state(c); });
     poller_.on_event([this](vq6120::TerminalId, void *user, vq6120::Event &e) { on_event(*static_cast<Node *>(user), e); });
     for (Node &n : nodes_) connect(n);
-    log(Level::info, "serving " + std::to_string(nodes_.size()) + " terminals under " + config_.prefix + "/");
+    log(Level::info, "serving " + std::to_string(nodes_.size()) + " terminals " +
+                         (edge_ ? "as the Sparkplug B edge node " + edge_->namespace_filter() : "under " + config_.prefix + "/"));
     status_due_ = std::chrono::steady_clock::now() + std::chrono::seconds(config_.status_interval_s);
     link_->start();
     schedule_tick();
@@ -120,6 +124,16 @@ void Gateway::connect(Node &n) {
     tc.host_alive_seconds = static_cast<std::uint8_t>(n.config.host_alive);
     tc.user = &n;
     n.id = poller_.add(tc);
+}
+
+void Gateway::ask(Node &n) {
+    vq6120::Terminal *t = poller_.terminal(n.id);
+    if (t == nullptr) return;
+    // 0 is off on the terminal too (the Poller sends only a time it watches):
+    // a report time an earlier host set would otherwise go on.
+    if (n.config.auto_report == 0) t->set_auto_report(0);
+    t->request_model_name();
+    t->request_inputs();
 }
 
 // ---- The service manager ---------------------------------------------------
@@ -194,6 +208,7 @@ void Gateway::on_state(const vq6120::StateChange &change) {
     Node &n = *static_cast<Node *>(change.user);
     auto next = state_after({n.state, n.reason}, change);
     if (!next) return;
+    if (change.state == vq6120::State::Online) ask(n);
     show(n, std::move(next->state), std::move(next->reason));
 }
 
@@ -204,6 +219,10 @@ void Gateway::show(Node &n, std::string state, std::string reason) {
     n.reason = std::move(reason);
     n.state_payload = state_payload(n.state, n.reason);  // stamped with the time of the change
     log(Level::info, n.config.name + ": " + n.state + " (" + n.reason + ")");
+    if (was == "online" && n.state != "online") {
+        n.inputs.reset();
+        n.asked = 0;
+    }
     if (edge_) {
         announce(n, was);
     } else {
@@ -219,15 +238,18 @@ void Gateway::publish_state(Node &n) {
 
 void Gateway::on_event(Node &n, const vq6120::Event &event) {
     const auto read_at = std::chrono::steady_clock::now();
-    if (edge_) {
-        // While the broker is away the values only wait for the next birth:
-        // after a reconnect NBIRTH starts a new sequence.
-        Message m = edge_->device_data(n.config.name, event);
-        ++events_;
-        metrics_.event(event_payload(event).subtopic);
-        m.read_at = read_at;
-        if (link_->connected()) link_->publish(std::move(m));
-        return;
+    if (edge_) return on_event_sparkplug(n, event, read_at);
+    // Inputs by exception: an auto report that says what the last one said
+    // is a sign of life, not news. A "di" command's answer goes out anyway.
+    if (const auto *inputs = std::get_if<vq6120::DigitalInputs>(&event)) {
+        if (n.inputs == *inputs) {
+            if (n.asked == 0) {
+                metrics_.unchanged();
+                return;
+            }
+            --n.asked;
+        }
+        n.inputs = *inputs;
     }
     Publication p = event_payload(event);
     ++events_;
@@ -375,6 +397,7 @@ void Gateway::drain(Node &n) {
 void Gateway::finish(Node &n, const Request &request, const std::string &correlation) {
     const CommandOutcome outcome = request.refused() ? request.refusal : run_command(n, request);
     ++(outcome.ok ? commands_ : refused_);
+    if (outcome.ok && request.operation == "di") ++n.asked;
     if (outcome.ok) {
         metrics_.command(command_index(request.operation));
     } else {
@@ -476,7 +499,7 @@ void Gateway::shutdown(int flush_ms) {
     std::vector<Message> last;
     for (Node &n : nodes_) {
         if (!edge_) refuse_held(n, "the gateway is stopping; nothing sent", &last);
-        if (edge_ && n.state == "online") last.push_back(edge_->device_death(n.config.name));
+        if (edge_ && n.born) last.push_back(edge_->device_death(n.config.name));
         n.state = "offline";
         n.reason = "gateway stopped";
         if (!edge_) last.push_back({n.base + "/state", state_payload(n.state, n.reason), kStateQos, true, {}});
@@ -516,9 +539,11 @@ bool Gateway::reload(const std::string &path) {
     // The broker connection, the topics and the Poller's backoff are made
     // once, at the start.
     if (!(next.broker == config_.broker) || next.prefix != config_.prefix || next.sparkplug != config_.sparkplug ||
+        next.metrics != config_.metrics ||
         next.terminal_reconnect_min_ms != config_.terminal_reconnect_min_ms ||
         next.terminal_reconnect_max_ms != config_.terminal_reconnect_max_ms) {
-        log(Level::warning, "reload: broker, prefix, sparkplug and terminal_reconnect_* keep their values until the gateway restarts");
+        log(Level::warning,
+            "reload: broker, prefix, sparkplug, metrics and terminal_reconnect_* keep their values until the gateway restarts");
     }
     config_.status_interval_s = next.status_interval_s;
     config_.connect_timeout_ms = next.connect_timeout_ms;  // for connections made from now on

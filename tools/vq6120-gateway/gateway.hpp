@@ -84,9 +84,18 @@ private:
         std::string reason = "starting";
         std::string state_payload;
         std::deque<Held> held;  // front: a picture job in flight
+        // Values since the terminal came online, none from before.
+        std::optional<vq6120::DigitalInputs> inputs;  // JSON mode: the last published
+        unsigned asked = 0;  // JSON mode: "di" answers to publish even when unchanged
+        // Sparkplug B: waiting for the model and inputs its DBIRTH is to
+        // hold, at most connect_timeout_ms; 0 when not waiting.
+        vq6120::Poller::TimerId birth_wait = 0;
+        bool born = false;  // its DBIRTH went out, no DDEATH since
     };
 
     void connect(Node &node);
+    // Once online: the report time set (also off), the model and inputs asked for.
+    void ask(Node &node);
     void show(Node &node, std::string state, std::string reason);
     std::string status_line() const;
     void schedule_watchdog();
@@ -94,6 +103,9 @@ private:
     // Sparkplug B mode (gateway_sparkplug.cpp).
     void births();
     void announce(Node &node, const std::string &was);
+    // The node's DBIRTH now, with what is known; ends its wait.
+    void device_birth(Node &node);
+    void on_event_sparkplug(Node &node, const vq6120::Event &event, std::chrono::steady_clock::time_point read_at);
     void on_sparkplug(const std::string &topic, std::string_view payload);
     void on_event(Node &node, const vq6120::Event &event);
     void on_message(const std::string &topic, std::string_view payload, std::string_view correlation);

@@ -4,25 +4,69 @@
 #include "gateway.hpp"
 #include "log.hpp"
 #include "operations.hpp"
+#include "payloads.hpp"
 
 namespace vq6120::gateway {
 
 void Gateway::births() {
     link_->publish(edge_->node_birth());
     for (Node &n : nodes_) {
-        if (n.state == "online") link_->publish(edge_->device_birth(n.config.name, n.state));
+        // One still waiting for its answers is born when they come.
+        if (n.state == "online" && n.birth_wait == 0) device_birth(n);
     }
 }
 
+void Gateway::device_birth(Node &n) {
+    if (n.birth_wait != 0) poller_.cancel(n.birth_wait);
+    n.birth_wait = 0;
+    // Births only reach a connected broker; after a reconnect births() says
+    // where everything stands.
+    if (!link_->connected()) return;
+    link_->publish(edge_->device_birth(n.config.name));
+    n.born = true;
+}
+
 void Gateway::announce(Node &n, const std::string &was) {
-    // Births and deaths only reach a connected broker; after a reconnect the
-    // births say where everything stands.
-    if (!link_->connected() || was == n.state) return;
+    if (was == n.state) return;
     if (n.state == "online") {
-        link_->publish(edge_->device_birth(n.config.name, n.state));
+        // The model and inputs were asked for on connect: the DBIRTH waits
+        // for both, or connect_timeout_ms, and holds what came.
+        n.birth_wait = poller_.after(std::chrono::milliseconds(config_.connect_timeout_ms), [this, &n] {
+            n.birth_wait = 0;
+            device_birth(n);
+        });
     } else if (was == "online") {
-        link_->publish(edge_->device_death(n.config.name));
+        if (n.birth_wait != 0) poller_.cancel(n.birth_wait);
+        n.birth_wait = 0;
+        // At the loss itself, not at the next attempt.
+        if (n.born && link_->connected()) link_->publish(edge_->device_death(n.config.name));
+        n.born = false;
+        edge_->forget(n.config.name);
     }
+}
+
+void Gateway::on_event_sparkplug(Node &n, const vq6120::Event &event, std::chrono::steady_clock::time_point read_at) {
+    const bool answer = std::holds_alternative<vq6120::DigitalInputs>(event) || std::holds_alternative<vq6120::ModelName>(event);
+    // A key or serial data does not wait: the birth goes first, with what
+    // is known.
+    if (n.birth_wait != 0 && !answer) device_birth(n);
+    std::vector<sparkplug::Metric> changed = edge_->take(n.config.name, event);
+    if (changed.empty()) {
+        metrics_.unchanged();
+        return;
+    }
+    ++events_;
+    metrics_.event(event_payload(event).subtopic);
+    if (n.birth_wait != 0) {
+        if (edge_->answered(n.config.name)) device_birth(n);
+        return;
+    }
+    // While the broker is away the values only wait for the next birth:
+    // after a reconnect NBIRTH starts a new sequence.
+    if (!n.born || !link_->connected()) return;
+    Message m = edge_->device_data(n.config.name, std::move(changed));
+    m.read_at = read_at;
+    link_->publish(std::move(m));
 }
 
 void Gateway::on_sparkplug(const std::string &topic, std::string_view payload) {
@@ -47,19 +91,22 @@ void Gateway::on_sparkplug(const std::string &topic, std::string_view payload) {
         return;
     }
     Node &n = *found->second;
-    for (const auto &[metric, write] : command->writes) {
+    // One DDATA for the whole DCMD, with every value it changed.
+    std::vector<sparkplug::Metric> changed;
+    for (const sparkplug::Write &write : command->writes) {
         const Request request = parse_arguments(write.operation, write.arguments);
         const CommandOutcome outcome = request.refused() ? request.refusal : run_command(n, request);
         if (outcome.ok) {
             ++commands_;
             metrics_.command(command_index(write.operation));
-            link_->publish(edge_->written(n.config.name, metric));
+            for (sparkplug::Metric &m : edge_->take(n.config.name, write.metrics)) changed.push_back(std::move(m));
         } else {
             ++refused_;
             metrics_.refused();
-            log(Level::info, n.config.name + ": " + metric.name + " refused: " + outcome.error);
+            log(Level::info, n.config.name + ": " + write.metrics.front().name + " refused: " + outcome.error);
         }
     }
+    if (!changed.empty() && n.born && link_->connected()) link_->publish(edge_->device_data(n.config.name, std::move(changed)));
 }
 
 }  // namespace vq6120::gateway

@@ -44,7 +44,8 @@ int main(int argc, char **argv) {
     app.add_flag("--check", check_only, "validate the configuration and exit");
     app.add_flag("--verbose,-v", verbose, "log every command and broker event");
     std::string metrics_at;
-    app.add_option("--metrics", metrics_at, "serve Prometheus metrics at http://ADDRESS:PORT/metrics (PORT alone: 127.0.0.1)")
+    app.add_option("--metrics", metrics_at, "serve Prometheus metrics at http://ADDRESS:PORT/metrics (PORT alone: 127.0.0.1); "
+                   "instead of the configuration's \"metrics\"")
         ->type_name("[ADDRESS:]PORT")
         ->check(CLI::Validator(
             [](std::string &s) {
@@ -99,6 +100,7 @@ int main(int argc, char **argv) {
         }
         vq6120::gateway::Gateway gateway(config, poller);
         std::unique_ptr<vq6120::gateway::MetricsServer> metrics;
+        if (metrics_at.empty()) metrics_at = config.metrics;
         if (!metrics_at.empty()) {
             const auto where = *vq6120::gateway::parse_listen(metrics_at);
             metrics = std::make_unique<vq6120::gateway::MetricsServer>(gateway.metrics(), where);

@@ -125,6 +125,9 @@ std::string Metrics::render() const {
     for (std::size_t i = 0; i < kEventKinds.size(); ++i) {
         t.sample("vq6120_gateway_events_total{kind=\"" + std::string(kEventKinds[i]) + "\"}", events_[i].load(relaxed));
     }
+    t.family("vq6120_gateway_events_unchanged_total", "counter",
+             "Events that changed no value (inputs or model as known, other frames in Sparkplug B mode): not published.");
+    t.sample("vq6120_gateway_events_unchanged_total", unchanged_.load(relaxed));
     t.family("vq6120_gateway_commands_total", "counter", "Commands handed to a terminal, by operation.");
     for (std::size_t i = 0; i < operations_.size(); ++i) {
         if (const auto n = commands_[i].load(relaxed); n != 0) {

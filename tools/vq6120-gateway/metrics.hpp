@@ -33,6 +33,8 @@ public:
     void terminal_removed(std::string_view state);
     void terminal_shown(std::string_view from, std::string_view to, std::string_view reason);
     void event(std::string_view subtopic);
+    // An event that changed no value: nothing published.
+    void unchanged() { unchanged_.fetch_add(1, std::memory_order_relaxed); }
     void command(std::size_t operation);  // index into the operations given
     void refused() { refused_.fetch_add(1, std::memory_order_relaxed); }
     // Of those refused: the picture queue or a terminal's queue behind a picture was full.
@@ -50,6 +52,7 @@ private:
     std::array<std::atomic<std::int64_t>, kStates.size()> terminals_{};
     Counter connects_{0};
     std::array<Counter, kEventKinds.size()> events_{};
+    Counter unchanged_{0};
     std::vector<std::string> operations_;
     std::unique_ptr<Counter[]> commands_;
     Counter refused_{0};

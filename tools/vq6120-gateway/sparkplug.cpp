@@ -1,5 +1,6 @@
 #include "sparkplug.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 
@@ -62,8 +63,8 @@ std::string encode(const Payload &payload) {
         c.name = const_cast<char *>(m.name.c_str());
         c.has_timestamp = 1;
         c.timestamp = payload.timestamp;
-        c.has_datatype = 1;
-        c.datatype = m.datatype;
+        c.has_datatype = payload.datatypes ? 1 : 0;
+        c.datatype = payload.datatypes ? m.datatype : 0;
         if (!m.value) {
             c.has_is_null = 1;
             c.is_null = 1;
@@ -137,7 +138,8 @@ std::string EdgeNode::topic(std::string_view type, const std::string &device) co
     return device.empty() ? t : t + "/" + device;
 }
 
-Message EdgeNode::message(std::string_view type, const std::string &device, std::vector<Metric> metrics, bool with_seq) {
+Message EdgeNode::message(std::string_view type, const std::string &device, std::vector<Metric> metrics, bool with_seq,
+                          bool datatypes) {
     Payload p;
     p.timestamp = now_ms();
     if (with_seq) {
@@ -145,7 +147,15 @@ Message EdgeNode::message(std::string_view type, const std::string &device, std:
         seq_ = (seq_ + 1) % 256;
     }
     p.metrics = std::move(metrics);
+    p.datatypes = datatypes;
     return Message{topic(type, device), encode(p), kQos, false, {}};
+}
+
+const Metric *EdgeNode::known(const std::string &device, std::string_view name) const {
+    const auto d = last_.find(device);
+    if (d == last_.end()) return nullptr;
+    const auto m = d->second.find(name);
+    return m == d->second.end() || !m->second.value ? nullptr : &m->second;
 }
 
 Message EdgeNode::next_session() {
@@ -166,6 +176,8 @@ Message EdgeNode::death() const {
 
 std::vector<std::string> EdgeNode::filters() const { return {topic("NCMD"), topic("DCMD") + "/+"}; }
 
+std::string EdgeNode::namespace_filter() const { return topic("+") + "/#"; }
+
 Message EdgeNode::node_birth() {
     born_ = true;
     seq_ = 0;
@@ -173,50 +185,93 @@ Message EdgeNode::node_birth() {
                    {metric("bdSeq", UInt64, std::uint64_t{bd_seq_}), metric(kRebirth, Boolean, false)}, true);
 }
 
-Message EdgeNode::device_birth(const std::string &device, std::string_view state) {
-    auto &last = last_[device];
-    last["State"] = metric("State", String, std::string(state));
+Message EdgeNode::device_birth(const std::string &device) {
     std::vector<Metric> all;
     for (const Definition &d : kDevice) {
-        const auto it = last.find(d.name);
-        all.push_back(it != last.end() ? it->second : Metric{d.name, d.datatype, std::nullopt});
+        const Metric *m = known(device, d.name);
+        all.push_back(std::string_view(d.name) == "State" ? metric("State", String, std::string("online"))
+                      : m != nullptr                      ? *m
+                                                          : Metric{d.name, d.datatype, std::nullopt});
     }
     return message("DBIRTH", device, std::move(all), true);
 }
 
 Message EdgeNode::device_death(const std::string &device) {
-    last_[device]["State"] = metric("State", String, std::string("offline"));
-    return message("DDEATH", device, {}, true);
+    forget(device);
+    return message("DDEATH", device, {}, true, false);
 }
 
 void EdgeNode::forget(const std::string &device) { last_.erase(device); }
 
-Message EdgeNode::device_data(const std::string &device, const vq6120::Event &event) {
-    std::vector<Metric> changed;
+std::vector<Metric> EdgeNode::take(const std::string &device, const vq6120::Event &event) {
+    std::vector<Metric> values;
+    bool news = false;  // reported whatever it holds
     std::visit(
         [&](const auto &e) {
             using T = std::decay_t<decltype(e)>;
             if constexpr (std::is_same_v<T, vq6120::Key>) {
-                changed.push_back(metric("Last Key", UInt32, std::uint64_t{e.code}));
+                values.push_back(metric("Last Key", UInt32, std::uint64_t{e.code}));
+                news = true;
             } else if constexpr (std::is_same_v<T, vq6120::DigitalInputs>) {
-                changed.push_back(metric("Inputs/DI1", Boolean, e.first != 0));
-                changed.push_back(metric("Inputs/DI2", Boolean, e.second != 0));
+                values.push_back(metric("Inputs/DI1", Boolean, e.first != 0));
+                values.push_back(metric("Inputs/DI2", Boolean, e.second != 0));
             } else if constexpr (std::is_same_v<T, vq6120::ModelName>) {
-                changed.push_back(metric("Model", String, e.name));
+                values.push_back(metric("Model", String, e.name));
             } else if constexpr (std::is_same_v<T, vq6120::SerialData>) {
-                changed.push_back(metric(e.port == 2 ? "Serial/2" : "Serial/1", Bytes,
-                                         std::string(reinterpret_cast<const char *>(e.bytes.data()), e.bytes.size())));
+                values.push_back(metric(e.port == 2 ? "Serial/2" : "Serial/1", Bytes,
+                                        std::string(reinterpret_cast<const char *>(e.bytes.data()), e.bytes.size())));
+                news = true;
             }
         },
         event);
-    auto &last = last_[device];
-    for (const Metric &m : changed) last[m.name] = m;
-    return message("DDATA", device, std::move(changed), true);
+    if (news) {
+        for (const Metric &m : values) last_[device][m.name] = m;
+        return values;
+    }
+    return take(device, values);
 }
 
-Message EdgeNode::written(const std::string &device, const Metric &m) {
-    last_[device][m.name] = m;
-    return message("DDATA", device, {m}, true);
+std::vector<Metric> EdgeNode::take(const std::string &device, const std::vector<Metric> &written) {
+    std::vector<Metric> changed;
+    for (const Metric &m : written) {
+        const Metric *was = known(device, m.name);
+        if (was != nullptr && was->value == m.value) continue;
+        last_[device][m.name] = m;
+        changed.push_back(m);
+    }
+    return changed;
+}
+
+bool EdgeNode::answered(const std::string &device) const {
+    return known(device, "Model") != nullptr && known(device, "Inputs/DI1") != nullptr;
+}
+
+Message EdgeNode::device_data(const std::string &device, std::vector<Metric> metrics) {
+    return message("DDATA", device, std::move(metrics), true, false);
+}
+
+void EdgeNode::outputs(const std::string &device, Write &w) const {
+    // The terminal takes both outputs in one frame and cannot tell what they
+    // hold. An output the DCMD does not name keeps the value written to it
+    // since its terminal came online; one not written since is unknown (a
+    // power cycle may have cleared it) and is written off, the state an
+    // output takes without power, and reported as such: never switched on
+    // from a value of an earlier connection.
+    const auto named = [&](const char *name) {
+        return std::find_if(w.metrics.begin(), w.metrics.end(), [&](const Metric &x) { return x.name == name; });
+    };
+    int state[2] = {0, 0};
+    const char *names[2] = {"Outputs/DO1", "Outputs/DO2"};
+    for (int i = 0; i < 2; ++i) {
+        if (const auto it = named(names[i]); it != w.metrics.end()) {
+            state[i] = std::get<bool>(*it->value) ? 1 : 0;
+        } else if (const Metric *m = known(device, names[i]); m != nullptr) {
+            state[i] = std::get<bool>(*m->value) ? 1 : 0;
+        } else {
+            w.metrics.push_back(metric(names[i], Boolean, false));
+        }
+    }
+    w.arguments = {{"first", state[0]}, {"second", state[1]}};
 }
 
 std::optional<EdgeNode::Command> EdgeNode::command(const std::string &topic_name, std::string_view payload) const {
@@ -265,17 +320,20 @@ std::optional<EdgeNode::Command> EdgeNode::command(const std::string &topic_name
                                 " cannot carry");
             continue;
         }
-        Write w{m.name, d->operation, nlohmann::json::object()};
+        Metric value{m.name, d->datatype, m.value};
+        Write w{{value}, d->operation, nlohmann::json::object()};
         const std::string op = d->operation;
         if (op == "do") {
-            // Both outputs at once: the one not named keeps its last value.
-            const auto &last = last_.count(c.device) ? last_.at(c.device) : std::map<std::string, Metric>{};
-            const auto value = [&](const char *name) -> int {
-                if (m.name == name) return std::get<bool>(*m.value) ? 1 : 0;
-                const auto it = last.find(name);
-                return it != last.end() && it->second.value && std::get<bool>(*it->second.value) ? 1 : 0;
-            };
-            w.arguments = {{"first", value("Outputs/DO1")}, {"second", value("Outputs/DO2")}};
+            // Both outputs go in one frame. Outputs named earlier in this
+            // DCMD were folded in there; see outputs() for the other one.
+            const auto earlier = std::find_if(c.writes.begin(), c.writes.end(), [](const Write &x) { return x.operation == "do"; });
+            if (earlier != c.writes.end()) {
+                std::erase_if(earlier->metrics, [&](const Metric &x) { return x.name == m.name; });
+                earlier->metrics.push_back(value);
+                outputs(c.device, *earlier);
+                continue;
+            }
+            outputs(c.device, w);
         } else if (op == "led") {
             w.arguments = {{"value", std::get<std::uint64_t>(*m.value)}};
         } else if (op == "backlight") {
@@ -285,7 +343,7 @@ std::optional<EdgeNode::Command> EdgeNode::command(const std::string &topic_name
         } else {
             w.arguments = {{"text", std::get<std::string>(*m.value)}};
         }
-        c.writes.emplace_back(Metric{m.name, d->datatype, m.value}, std::move(w));
+        c.writes.push_back(std::move(w));
     }
     return c;
 }

@@ -38,6 +38,7 @@ struct Payload {
     std::optional<std::uint64_t> seq;
     std::uint64_t timestamp = 0;  // ms since the epoch
     std::vector<Metric> metrics;
+    bool datatypes = true;  // births carry each metric's type; data and deaths need not
 };
 std::string encode(const Payload &payload);
 // The largest NCMD or DCMD payload taken: every writable metric at once
@@ -47,9 +48,11 @@ inline constexpr std::size_t kMaxCommandPayload = 64 * 1024;
 // Empty when `bytes` is not a Sparkplug B payload.
 std::optional<Payload> decode(std::string_view bytes);
 
-// A write a DCMD asked for, as the JSON command it amounts to.
+// A write a DCMD asked for, as the JSON command it amounts to, and the
+// metrics it sets: both outputs for one "do", whether the DCMD named one or
+// both (see EdgeNode::command).
 struct Write {
-    std::string metric;
+    std::vector<Metric> metrics;
     std::string operation;
     nlohmann::json arguments;
 };
@@ -64,23 +67,35 @@ public:
     // The NDEATH of the current session, for a clean stop.
     Message death() const;
     std::vector<std::string> filters() const;  // NCMD and every DCMD of this node
+    std::string namespace_filter() const;      // every topic of this node: spBv1.0/<group>/+/<edge node>/#
 
     // Sequence numbers run 0..255 over every message but NDEATH; NBIRTH
     // starts them at 0.
     Message node_birth();
-    Message device_birth(const std::string &device, std::string_view state);
+    // Every metric of the device: the values known since its terminal came
+    // online, null for the others; State online.
+    Message device_birth(const std::string &device);
     Message device_death(const std::string &device);
-    // An event as DDATA; the device's last values follow it for its next birth.
-    Message device_data(const std::string &device, const vq6120::Event &event);
-    // After a write was carried out: its metric's new value as DDATA.
-    Message written(const std::string &device, const Metric &metric);
+    // Only current values: what the device's terminal said or was told
+    // before it was lost is not carried into its next connection.
     void forget(const std::string &device);
+    // Takes an event into the device's values; returns the metrics it
+    // changed. A key press and serial data are news each time; inputs and a
+    // model equal to the known ones are not, nor is any other frame.
+    std::vector<Metric> take(const std::string &device, const vq6120::Event &event);
+    // The writes carried out, into the device's values; returns the metrics
+    // whose value changed.
+    std::vector<Metric> take(const std::string &device, const std::vector<Metric> &written);
+    // Whether the device's model and inputs are known: its birth is complete.
+    bool answered(const std::string &device) const;
+    // DDATA with `metrics` (not empty), without data types.
+    Message device_data(const std::string &device, std::vector<Metric> metrics);
 
     // A message on NCMD or DCMD.
     struct Command {
         bool rebirth = false;        // NCMD Node Control/Rebirth = true
         std::string device;          // DCMD: the terminal; empty for NCMD
-        std::vector<std::pair<Metric, Write>> writes;
+        std::vector<Write> writes;
         std::vector<std::string> refused;  // sentences naming what was not taken
     };
     // Empty when the topic is not this node's NCMD or DCMD.
@@ -88,12 +103,18 @@ public:
 
 private:
     std::string topic(std::string_view type, const std::string &device = {}) const;
-    Message message(std::string_view type, const std::string &device, std::vector<Metric> metrics, bool with_seq);
+    Message message(std::string_view type, const std::string &device, std::vector<Metric> metrics, bool with_seq,
+                    bool datatypes = true);
+    // The arguments of a "do" write, and the output it sets off because its
+    // state is unknown.
+    void outputs(const std::string &device, Write &w) const;
+    // The value of a known metric of the device; null when unknown.
+    const Metric *known(const std::string &device, std::string_view name) const;
     SparkplugConfig config_;
     std::uint64_t bd_seq_ = 0;
     bool born_ = false;  // this session's NBIRTH went out
     std::uint64_t seq_ = 0;
-    std::map<std::string, std::map<std::string, Metric>> last_;  // device -> metric name -> last value
+    std::map<std::string, std::map<std::string, Metric, std::less<>>> last_;  // device -> metric name -> last value
 };
 
 }  // namespace vq6120::gateway::sparkplug
