@@ -111,6 +111,8 @@ internal static unsafe partial class Native
     internal static partial int VQ6120Ex_LastRefusal(TerminalHandle handle);
     [LibraryImport(Library), UnmanagedCallConv(CallConvs = new[] { typeof(CallConvCdecl) })]
     internal static partial int VQ6120Ex_DrawBitmap(TerminalHandle handle, short x, short y, short width, short height, byte* bits, int strideBytes);
+    [LibraryImport(Library), UnmanagedCallConv(CallConvs = new[] { typeof(CallConvCdecl) })]
+    internal static partial int VQ6120Ex_NextCheck(TerminalHandle handle);
 #else
     [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true, SetLastError = true)]
     internal static extern TerminalHandle InitialVQ6120(uint address, ushort port);
@@ -206,5 +208,7 @@ internal static unsafe partial class Native
     internal static extern int VQ6120Ex_LastRefusal(TerminalHandle handle);
     [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
     internal static extern int VQ6120Ex_DrawBitmap(TerminalHandle handle, short x, short y, short width, short height, byte* bits, int strideBytes);
+    [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+    internal static extern int VQ6120Ex_NextCheck(TerminalHandle handle);
 #endif
 }

@@ -371,6 +371,10 @@ public sealed partial class Terminal : IDisposable
     /// <summary>Why the last call that sends or changes the terminal was refused; <see cref="Refusal.None"/> when accepted.</summary>
     public Refusal LastRefusal => (Refusal)Native.VQ6120Ex_LastRefusal(handle);
 
+    /// <summary>Milliseconds until the stall rule must next be judged (call <see cref="Flush"/> then);
+    /// -1 when nothing waits, outside the queued send mode, or once the connection is over.</summary>
+    public int NextCheckMs => Native.VQ6120Ex_NextCheck(handle);
+
     /// <summary>The connection's socket (a descriptor, or a Windows SOCKET), for waiting on it only:
     /// never read, write or close it.</summary>
     public IntPtr SocketHandle => Native.VQ6120Ex_GetSocket(handle);
