@@ -16,7 +16,6 @@
 
 #include "fixture.hpp"
 #include "harness.hpp"
-#include "scrape.hpp"
 
 namespace vq6120::gateway::test {
 namespace {

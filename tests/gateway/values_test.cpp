@@ -10,7 +10,6 @@
 
 #include "fixture.hpp"
 #include "harness.hpp"
-#include "scrape.hpp"
 #include "sparkplug_codec.hpp"
 
 namespace vq6120::gateway::test {
