@@ -117,6 +117,21 @@ struct Backoff {
     std::chrono::milliseconds maximum{30000};
     double jitter = 0.25;
     std::chrono::milliseconds reset_after{10000};
+
+    // The wait after `failures` failures in a row: initial x 2^failures, at
+    // most `maximum`, scaled by a factor drawn from `random` in
+    // [1 - jitter, 1 + jitter]. Shared by every reconnecting connection
+    // that should not move in lock step with its peers.
+    template <typename Random>
+    std::chrono::milliseconds delay(unsigned failures, Random &random) const {
+        double ms = static_cast<double>(initial.count());
+        for (unsigned i = 0; i < failures && ms < static_cast<double>(maximum.count()); ++i) ms *= 2;
+        ms = std::min(ms, static_cast<double>(maximum.count()));
+        const double j = std::clamp(jitter, 0.0, 1.0);
+        std::uniform_real_distribution<double> factor(1.0 - j, 1.0 + j);
+        const double year = 365.0 * 24 * 3600 * 1000;
+        return std::chrono::milliseconds{static_cast<long long>(std::clamp(ms * factor(random), 0.0, year))};
+    }
 };
 
 // Serves many terminals from the thread that calls run_once()/run().
@@ -512,17 +527,7 @@ private:
         }
     }
 
-    std::chrono::milliseconds backoff_delay(unsigned failures) {
-        double ms = static_cast<double>(backoff_.initial.count());
-        for (unsigned i = 0; i < failures && ms < static_cast<double>(backoff_.maximum.count()); ++i) {
-            ms *= 2;
-        }
-        ms = std::min(ms, static_cast<double>(backoff_.maximum.count()));
-        const double j = std::clamp(backoff_.jitter, 0.0, 1.0);
-        std::uniform_real_distribution<double> factor(1.0 - j, 1.0 + j);
-        const double year = 365.0 * 24 * 3600 * 1000;
-        return std::chrono::milliseconds{static_cast<long long>(std::clamp(ms * factor(random_), 0.0, year))};
-    }
+    std::chrono::milliseconds backoff_delay(unsigned failures) { return backoff_.delay(failures, random_); }
 
     void wait_to_retry(Entry &e, Clock::time_point now, std::string_view why) {
         e.retry_at = detail::later(now, backoff_delay(e.failures));

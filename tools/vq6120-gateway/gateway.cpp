@@ -63,8 +63,12 @@ Gateway::Gateway(const Config &config, vq6120::Poller &poller)
     MqttLink::Callbacks callbacks;
     if (config_.sparkplug) {
         // NDEATH is the will, with the bdSeq of the session it ends.
-        edge_ = std::make_unique<sparkplug::EdgeNode>(*config_.sparkplug);
-        callbacks.will = [this] { return edge_->next_session(); };
+        edge_ = std::make_unique<sparkplug::EdgeNode>(*config_.sparkplug, config_.broker.client_id);
+        callbacks.will = [this](bool previous_sent) {
+            Message will = edge_->next_session(previous_sent);
+            metrics_.primary_host(edge_->host_online());
+            return will;
+        };
     }
     callbacks.connected = [this] { on_connected(); };
     callbacks.message = [this](const std::string &topic, std::string_view payload, std::string_view correlation) {
@@ -220,13 +224,13 @@ void Gateway::publish_state(Node &n) {
 void Gateway::on_event(Node &n, const vq6120::Event &event) {
     const auto read_at = std::chrono::steady_clock::now();
     if (edge_) {
-        // While the broker is away the values only wait for the next birth:
-        // after a reconnect NBIRTH starts a new sequence.
+        // While the broker is away, or the node waits for its primary host,
+        // the values only wait for the next birth: NBIRTH starts a new sequence.
         Message m = edge_->device_data(n.config.name, event);
         ++events_;
         metrics_.event(event_payload(event).subtopic);
         m.read_at = read_at;
-        if (link_->connected()) link_->publish(std::move(m));
+        if (link_->connected() && edge_->born()) link_->publish(std::move(m));
         return;
     }
     Publication p = event_payload(event);
@@ -476,7 +480,7 @@ void Gateway::shutdown(int flush_ms) {
     std::vector<Message> last;
     for (Node &n : nodes_) {
         if (!edge_) refuse_held(n, "the gateway is stopping; nothing sent", &last);
-        if (edge_ && n.state == "online") last.push_back(edge_->device_death(n.config.name));
+        if (edge_ && edge_->born() && n.state == "online") last.push_back(edge_->device_death(n.config.name));
         n.state = "offline";
         n.reason = "gateway stopped";
         if (!edge_) last.push_back({n.base + "/state", state_payload(n.state, n.reason), kStateQos, true, {}});
@@ -488,7 +492,9 @@ void Gateway::shutdown(int flush_ms) {
     tick_ = 0;
     if (watchdog_ != 0) poller_.cancel(watchdog_);
     watchdog_ = 0;
-    link_->stop(last, flush_ms);
+    // Sparkplug: NDEATH, then a DISCONNECT that keeps the will (0x04), as
+    // an edge node under MQTT 5 must end its session.
+    link_->stop(last, flush_ms, edge_ != nullptr);
     log(Level::info, "stopped");
     poller_.remove_all();
     poller_.stop();

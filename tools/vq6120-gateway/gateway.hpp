@@ -95,6 +95,7 @@ private:
     void births();
     void announce(Node &node, const std::string &was);
     void on_sparkplug(const std::string &topic, std::string_view payload);
+    void on_host_state(sparkplug::EdgeNode &edge, PrimaryHost::Change change, const std::string &why);
     void on_event(Node &node, const vq6120::Event &event);
     void on_message(const std::string &topic, std::string_view payload, std::string_view correlation);
     // cmd/image and cmd/font-text to the picture worker; false when its

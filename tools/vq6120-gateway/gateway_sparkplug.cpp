@@ -8,6 +8,11 @@
 namespace vq6120::gateway {
 
 void Gateway::births() {
+    // With a primary host configured, only once it is online in this session.
+    if (!edge_->host_online()) {
+        log(Level::info, "births wait for primary host '" + edge_->host().id() + "' to be online");
+        return;
+    }
     link_->publish(edge_->node_birth());
     for (Node &n : nodes_) {
         if (n.state == "online") link_->publish(edge_->device_birth(n.config.name, n.state));
@@ -17,7 +22,7 @@ void Gateway::births() {
 void Gateway::announce(Node &n, const std::string &was) {
     // Births and deaths only reach a connected broker; after a reconnect the
     // births say where everything stands.
-    if (!link_->connected() || was == n.state) return;
+    if (!link_->connected() || !edge_->born() || was == n.state) return;
     if (n.state == "online") {
         link_->publish(edge_->device_birth(n.config.name, n.state));
     } else if (was == "online") {
@@ -25,7 +30,38 @@ void Gateway::announce(Node &n, const std::string &was) {
     }
 }
 
+void Gateway::on_host_state(sparkplug::EdgeNode &edge, PrimaryHost::Change change, const std::string &why) {
+    const std::string host = "primary host '" + edge.host().id() + "'";
+    metrics_.primary_host(edge.host_online());
+    switch (change) {
+    case PrimaryHost::Change::refused:
+        metrics_.host_state_refused();
+        log(Level::warning, host + ": STATE refused: " + why);
+        break;
+    case PrimaryHost::Change::stale:
+        log(Level::info, host + ": STATE ignored: " + why);
+        break;
+    case PrimaryHost::Change::none:
+        log(Level::info, host + ": " + why);
+        break;
+    case PrimaryHost::Change::online:
+        log(Level::info, host + ": " + why + ": births");
+        births();
+        break;
+    case PrimaryHost::Change::offline:
+        // NDEATH, DISCONNECT, and a new session that waits for the host.
+        log(Level::warning, host + ": " + why + ": NDEATH, disconnecting to start over");
+        if (edge.born()) {
+            link_->leave(edge.death());
+            edge.left();
+        }
+        break;
+    }
+}
+
 void Gateway::on_sparkplug(const std::string &topic, std::string_view payload) {
+    std::string why;
+    if (const auto change = edge_->host_state(topic, payload, why)) return on_host_state(*edge_, *change, why);
     const auto command = edge_->command(topic, payload);
     if (!command) return;
     const std::string who = command->device.empty() ? "node" : command->device;

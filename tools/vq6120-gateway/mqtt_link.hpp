@@ -13,11 +13,13 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "config.hpp"
+#include "vq6120.hpp"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -42,7 +44,9 @@ public:
         std::function<void(const std::string &topic, std::string_view payload, std::string_view correlation)> message;
         std::function<void()> socket_changed;               // re-read socket() and wants_write()
         std::function<void(const Message &)> sent;          // handed to the connection
-        std::function<Message()> will;                      // when set, the will of each new attempt
+        // When set, the will of each new attempt; told whether the attempt
+        // before it sent its CONNECT (reached a broker, refused or not).
+        std::function<Message(bool previous_sent)> will;
     };
 
     // `will` is what the broker publishes (retained) when the gateway goes
@@ -69,7 +73,12 @@ public:
     // Publishes `last` (bypassing the queue when connected), writes out what
     // is pending for up to `flush_ms`, then disconnects cleanly so the broker
     // drops the last will.
-    void stop(const std::vector<Message> &last, int flush_ms);
+    // `keep_will`: the DISCONNECT asks the broker to publish the will all
+    // the same (MQTT 5 reason 0x04, Disconnect with Will Message).
+    void stop(const std::vector<Message> &last, int flush_ms, bool keep_will = false);
+    // Publishes `last`, disconnects keeping the will (0x04) and connects
+    // again after the shortest backoff, all without blocking the loop.
+    void leave(const Message &last);
 
     bool connected() const { return connected_; }
     std::uint64_t dropped() const { return dropped_; }
@@ -99,7 +108,11 @@ private:
     bool connected_ = false;
     bool attempting_ = false;  // a socket exists (connecting or connected)
     bool stopping_ = false;
-    int backoff_ms_ = 0;
+    vq6120::Backoff backoff_;  // the terminals' rule: doubling, with jitter
+    std::minstd_rand random_;
+    unsigned failures_ = 0;    // attempts failed since the last connection that was up
+    bool sent_connect_ = false;  // this attempt's CONNECT left: the socket reached a peer
+    bool leaving_ = false;       // leave() disconnected; the loss that follows is no failure
     Clock::time_point next_attempt_{};
     std::string refusal_;  // the broker's refusal, reported with the disconnect that follows
     int reported_fd_ = -1;  // as last reported through socket_changed
