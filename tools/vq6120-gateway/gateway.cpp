@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "bdseq.hpp"
 #include "log.hpp"
 #include "operations.hpp"
 #include "payloads.hpp"
@@ -63,7 +64,9 @@ Gateway::Gateway(const Config &config, vq6120::Poller &poller)
     MqttLink::Callbacks callbacks;
     if (config_.sparkplug) {
         // NDEATH is the will, with the bdSeq of the session it ends.
-        edge_ = std::make_unique<sparkplug::EdgeNode>(*config_.sparkplug, config_.broker.client_id);
+        const std::string &file = config_.sparkplug->state_file;
+        edge_ = std::make_unique<sparkplug::EdgeNode>(*config_.sparkplug,
+                                                      file.empty() ? default_bdseq_path(config_.broker.client_id) : file);
         callbacks.will = [this](bool previous_sent) {
             Message will = edge_->next_session(previous_sent);
             metrics_.primary_host(edge_->host_online());

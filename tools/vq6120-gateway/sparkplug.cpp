@@ -133,10 +133,9 @@ std::optional<Payload> decode(std::string_view bytes) {
     return out;
 }
 
-EdgeNode::EdgeNode(const SparkplugConfig &config, const std::string &client_id)
-    : config_(config),
-      state_file_(config.state_file.empty() ? default_bdseq_path(client_id) : config.state_file),
-      host_(config.primary_host_id) {
+EdgeNode::EdgeNode(const SparkplugConfig &config, std::string state_file)
+    : config_(config), state_file_(std::move(state_file)), host_(config.primary_host_id) {
+    if (state_file_.empty()) return;
     // The first CONNECT takes the number after the file's. A file that cannot
     // be read as one starts the node over at 0, as a first start would.
     const BdSeqRead read = read_bdseq(state_file_);
@@ -174,7 +173,7 @@ Message EdgeNode::next_session(bool previous_sent) {
     started_ = true;
     born_ = false;
     host_.new_session();
-    if (moved) {
+    if (moved && !state_file_.empty()) {
         std::string error;
         if (write_bdseq(state_file_, bd_seq_, error)) {
             file_failed_ = false;

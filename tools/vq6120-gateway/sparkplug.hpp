@@ -57,8 +57,9 @@ struct Write {
 
 class EdgeNode {
 public:
-    // `client_id` names the bdSeq file when the configuration does not.
-    EdgeNode(const SparkplugConfig &config, const std::string &client_id);
+    // `state_file`: the bdSeq file (bdseq.hpp); empty: bdSeq is kept in
+    // memory only and starts at 0.
+    explicit EdgeNode(const SparkplugConfig &config, std::string state_file = {});
 
     // Before each connect attempt: the NDEATH the broker is to publish for
     // it (the MQTT will), with the attempt's bdSeq. bdSeq moves on by one
