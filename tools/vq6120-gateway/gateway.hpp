@@ -124,9 +124,8 @@ private:
     void publish_state(Node &node);
     void publish_status(std::string_view state, std::string_view reason);
     std::string status_payload(std::string_view state, std::string_view reason) const;
-    void follow_socket();
     void sync_broker_metrics();
-    void schedule_tick();
+    void ticked();  // the broker link's tick, at least once a second: status and metrics
 
     Config config_;
     vq6120::Poller &poller_;
@@ -136,10 +135,6 @@ private:
     Metrics metrics_;
     std::unique_ptr<sparkplug::EdgeNode> edge_;  // Sparkplug B mode
     std::unique_ptr<MqttLink> link_;
-    vq6120::Poller::WatchId watch_ = 0;
-    int watched_fd_ = -1;
-    bool watched_write_ = false;
-    vq6120::Poller::TimerId tick_ = 0;
     ServiceNotifier notifier_;
     bool ready_ = false;
     vq6120::Poller::TimerId watchdog_ = 0;

@@ -35,8 +35,8 @@ bool reached_peer(int fd) {
 
 }  // namespace
 
-MqttLink::MqttLink(const BrokerConfig &config, const Message &will, Callbacks callbacks)
-    : config_(config), callbacks_(std::move(callbacks)), random_(std::random_device{}()) {
+MqttLink::MqttLink(const BrokerConfig &config, const Message &will, Callbacks callbacks, vq6120::Poller &poller)
+    : config_(config), callbacks_(std::move(callbacks)), random_(std::random_device{}()), poller_(poller) {
     backoff_.initial = std::chrono::milliseconds(config_.reconnect_min_ms);
     backoff_.maximum = std::chrono::milliseconds(config_.reconnect_max_ms);
     static std::once_flag init;
@@ -72,7 +72,17 @@ MqttLink::MqttLink(const BrokerConfig &config, const Message &will, Callbacks ca
     mosquitto_message_v5_callback_set(mosq_, on_message);
 }
 
-MqttLink::~MqttLink() { mosquitto_destroy(mosq_); }
+MqttLink::~MqttLink() {
+    detach();
+    mosquitto_destroy(mosq_);
+}
+
+void MqttLink::detach() {
+    if (watch_ != 0) poller_.unwatch(watch_);
+    if (tick_ != 0) poller_.cancel(tick_);
+    watch_ = 0;
+    tick_ = 0;
+}
 
 void MqttLink::check(int rc, const char *what) {
     if (rc == MOSQ_ERR_SUCCESS) return;
@@ -81,7 +91,20 @@ void MqttLink::check(int rc, const char *what) {
     throw std::runtime_error(std::string("MQTT client set-up (") + what + "): " + reason_of(rc));
 }
 
-void MqttLink::start() { attempt(); }
+void MqttLink::start() {
+    attempt();
+    schedule_tick();
+}
+
+void MqttLink::schedule_tick() {
+    tick_ = poller_.after(std::chrono::milliseconds(next_tick_ms()), [this] {
+        tick_ = 0;
+        if (stopping_) return;
+        tick();
+        if (callbacks_.ticked) callbacks_.ticked();
+        if (!stopping_) schedule_tick();
+    });
+}
 
 void MqttLink::attempt() {
     log(Level::info, "broker: connecting to " + config_.host + ":" + std::to_string(config_.port) +
@@ -225,14 +248,33 @@ void MqttLink::in_chunks(const std::vector<std::string> &filters, const std::fun
 }
 
 void MqttLink::notify() {
-    // Only a change reaches the owner: a publish that leaves the socket's
+    // Only a change reaches the Poller: a publish that leaves the socket's
     // readiness as it was costs the loop nothing.
     const int fd = socket();
     const bool write = wants_write();
-    if (fd == reported_fd_ && write == reported_write_) return;
-    reported_fd_ = fd;
-    reported_write_ = write;
-    if (callbacks_.socket_changed) callbacks_.socket_changed();
+    if (stopping_ || (fd == watched_fd_ && write == watched_write_)) return;
+    if (fd != watched_fd_) {
+        // The old descriptor is closed already or about to be: forget it
+        // before a new socket can take its number.
+        if (watch_ != 0) poller_.unwatch(watch_);
+        watch_ = 0;
+        // A lost connection brings the next attempt nearer than the next
+        // keepalive tick.
+        if (fd < 0 && tick_ != 0) {
+            poller_.cancel(tick_);
+            schedule_tick();
+        }
+        if (fd >= 0) {
+            watch_ = poller_.watch(fd, true, write, [this](bool can_read, bool can_write) {
+                if (can_read) readable();
+                if (can_write) writable();
+            });
+        }
+    } else if (watch_ != 0) {
+        poller_.rewatch(watch_, true, write);
+    }
+    watched_fd_ = fd;
+    watched_write_ = write;
 }
 
 int MqttLink::socket() const { return attempting_ ? mosquitto_socket(mosq_) : -1; }
@@ -287,7 +329,9 @@ void MqttLink::leave(const Message &last) {
 }
 
 void MqttLink::stop(const std::vector<Message> &last, int flush_ms, bool keep_will) {
+    // From here the link writes out on its own, without the Poller.
     stopping_ = true;
+    detach();
     if (!connected_) return;
     for (const Message &m : last) send(m);
     const auto deadline = Clock::now() + std::chrono::milliseconds(flush_ms);

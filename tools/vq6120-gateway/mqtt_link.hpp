@@ -1,7 +1,7 @@
-// The gateway's connection to the broker, driven from the caller's event
-// loop rather than a thread of libmosquitto's: the caller watches `socket()`
-// (for writing too while `wants_write()`), calls `readable()`/`writable()`
-// when it is ready and `tick()` when `next_tick_ms()` has passed.
+// The gateway's connection to the broker, driven from the owner's Poller
+// rather than a thread of libmosquitto's: the link watches its socket there
+// (for writing too while libmosquitto has bytes to send) and runs its
+// keepalive and reconnect timer on the Poller's clock.
 //
 // Messages produced while the broker is away wait in a bounded queue; when it
 // is full the oldest is dropped and counted. Retained state is not queued: the
@@ -42,7 +42,7 @@ public:
         std::function<void()> connected;                    // subscribe and republish states here
         std::function<void(const std::string &reason)> lost;
         std::function<void(const std::string &topic, std::string_view payload, std::string_view correlation)> message;
-        std::function<void()> socket_changed;               // re-read socket() and wants_write()
+        std::function<void()> ticked;                       // after each tick, at least once a second
         std::function<void(const Message &)> sent;          // handed to the connection
         // When set, the will of each new attempt; told whether the attempt
         // before it sent its CONNECT (reached a broker, refused or not).
@@ -51,7 +51,7 @@ public:
 
     // `will` is what the broker publishes (retained) when the gateway goes
     // away without saying so.
-    MqttLink(const BrokerConfig &config, const Message &will, Callbacks callbacks);
+    MqttLink(const BrokerConfig &config, const Message &will, Callbacks callbacks, vq6120::Poller &poller);
     ~MqttLink();
     MqttLink(const MqttLink &) = delete;
     MqttLink &operator=(const MqttLink &) = delete;
@@ -62,13 +62,6 @@ public:
     void subscribe(const std::vector<std::string> &filters);
     void unsubscribe(const std::vector<std::string> &filters);
 
-    int socket() const;
-    bool wants_write() const;
-    void readable();
-    void writable();
-    void tick();
-    // Milliseconds until tick() has work (keepalive or a due reconnect).
-    int next_tick_ms() const;
 
     // Publishes `last` (bypassing the queue when connected), writes out what
     // is pending for up to `flush_ms`, then disconnects cleanly so the broker
@@ -96,7 +89,17 @@ private:
     void connection_lost(const std::string &reason);
     void attempt();
     void check(int rc, const char *what);
+    // Follows the socket's number and write interest in the Poller.
     void notify();
+    int socket() const;
+    bool wants_write() const;
+    void readable();
+    void writable();
+    void tick();
+    // Milliseconds until tick() has work (keepalive or a due reconnect).
+    int next_tick_ms() const;
+    void schedule_tick();
+    void detach();
     void in_chunks(const std::vector<std::string> &filters, const std::function<void(int, char **)> &send);
 
     BrokerConfig config_;
@@ -115,8 +118,11 @@ private:
     bool leaving_ = false;       // leave() disconnected; the loss that follows is no failure
     Clock::time_point next_attempt_{};
     std::string refusal_;  // the broker's refusal, reported with the disconnect that follows
-    int reported_fd_ = -1;  // as last reported through socket_changed
-    bool reported_write_ = false;
+    vq6120::Poller &poller_;
+    vq6120::Poller::WatchId watch_ = 0;
+    vq6120::Poller::TimerId tick_ = 0;
+    int watched_fd_ = -1;  // as the Poller watches it
+    bool watched_write_ = false;
 };
 
 }  // namespace vq6120::gateway
