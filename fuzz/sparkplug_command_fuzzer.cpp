@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string_view payload(reinterpret_cast<const char *>(data) + 1, size - 1);
 
     sparkplug::EdgeNode node(config);
-    node.next_session();
+    node.next_session(false);
     node.node_birth();
     const auto command = node.command(topic, payload);
     if (data[0] % 4 == 3) {

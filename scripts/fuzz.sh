@@ -21,6 +21,7 @@ cmake --build --preset fuzz --target fuzzers
 harnesses=(
   "gateway_config     65536"    # a configuration of some hundred terminals
   "host_reader        140000"   # room for two largest host frames (65,535 bytes)
+  "host_state         4096"     # some STATE messages, past the payload bound (1 KiB)
   "json_command       65536"    # room for a picture's header claims and a small picture in base64
   "live_view          20000"    # past the server's body bound (16 KiB)
   "model_reply        40000"

@@ -82,9 +82,10 @@ TEST(GatewayConfig, TopicLevelsAreOneToSixtyFourPlainCharacters) {
     };
     for (const Case &c : cases) {
         EXPECT_EQ(valid_topic_level(c.name), c.ok) << c.name;
-        for (const std::string where : {"/terminals/0/name", "/broker/client_id", "/prefix"}) {
+        for (const std::string where : {"/terminals/0/name", "/broker/client_id", "/prefix", "/sparkplug/primary_host_id"}) {
             if (where == "/prefix" && c.name.find('/') != std::string::npos) continue;  // a prefix has levels
             json config = test_config(1883, "gw", {{"t1", 16120}});
+            if (where.rfind("/sparkplug/", 0) == 0) config["sparkplug"] = {{"group_id", "G"}, {"edge_node_id", "E"}};
             config[json::json_pointer(where)] = c.name;
             EXPECT_EQ(parse_config(config.dump()).config.has_value(), c.ok) << where << " = " << c.name;
         }

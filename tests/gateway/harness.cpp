@@ -337,14 +337,14 @@ void Client::on_subscribe(mosquitto *, void *self, int mid, int, const int *, co
     c->changed_.notify_all();
 }
 
-void Client::publish(const std::string &topic, const std::string &payload, const std::string &correlation) {
+void Client::publish(const std::string &topic, const std::string &payload, const std::string &correlation, bool retain) {
     mosquitto_property *props = nullptr;
     if (!correlation.empty()) {
         mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, correlation.data(),
                                       static_cast<std::uint16_t>(correlation.size()));
     }
     const int rc = mosquitto_publish_v5(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
-                                        false, props);
+                                        retain, props);
     mosquitto_property_free_all(&props);
     if (rc != MOSQ_ERR_SUCCESS) fail(std::string("cannot publish: ") + mosquitto_strerror(rc));
 }
@@ -442,7 +442,11 @@ GatewayProcess::GatewayProcess(const ScratchDir &dir, const nlohmann::json &conf
     std::vector<std::string> args{VQ6120_GATEWAY_PATH};
     args.insert(args.end(), options.begin(), options.end());
     args.push_back(config_.string());
-    process_ = Child(args, false, log_, env);
+    // The scratch directory as the service's state directory, as systemd
+    // would give it: files the gateway keeps stay with the test.
+    std::vector<std::string> environment{"STATE_DIRECTORY=" + dir.path().string()};
+    environment.insert(environment.end(), env.begin(), env.end());
+    process_ = Child(args, false, log_, environment);
 }
 
 int GatewayProcess::stop(int signal) { return process_.stop(signal); }

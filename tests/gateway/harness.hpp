@@ -128,7 +128,8 @@ public:
            const std::string &ca_file = {});
     ~Client();
     void subscribe(const std::string &filter);
-    void publish(const std::string &topic, const std::string &payload, const std::string &correlation = {});
+    void publish(const std::string &topic, const std::string &payload, const std::string &correlation = {},
+                 bool retain = false);
     // The first message (since the last clear()) for which `match` holds,
     // waiting up to `limit`.
     std::optional<Received> await(const std::function<bool(const Received &)> &match, std::chrono::milliseconds limit = 10s);
@@ -179,7 +180,8 @@ private:
     Child process_;
 };
 
-// The gateway program with a configuration written from `config`.
+// The gateway program with a configuration written from `config`; the
+// scratch directory is its STATE_DIRECTORY.
 class GatewayProcess {
 public:
     GatewayProcess(const ScratchDir &dir, const nlohmann::json &config, const std::string &name = "gateway",

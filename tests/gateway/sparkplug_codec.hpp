@@ -1,10 +1,13 @@
-// Sparkplug B payloads read and written by npm's sparkplug-payload
-// (sparkplug.js), the edge node's topics, and what a failure shows: shared by
-// the tests that hold the gateway against another implementation.
+// What the Sparkplug B tests share: payloads read and written by npm's
+// sparkplug-payload (sparkplug.js), an implementation nobody here wrote, and
+// the topics of the edge node "gw" in group "Plant".
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <string>
 
+#include "fixture.hpp"
 #include "harness.hpp"
 #include "payloads.hpp"
 
@@ -47,12 +50,23 @@ inline json metric(const json &payload, const std::string &name) {
 // Everything `client` received, decoded: what a failure shows.
 inline std::string seen(Client &client, Codec &codec) {
     std::string all;
-    for (const Received &r : client.all()) all += r.topic + " " + codec.decode(r.payload).dump() + "\n";
+    for (const Received &r : client.all()) {
+        all += r.topic + " " + (r.topic.find("/STATE/") != std::string::npos ? r.payload : codec.decode(r.payload).dump()) +
+               "\n";
+    }
     return all;
 }
 
 inline std::string cmd(const std::string &type, const std::string &device = {}) {
     return kNode + type + "/gw" + (device.empty() ? "" : "/" + device);
 }
+
+class SparkplugTest : public ScratchTest {
+protected:
+    void SetUp() override {
+        need(VQ6120_NODE, "apt-get install nodejs");
+        need(VQ6120_GATEWAY_TESTS "/node_modules/sparkplug-payload", "npm ci in tests/gateway");
+    }
+};
 
 }  // namespace vq6120::gateway::test

@@ -18,13 +18,6 @@ namespace {
 
 using nlohmann::json;
 
-class SparkplugTest : public ScratchTest {
-protected:
-    void SetUp() override {
-        need(VQ6120_NODE, "apt-get install nodejs");
-        need(VQ6120_GATEWAY_TESTS "/node_modules/sparkplug-payload", "npm ci in tests/gateway");
-    }
-};
 
 TEST_F(SparkplugTest, BirthsDeathsSequenceRebirthAndWritesAsAnotherImplementationSeesThem) {
     BrokerOptions persistent;  // the subscriber's session and its queue outlive the broker's restart

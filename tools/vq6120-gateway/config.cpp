@@ -150,10 +150,16 @@ Config read_config(Errors &errors, const json &doc) {
                     c.broker);
     }
     if (const json *sp = top.find("sparkplug")) {
-        const Object o(errors, *sp, top.at() / "sparkplug", {"group_id", "edge_node_id"});
+        const Object o(errors, *sp, top.at() / "sparkplug", {"group_id", "edge_node_id", "primary_host_id", "state_file"});
         SparkplugConfig s;
         for (const auto &[key, out] : {std::pair<const char *, std::string *>{"group_id", &s.group_id}, {"edge_node_id", &s.edge_node_id}}) {
             if (o.text(key, *out, true) && !valid_topic_level(*out)) o.report(o.at() / key, std::string("must be ") + kLevelRule);
+        }
+        if (o.text("primary_host_id", s.primary_host_id) && !valid_topic_level(s.primary_host_id)) {
+            o.report(o.at() / "primary_host_id", std::string("must be ") + kLevelRule);
+        }
+        if (o.text("state_file", s.state_file) && (s.state_file.empty() || s.state_file.back() == '/')) {
+            o.report(o.at() / "state_file", "must name a file");
         }
         c.sparkplug = s;
     }

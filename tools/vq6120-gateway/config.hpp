@@ -46,6 +46,11 @@ struct TerminalConfig {
 struct SparkplugConfig {
     std::string group_id;
     std::string edge_node_id;
+    // The primary host application whose STATE online the node waits for
+    // before its births; empty: none, births on every connect.
+    std::string primary_host_id{};
+    // The bdSeq file (bdseq.hpp); empty: default_bdseq_path() of the client id.
+    std::string state_file{};
     bool operator==(const SparkplugConfig &) const = default;
 };
 

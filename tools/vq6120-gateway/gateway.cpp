@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "bdseq.hpp"
 #include "log.hpp"
 #include "operations.hpp"
 #include "payloads.hpp"
@@ -63,19 +64,25 @@ Gateway::Gateway(const Config &config, vq6120::Poller &poller)
     MqttLink::Callbacks callbacks;
     if (config_.sparkplug) {
         // NDEATH is the will, with the bdSeq of the session it ends.
-        edge_ = std::make_unique<sparkplug::EdgeNode>(*config_.sparkplug);
-        callbacks.will = [this] { return edge_->next_session(); };
+        const std::string &file = config_.sparkplug->state_file;
+        edge_ = std::make_unique<sparkplug::EdgeNode>(*config_.sparkplug,
+                                                      file.empty() ? default_bdseq_path(config_.broker.client_id) : file);
+        callbacks.will = [this](bool previous_sent) {
+            Message will = edge_->next_session(previous_sent);
+            metrics_.primary_host(edge_->host_online());
+            return will;
+        };
     }
     callbacks.connected = [this] { on_connected(); };
     callbacks.message = [this](const std::string &topic, std::string_view payload, std::string_view correlation) {
         on_message(topic, payload, correlation);
     };
-    callbacks.socket_changed = [this] { follow_socket(); };
+    callbacks.ticked = [this] { ticked(); };
     callbacks.lost = [this](const std::string &) { sync_broker_metrics(); };
     callbacks.sent = [this](const Message &m) {
         if (m.read_at != std::chrono::steady_clock::time_point{}) metrics_.published(std::chrono::steady_clock::now() - m.read_at);
     };
-    link_ = std::make_unique<MqttLink>(config_.broker, will, std::move(callbacks));
+    link_ = std::make_unique<MqttLink>(config_.broker, will, std::move(callbacks), poller_);
 }
 
 Gateway::~Gateway() {
@@ -83,8 +90,6 @@ Gateway::~Gateway() {
     // reaches this gateway.
     worker_->stop();
     *alive_ = false;
-    if (watch_ != 0) poller_.unwatch(watch_);
-    if (tick_ != 0) poller_.cancel(tick_);
     if (watchdog_ != 0) poller_.cancel(watchdog_);
     for (Node &n : nodes_) {
         if (n.birth_wait != 0) poller_.cancel(n.birth_wait);
@@ -101,7 +106,6 @@ void Gateway::start() {
                          (edge_ ? "as the Sparkplug B edge node " + edge_->namespace_filter() : "under " + config_.prefix + "/"));
     status_due_ = std::chrono::steady_clock::now() + std::chrono::seconds(config_.status_interval_s);
     link_->start();
-    schedule_tick();
     schedule_watchdog();
 }
 
@@ -155,50 +159,18 @@ void Gateway::schedule_watchdog() {
     });
 }
 
-// ---- The broker's socket in the Poller's loop ----------------------------
+// ---- The broker link's tick -----------------------------------------------
 
-void Gateway::follow_socket() {
-    const int fd = link_->socket();
-    const bool write = link_->wants_write();
-    if (fd != watched_fd_) {
-        // The old descriptor is closed already or about to be: forget it
-        // before a new socket can take its number.
-        if (watch_ != 0) poller_.unwatch(watch_);
-        // A lost connection brings the next attempt nearer than the next
-        // keepalive tick.
-        if (fd < 0 && tick_ != 0 && !stopped_) {
-            poller_.cancel(tick_);
-            schedule_tick();
-        }
-        watch_ = 0;
-        watched_fd_ = fd;
-        if (fd >= 0) {
-            watch_ = poller_.watch(fd, true, write, [this](bool readable, bool writable) {
-                if (readable) link_->readable();
-                if (writable) link_->writable();
-            });
-        }
-    } else if (watch_ != 0 && write != watched_write_) {
-        poller_.rewatch(watch_, true, write);
+void Gateway::ticked() {
+    if (stopped_) return;
+    sync_broker_metrics();
+    if (ready_) notifier_.status(status_line());
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= status_due_) {
+        status_due_ = now + std::chrono::seconds(config_.status_interval_s);
+        const std::uint64_t mark = link_->dropped() + events_ + commands_ + refused_ + behind_ + poller_.online();
+        if (mark != status_mark_ && link_->connected() && !edge_) publish_status("online", "running");
     }
-    watched_write_ = write;
-}
-
-void Gateway::schedule_tick() {
-    tick_ = poller_.after(std::chrono::milliseconds(link_->next_tick_ms()), [this] {
-        tick_ = 0;
-        if (stopped_) return;
-        link_->tick();
-        sync_broker_metrics();
-        if (ready_) notifier_.status(status_line());
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= status_due_) {
-            status_due_ = now + std::chrono::seconds(config_.status_interval_s);
-            const std::uint64_t mark = link_->dropped() + events_ + commands_ + refused_ + behind_ + poller_.online();
-            if (mark != status_mark_ && link_->connected() && !edge_) publish_status("online", "running");
-        }
-        schedule_tick();
-    });
 }
 
 // ---- Terminals to the broker ---------------------------------------------
@@ -499,19 +471,17 @@ void Gateway::shutdown(int flush_ms) {
     std::vector<Message> last;
     for (Node &n : nodes_) {
         if (!edge_) refuse_held(n, "the gateway is stopping; nothing sent", &last);
-        if (edge_ && n.born) last.push_back(edge_->device_death(n.config.name));
+        if (edge_ && edge_->born() && n.born) last.push_back(edge_->device_death(n.config.name));
         n.state = "offline";
         n.reason = "gateway stopped";
         if (!edge_) last.push_back({n.base + "/state", state_payload(n.state, n.reason), kStateQos, true, {}});
     }
     last.push_back(edge_ ? edge_->death() : Message{status_topic(), status_payload("offline", "stopped"), kStateQos, true, {}});
-    if (watch_ != 0) poller_.unwatch(watch_);
-    watch_ = 0;
-    if (tick_ != 0) poller_.cancel(tick_);
-    tick_ = 0;
     if (watchdog_ != 0) poller_.cancel(watchdog_);
     watchdog_ = 0;
-    link_->stop(last, flush_ms);
+    // Sparkplug: NDEATH, then a DISCONNECT that keeps the will (0x04), as
+    // an edge node under MQTT 5 must end its session.
+    link_->stop(last, flush_ms, edge_ != nullptr);
     log(Level::info, "stopped");
     poller_.remove_all();
     poller_.stop();

@@ -107,6 +107,7 @@ private:
     void device_birth(Node &node);
     void on_event_sparkplug(Node &node, const vq6120::Event &event, std::chrono::steady_clock::time_point read_at);
     void on_sparkplug(const std::string &topic, std::string_view payload);
+    void on_host_state(sparkplug::EdgeNode &edge, PrimaryHost::Change change, const std::string &why);
     void on_event(Node &node, const vq6120::Event &event);
     void on_message(const std::string &topic, std::string_view payload, std::string_view correlation);
     // cmd/image and cmd/font-text to the picture worker; false when its
@@ -135,9 +136,8 @@ private:
     void publish_state(Node &node);
     void publish_status(std::string_view state, std::string_view reason);
     std::string status_payload(std::string_view state, std::string_view reason) const;
-    void follow_socket();
     void sync_broker_metrics();
-    void schedule_tick();
+    void ticked();  // the broker link's tick, at least once a second: status and metrics
 
     Config config_;
     vq6120::Poller &poller_;
@@ -147,10 +147,6 @@ private:
     Metrics metrics_;
     std::unique_ptr<sparkplug::EdgeNode> edge_;  // Sparkplug B mode
     std::unique_ptr<MqttLink> link_;
-    vq6120::Poller::WatchId watch_ = 0;
-    int watched_fd_ = -1;
-    bool watched_write_ = false;
-    vq6120::Poller::TimerId tick_ = 0;
     ServiceNotifier notifier_;
     bool ready_ = false;
     vq6120::Poller::TimerId watchdog_ = 0;

@@ -9,6 +9,11 @@
 namespace vq6120::gateway {
 
 void Gateway::births() {
+    // With a primary host configured, only once it is online in this session.
+    if (!edge_->host_online()) {
+        log(Level::info, "births wait for primary host '" + edge_->host().id() + "' to be online");
+        return;
+    }
     link_->publish(edge_->node_birth());
     for (Node &n : nodes_) {
         // One still waiting for its answers is born when they come.
@@ -21,7 +26,7 @@ void Gateway::device_birth(Node &n) {
     n.birth_wait = 0;
     // Births only reach a connected broker; after a reconnect births() says
     // where everything stands.
-    if (!link_->connected()) return;
+    if (!link_->connected() || !edge_->born()) return;
     link_->publish(edge_->device_birth(n.config.name));
     n.born = true;
 }
@@ -39,7 +44,7 @@ void Gateway::announce(Node &n, const std::string &was) {
         if (n.birth_wait != 0) poller_.cancel(n.birth_wait);
         n.birth_wait = 0;
         // At the loss itself, not at the next attempt.
-        if (n.born && link_->connected()) link_->publish(edge_->device_death(n.config.name));
+        if (n.born && link_->connected() && edge_->born()) link_->publish(edge_->device_death(n.config.name));
         n.born = false;
         edge_->forget(n.config.name);
     }
@@ -63,13 +68,44 @@ void Gateway::on_event_sparkplug(Node &n, const vq6120::Event &event, std::chron
     }
     // While the broker is away the values only wait for the next birth:
     // after a reconnect NBIRTH starts a new sequence.
-    if (!n.born || !link_->connected()) return;
+    if (!n.born || !link_->connected() || !edge_->born()) return;
     Message m = edge_->device_data(n.config.name, std::move(changed));
     m.read_at = read_at;
     link_->publish(std::move(m));
 }
 
+void Gateway::on_host_state(sparkplug::EdgeNode &edge, PrimaryHost::Change change, const std::string &why) {
+    const std::string host = "primary host '" + edge.host().id() + "'";
+    metrics_.primary_host(edge.host_online());
+    switch (change) {
+    case PrimaryHost::Change::refused:
+        metrics_.host_state_refused();
+        log(Level::warning, host + ": STATE refused: " + why);
+        break;
+    case PrimaryHost::Change::stale:
+        log(Level::info, host + ": STATE ignored: " + why);
+        break;
+    case PrimaryHost::Change::none:
+        log(Level::info, host + ": " + why);
+        break;
+    case PrimaryHost::Change::online:
+        log(Level::info, host + ": " + why + ": births");
+        births();
+        break;
+    case PrimaryHost::Change::offline:
+        // NDEATH, DISCONNECT, and a new session that waits for the host.
+        log(Level::warning, host + ": " + why + ": NDEATH, disconnecting to start over");
+        if (edge.born()) {
+            link_->leave(edge.death());
+            edge.left();
+        }
+        break;
+    }
+}
+
 void Gateway::on_sparkplug(const std::string &topic, std::string_view payload) {
+    std::string why;
+    if (const auto change = edge_->host_state(topic, payload, why)) return on_host_state(*edge_, *change, why);
     const auto command = edge_->command(topic, payload);
     if (!command) return;
     const std::string who = command->device.empty() ? "node" : command->device;
@@ -106,7 +142,7 @@ void Gateway::on_sparkplug(const std::string &topic, std::string_view payload) {
             log(Level::info, n.config.name + ": " + write.metrics.front().name + " refused: " + outcome.error);
         }
     }
-    if (!changed.empty() && n.born && link_->connected()) link_->publish(edge_->device_data(n.config.name, std::move(changed)));
+    if (!changed.empty() && n.born && link_->connected() && edge_->born()) link_->publish(edge_->device_data(n.config.name, std::move(changed)));
 }
 
 }  // namespace vq6120::gateway

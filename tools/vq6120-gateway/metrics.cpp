@@ -148,6 +148,12 @@ std::string Metrics::render() const {
     t.sample("vq6120_gateway_broker_queue_messages", queued_.load(relaxed));
     t.family("vq6120_gateway_broker_dropped_messages_total", "counter", "Messages dropped: queue full or refused.");
     t.sample("vq6120_gateway_broker_dropped_messages_total", dropped_.load(relaxed));
+    t.family("vq6120_gateway_primary_host_online", "gauge",
+             "Sparkplug: 1 while births may go out (the primary host online in this session, or none configured).");
+    t.sample("vq6120_gateway_primary_host_online", primary_host_online_.load(relaxed) ? 1 : 0);
+    t.family("vq6120_gateway_primary_host_states_refused_total", "counter",
+             "Sparkplug: messages on the primary host's STATE topic refused as malformed.");
+    t.sample("vq6120_gateway_primary_host_states_refused_total", host_states_refused_.load(relaxed));
     t.family("vq6120_gateway_reloads_total", "counter", "Configuration reloads applied.");
     t.sample("vq6120_gateway_reloads_total", reloads_.load(relaxed));
     t.family("vq6120_gateway_reload_failures_total", "counter", "Configuration reloads refused; nothing changed.");

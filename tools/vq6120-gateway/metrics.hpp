@@ -41,6 +41,8 @@ public:
     void busy() { busy_.fetch_add(1, std::memory_order_relaxed); }
     void published(std::chrono::steady_clock::duration since_read);
     void broker(bool connected, std::uint64_t connects, std::size_t queued, std::uint64_t dropped);
+    void primary_host(bool online) { primary_host_online_.store(online, std::memory_order_relaxed); }
+    void host_state_refused() { host_states_refused_.fetch_add(1, std::memory_order_relaxed); }
     void reloaded(bool ok) { (ok ? reloads_ : reload_failures_).fetch_add(1, std::memory_order_relaxed); }
 
     // Prometheus text exposition format 0.0.4; safe from any thread.
@@ -64,6 +66,8 @@ private:
     std::atomic<std::size_t> queued_{0};
     Counter dropped_{0};
     Counter reloads_{0}, reload_failures_{0};
+    std::atomic<bool> primary_host_online_{false};
+    Counter host_states_refused_{0};
     mutable std::mutex reasons_lock_;
     std::map<std::string, std::uint64_t, std::less<>> losses_;    // from online, by reason
     std::map<std::string, std::uint64_t, std::less<>> failures_;  // connect attempts that failed, by reason

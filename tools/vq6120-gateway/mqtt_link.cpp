@@ -3,6 +3,7 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -24,10 +25,20 @@ std::string reason_of(int rc) {
     return rc == MOSQ_ERR_ERRNO ? std::string("connection error") : mosquitto_strerror(rc);
 }
 
+// Whether the socket's connect completed: from then on the CONNECT that
+// libmosquitto queued with it goes out.
+bool reached_peer(int fd) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    return fd >= 0 && ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) == 0;
+}
+
 }  // namespace
 
-MqttLink::MqttLink(const BrokerConfig &config, const Message &will, Callbacks callbacks)
-    : config_(config), callbacks_(std::move(callbacks)) {
+MqttLink::MqttLink(const BrokerConfig &config, const Message &will, Callbacks callbacks, vq6120::Poller &poller)
+    : config_(config), callbacks_(std::move(callbacks)), random_(std::random_device{}()), poller_(poller) {
+    backoff_.initial = std::chrono::milliseconds(config_.reconnect_min_ms);
+    backoff_.maximum = std::chrono::milliseconds(config_.reconnect_max_ms);
     static std::once_flag init;
     std::call_once(init, [] {
         mosquitto_lib_init();
@@ -61,7 +72,17 @@ MqttLink::MqttLink(const BrokerConfig &config, const Message &will, Callbacks ca
     mosquitto_message_v5_callback_set(mosq_, on_message);
 }
 
-MqttLink::~MqttLink() { mosquitto_destroy(mosq_); }
+MqttLink::~MqttLink() {
+    detach();
+    mosquitto_destroy(mosq_);
+}
+
+void MqttLink::detach() {
+    if (watch_ != 0) poller_.unwatch(watch_);
+    if (tick_ != 0) poller_.cancel(tick_);
+    watch_ = 0;
+    tick_ = 0;
+}
 
 void MqttLink::check(int rc, const char *what) {
     if (rc == MOSQ_ERR_SUCCESS) return;
@@ -70,13 +91,26 @@ void MqttLink::check(int rc, const char *what) {
     throw std::runtime_error(std::string("MQTT client set-up (") + what + "): " + reason_of(rc));
 }
 
-void MqttLink::start() { attempt(); }
+void MqttLink::start() {
+    attempt();
+    schedule_tick();
+}
+
+void MqttLink::schedule_tick() {
+    tick_ = poller_.after(std::chrono::milliseconds(next_tick_ms()), [this] {
+        tick_ = 0;
+        if (stopping_) return;
+        tick();
+        if (callbacks_.ticked) callbacks_.ticked();
+        if (!stopping_) schedule_tick();
+    });
+}
 
 void MqttLink::attempt() {
     log(Level::info, "broker: connecting to " + config_.host + ":" + std::to_string(config_.port) +
                          (config_.username.empty() ? "" : " as " + config_.username) + (config_.tls ? " over TLS" : ""));
     if (callbacks_.will) {
-        const Message will = callbacks_.will();
+        const Message will = callbacks_.will(std::exchange(sent_connect_, false));
         mosquitto_will_set_v5(mosq_, will.topic.c_str(), static_cast<int>(will.payload.size()), will.payload.data(), will.qos,
                               will.retain, nullptr);
     }
@@ -92,28 +126,29 @@ void MqttLink::attempt() {
 }
 
 void MqttLink::connection_lost(const std::string &reason) {
-    const bool was_connected = connected_;
+    const bool was_connected = connected_ || std::exchange(leaving_, false);
     connected_ = false;
     attempting_ = false;
     if (stopping_) return;
-    // Doubling backoff between the configured bounds; a connection that was
-    // up starts over from the lower bound.
-    backoff_ms_ = was_connected || backoff_ms_ == 0 ? config_.reconnect_min_ms
-                                                    : std::min(backoff_ms_ * 2, config_.reconnect_max_ms);
-    next_attempt_ = Clock::now() + std::chrono::milliseconds(backoff_ms_);
-    log(Level::warning, "broker: " + reason + "; next attempt in " + std::to_string(backoff_ms_) + " ms");
+    // The terminals' backoff between the configured bounds, with their
+    // jitter, so gateways that lost one broker do not return in step; a
+    // connection that was up starts over from the lower bound.
+    if (was_connected) failures_ = 0;
+    const auto wait = backoff_.delay(failures_++, random_);
+    next_attempt_ = Clock::now() + wait;
+    log(Level::warning, "broker: " + reason + "; next attempt in " + std::to_string(wait.count()) + " ms");
     if (was_connected && callbacks_.lost) callbacks_.lost(reason);
 }
 
 void MqttLink::on_connect(mosquitto *, void *self, int rc, int, const mosquitto_property *) {
     auto *link = static_cast<MqttLink *>(self);
+    link->sent_connect_ = true;
     if (rc != 0) {
         // Refused (credentials, identifier): the broker closes the connection.
         link->refusal_ = std::string("refused the connection: ") + mosquitto_reason_string(rc);
         return;
     }
     link->connected_ = true;
-    link->backoff_ms_ = 0;
     ++link->connects_;
     log(Level::info, "broker: connected");
     // What waited while the broker was away goes first, in order; the owner
@@ -213,14 +248,33 @@ void MqttLink::in_chunks(const std::vector<std::string> &filters, const std::fun
 }
 
 void MqttLink::notify() {
-    // Only a change reaches the owner: a publish that leaves the socket's
+    // Only a change reaches the Poller: a publish that leaves the socket's
     // readiness as it was costs the loop nothing.
     const int fd = socket();
     const bool write = wants_write();
-    if (fd == reported_fd_ && write == reported_write_) return;
-    reported_fd_ = fd;
-    reported_write_ = write;
-    if (callbacks_.socket_changed) callbacks_.socket_changed();
+    if (stopping_ || (fd == watched_fd_ && write == watched_write_)) return;
+    if (fd != watched_fd_) {
+        // The old descriptor is closed already or about to be: forget it
+        // before a new socket can take its number.
+        if (watch_ != 0) poller_.unwatch(watch_);
+        watch_ = 0;
+        // A lost connection brings the next attempt nearer than the next
+        // keepalive tick.
+        if (fd < 0 && tick_ != 0) {
+            poller_.cancel(tick_);
+            schedule_tick();
+        }
+        if (fd >= 0) {
+            watch_ = poller_.watch(fd, true, write, [this](bool can_read, bool can_write) {
+                if (can_read) readable();
+                if (can_write) writable();
+            });
+        }
+    } else if (watch_ != 0) {
+        poller_.rewatch(watch_, true, write);
+    }
+    watched_fd_ = fd;
+    watched_write_ = write;
 }
 
 int MqttLink::socket() const { return attempting_ ? mosquitto_socket(mosq_) : -1; }
@@ -228,6 +282,7 @@ int MqttLink::socket() const { return attempting_ ? mosquitto_socket(mosq_) : -1
 bool MqttLink::wants_write() const { return attempting_ && mosquitto_want_write(mosq_); }
 
 void MqttLink::readable() {
+    if (!sent_connect_ && attempting_) sent_connect_ = reached_peer(mosquitto_socket(mosq_));
     const int rc = mosquitto_loop_read(mosq_, 64);
     if (rc != MOSQ_ERR_SUCCESS && attempting_) {
         // libmosquitto has closed the socket; on_disconnect may not have run.
@@ -237,6 +292,7 @@ void MqttLink::readable() {
 }
 
 void MqttLink::writable() {
+    if (!sent_connect_ && attempting_) sent_connect_ = reached_peer(mosquitto_socket(mosq_));
     const int rc = mosquitto_loop_write(mosq_, 64);
     if (rc != MOSQ_ERR_SUCCESS && attempting_) {
         mosquitto_disconnect(mosq_);
@@ -261,8 +317,21 @@ int MqttLink::next_tick_ms() const {
     return static_cast<int>(std::clamp<long long>(left, 0, kMiscIntervalMs));
 }
 
-void MqttLink::stop(const std::vector<Message> &last, int flush_ms) {
+void MqttLink::leave(const Message &last) {
+    if (!connected_) return;
+    send(last);
+    // Written out by the loop as the socket takes it; the broker closes
+    // after the DISCONNECT and libmosquitto reports the loss.
+    mosquitto_disconnect_v5(mosq_, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
+    connected_ = false;
+    leaving_ = true;
+    notify();
+}
+
+void MqttLink::stop(const std::vector<Message> &last, int flush_ms, bool keep_will) {
+    // From here the link writes out on its own, without the Poller.
     stopping_ = true;
+    detach();
     if (!connected_) return;
     for (const Message &m : last) send(m);
     const auto deadline = Clock::now() + std::chrono::milliseconds(flush_ms);
@@ -270,8 +339,9 @@ void MqttLink::stop(const std::vector<Message> &last, int flush_ms) {
         pollfd p{mosquitto_socket(mosq_), POLLOUT, 0};
         if (::poll(&p, 1, 50) > 0 && mosquitto_loop_write(mosq_, 64) != MOSQ_ERR_SUCCESS) break;
     }
-    // A normal disconnect: the broker discards the last will.
-    mosquitto_disconnect(mosq_);
+    // A normal disconnect: the broker discards the last will, unless asked
+    // to keep it.
+    mosquitto_disconnect_v5(mosq_, keep_will ? MQTT_RC_DISCONNECT_WITH_WILL_MSG : MQTT_RC_NORMAL_DISCONNECTION, nullptr);
     while (attempting_ && mosquitto_want_write(mosq_) && Clock::now() < deadline) {
         if (mosquitto_loop_write(mosq_, 1) != MOSQ_ERR_SUCCESS) break;
     }

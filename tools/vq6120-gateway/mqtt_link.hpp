@@ -1,7 +1,7 @@
-// The gateway's connection to the broker, driven from the caller's event
-// loop rather than a thread of libmosquitto's: the caller watches `socket()`
-// (for writing too while `wants_write()`), calls `readable()`/`writable()`
-// when it is ready and `tick()` when `next_tick_ms()` has passed.
+// The gateway's connection to the broker, driven from the owner's Poller
+// rather than a thread of libmosquitto's: the link watches its socket there
+// (for writing too while libmosquitto has bytes to send) and runs its
+// keepalive and reconnect timer on the Poller's clock.
 //
 // Messages produced while the broker is away wait in a bounded queue; when it
 // is full the oldest is dropped and counted. Retained state is not queued: the
@@ -13,11 +13,13 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "config.hpp"
+#include "vq6120.hpp"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -40,14 +42,16 @@ public:
         std::function<void()> connected;                    // subscribe and republish states here
         std::function<void(const std::string &reason)> lost;
         std::function<void(const std::string &topic, std::string_view payload, std::string_view correlation)> message;
-        std::function<void()> socket_changed;               // re-read socket() and wants_write()
+        std::function<void()> ticked;                       // after each tick, at least once a second
         std::function<void(const Message &)> sent;          // handed to the connection
-        std::function<Message()> will;                      // when set, the will of each new attempt
+        // When set, the will of each new attempt; told whether the attempt
+        // before it sent its CONNECT (reached a broker, refused or not).
+        std::function<Message(bool previous_sent)> will;
     };
 
     // `will` is what the broker publishes (retained) when the gateway goes
     // away without saying so.
-    MqttLink(const BrokerConfig &config, const Message &will, Callbacks callbacks);
+    MqttLink(const BrokerConfig &config, const Message &will, Callbacks callbacks, vq6120::Poller &poller);
     ~MqttLink();
     MqttLink(const MqttLink &) = delete;
     MqttLink &operator=(const MqttLink &) = delete;
@@ -58,18 +62,16 @@ public:
     void subscribe(const std::vector<std::string> &filters);
     void unsubscribe(const std::vector<std::string> &filters);
 
-    int socket() const;
-    bool wants_write() const;
-    void readable();
-    void writable();
-    void tick();
-    // Milliseconds until tick() has work (keepalive or a due reconnect).
-    int next_tick_ms() const;
 
     // Publishes `last` (bypassing the queue when connected), writes out what
     // is pending for up to `flush_ms`, then disconnects cleanly so the broker
     // drops the last will.
-    void stop(const std::vector<Message> &last, int flush_ms);
+    // `keep_will`: the DISCONNECT asks the broker to publish the will all
+    // the same (MQTT 5 reason 0x04, Disconnect with Will Message).
+    void stop(const std::vector<Message> &last, int flush_ms, bool keep_will = false);
+    // Publishes `last`, disconnects keeping the will (0x04) and connects
+    // again after the shortest backoff, all without blocking the loop.
+    void leave(const Message &last);
 
     bool connected() const { return connected_; }
     std::uint64_t dropped() const { return dropped_; }
@@ -87,7 +89,17 @@ private:
     void connection_lost(const std::string &reason);
     void attempt();
     void check(int rc, const char *what);
+    // Follows the socket's number and write interest in the Poller.
     void notify();
+    int socket() const;
+    bool wants_write() const;
+    void readable();
+    void writable();
+    void tick();
+    // Milliseconds until tick() has work (keepalive or a due reconnect).
+    int next_tick_ms() const;
+    void schedule_tick();
+    void detach();
     void in_chunks(const std::vector<std::string> &filters, const std::function<void(int, char **)> &send);
 
     BrokerConfig config_;
@@ -99,11 +111,18 @@ private:
     bool connected_ = false;
     bool attempting_ = false;  // a socket exists (connecting or connected)
     bool stopping_ = false;
-    int backoff_ms_ = 0;
+    vq6120::Backoff backoff_;  // the terminals' rule: doubling, with jitter
+    std::minstd_rand random_;
+    unsigned failures_ = 0;    // attempts failed since the last connection that was up
+    bool sent_connect_ = false;  // this attempt's CONNECT left: the socket reached a peer
+    bool leaving_ = false;       // leave() disconnected; the loss that follows is no failure
     Clock::time_point next_attempt_{};
     std::string refusal_;  // the broker's refusal, reported with the disconnect that follows
-    int reported_fd_ = -1;  // as last reported through socket_changed
-    bool reported_write_ = false;
+    vq6120::Poller &poller_;
+    vq6120::Poller::WatchId watch_ = 0;
+    vq6120::Poller::TimerId tick_ = 0;
+    int watched_fd_ = -1;  // as the Poller watches it
+    bool watched_write_ = false;
 };
 
 }  // namespace vq6120::gateway

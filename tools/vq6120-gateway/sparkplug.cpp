@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <utility>
 
+#include "bdseq.hpp"
+#include "log.hpp"
 #include "sparkplug_b.pb-c.h"
 
 namespace vq6120::gateway::sparkplug {
@@ -131,7 +134,21 @@ std::optional<Payload> decode(std::string_view bytes) {
     return out;
 }
 
-EdgeNode::EdgeNode(const SparkplugConfig &config) : config_(config) {}
+EdgeNode::EdgeNode(const SparkplugConfig &config, std::string state_file)
+    : config_(config), state_file_(std::move(state_file)), host_(config.primary_host_id) {
+    if (state_file_.empty()) return;
+    // The first CONNECT takes the number after the file's. A file that cannot
+    // be read as one starts the node over at 0, as a first start would.
+    const BdSeqRead read = read_bdseq(state_file_);
+    if (read.last) {
+        bd_seq_ = static_cast<std::uint8_t>((*read.last + 1) % 256);
+        log(Level::info, "bdSeq continues from " + state_file_ + ": " + std::to_string(bd_seq_));
+    } else if (!read.error.empty()) {
+        log(Level::error, "bdSeq file unusable, starting over at 0: " + read.error);
+    } else {
+        log(Level::info, "bdSeq starts at 0: no " + state_file_ + " yet");
+    }
+}
 
 std::string EdgeNode::topic(std::string_view type, const std::string &device) const {
     std::string t = std::string(kNamespace) + "/" + config_.group_id + "/" + std::string(type) + "/" + config_.edge_node_id;
@@ -158,23 +175,43 @@ const Metric *EdgeNode::known(const std::string &device, std::string_view name) 
     return m == d->second.end() || !m->second.value ? nullptr : &m->second;
 }
 
-Message EdgeNode::next_session() {
-    // bdSeq counts sessions that were born, 0..255, the first being 0: an
-    // attempt that never reached the broker leaves it as it was, so the
-    // NBIRTH and the NDEATH of one session carry the same number.
-    if (born_) bd_seq_ = (bd_seq_ + 1) % 256;
+Message EdgeNode::next_session(bool previous_sent) {
+    // An attempt whose connect never reached a broker sent no CONNECT: its
+    // number is used again, so the wills the broker saw count up by one.
+    const bool moved = !started_ || previous_sent;
+    if (started_ && previous_sent) bd_seq_ = static_cast<std::uint8_t>((bd_seq_ + 1) % 256);
+    started_ = true;
     born_ = false;
+    host_.new_session();
+    if (moved && !state_file_.empty()) {
+        std::string error;
+        if (write_bdseq(state_file_, bd_seq_, error)) {
+            file_failed_ = false;
+        } else if (!std::exchange(file_failed_, true)) {
+            log(Level::error, "bdSeq not kept across a restart: " + error);
+        }
+    }
     return death();
 }
 
 Message EdgeNode::death() const {
     Payload p;
     p.timestamp = now_ms();
-    p.metrics.push_back(metric("bdSeq", UInt64, std::uint64_t{bd_seq_}));
+    p.metrics.push_back(metric("bdSeq", Int64, std::uint64_t{bd_seq_}));
     return Message{topic("NDEATH"), encode(p), 1, false, {}};
 }
 
-std::vector<std::string> EdgeNode::filters() const { return {topic("NCMD"), topic("DCMD") + "/+"}; }
+std::vector<std::string> EdgeNode::filters() const {
+    std::vector<std::string> all{topic("NCMD"), topic("DCMD") + "/+"};
+    if (host_.configured()) all.push_back(host_.topic());
+    return all;
+}
+
+std::optional<PrimaryHost::Change> EdgeNode::host_state(const std::string &topic_name, std::string_view payload,
+                                                        std::string &why) {
+    if (!host_.configured() || topic_name != host_.topic()) return std::nullopt;
+    return host_.take(payload, why);
+}
 
 std::string EdgeNode::namespace_filter() const { return topic("+") + "/#"; }
 
@@ -182,7 +219,7 @@ Message EdgeNode::node_birth() {
     born_ = true;
     seq_ = 0;
     return message("NBIRTH", {},
-                   {metric("bdSeq", UInt64, std::uint64_t{bd_seq_}), metric(kRebirth, Boolean, false)}, true);
+                   {metric("bdSeq", Int64, std::uint64_t{bd_seq_}), metric(kRebirth, Boolean, false)}, true);
 }
 
 Message EdgeNode::device_birth(const std::string &device) {

@@ -19,12 +19,13 @@
 
 #include "config.hpp"
 #include "mqtt_link.hpp"
+#include "primary_host.hpp"
 #include "vq6120.hpp"
 
 namespace vq6120::gateway::sparkplug {
 
 // Sparkplug B data types used here.
-enum DataType : std::uint32_t { UInt32 = 7, UInt64 = 8, Boolean = 11, String = 12, Bytes = 17 };
+enum DataType : std::uint32_t { Int64 = 4, UInt32 = 7, UInt64 = 8, Boolean = 11, String = 12, Bytes = 17 };
 
 struct Metric {
     std::string name;
@@ -59,15 +60,33 @@ struct Write {
 
 class EdgeNode {
 public:
-    explicit EdgeNode(const SparkplugConfig &config);
+    // `state_file`: the bdSeq file (bdseq.hpp); empty: bdSeq is kept in
+    // memory only and starts at 0.
+    explicit EdgeNode(const SparkplugConfig &config, std::string state_file = {});
 
-    // Before each connect attempt: the next session's bdSeq, and the NDEATH
-    // the broker is to publish for it (the MQTT will).
-    Message next_session();
+    // Before each connect attempt: the NDEATH the broker is to publish for
+    // it (the MQTT will), with the attempt's bdSeq. bdSeq moves on by one
+    // (255 to 0) for every CONNECT sent, refused ones too: `previous_sent`
+    // says whether the attempt before this one sent its CONNECT. The number
+    // is in the bdSeq file before the CONNECT goes out.
+    Message next_session(bool previous_sent);
     // The NDEATH of the current session, for a clean stop.
     Message death() const;
-    std::vector<std::string> filters() const;  // NCMD and every DCMD of this node
-    std::string namespace_filter() const;      // every topic of this node: spBv1.0/<group>/+/<edge node>/#
+    // NCMD and every DCMD of this node, and the primary host's STATE.
+    std::vector<std::string> filters() const;
+    std::string namespace_filter() const;  // every topic of this node: spBv1.0/<group>/+/<edge node>/#
+
+    // Whether this session's NBIRTH went out; cleared by left().
+    bool born() const { return born_; }
+    // The node published its NDEATH and is leaving the broker.
+    void left() { born_ = false; }
+    // Births wait for this: true without a primary host, else while the
+    // host's last STATE in this session says online.
+    bool host_online() const { return host_.online(); }
+    const PrimaryHost &host() const { return host_; }
+    // A message on `topic` when it is the primary host's STATE; nullopt for
+    // any other topic.
+    std::optional<PrimaryHost::Change> host_state(const std::string &topic, std::string_view payload, std::string &why);
 
     // Sequence numbers run 0..255 over every message but NDEATH; NBIRTH
     // starts them at 0.
@@ -111,7 +130,11 @@ private:
     // The value of a known metric of the device; null when unknown.
     const Metric *known(const std::string &device, std::string_view name) const;
     SparkplugConfig config_;
-    std::uint64_t bd_seq_ = 0;
+    std::string state_file_;
+    PrimaryHost host_;
+    std::uint8_t bd_seq_ = 0;
+    bool started_ = false;  // a first attempt took bd_seq_
+    bool file_failed_ = false;  // the last write of the bdSeq file failed (said once)
     bool born_ = false;  // this session's NBIRTH went out
     std::uint64_t seq_ = 0;
     std::map<std::string, std::map<std::string, Metric, std::less<>>> last_;  // device -> metric name -> last value
