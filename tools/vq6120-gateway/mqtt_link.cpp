@@ -134,7 +134,7 @@ void MqttLink::connection_lost(const std::string &reason) {
     // jitter, so gateways that lost one broker do not return in step; a
     // connection that was up starts over from the lower bound.
     if (was_connected) failures_ = 0;
-    const auto wait = backoff_.delay(failures_++, random_);
+    const auto wait = vq6120::detail::Reconnects::delay(backoff_, failures_++, random_);
     next_attempt_ = Clock::now() + wait;
     log(Level::warning, "broker: " + reason + "; next attempt in " + std::to_string(wait.count()) + " ms");
     if (was_connected && callbacks_.lost) callbacks_.lost(reason);
