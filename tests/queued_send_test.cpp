@@ -355,7 +355,12 @@ TEST(QueuedSend, AHostWithoutWriteInterestLearnsWhenToJudgeTheStallRule) {
         // A frozen terminal's system may still take a sliver (16 KiB seen
         // once on loopback) before it takes nothing: a limit whose sixteenth
         // is above that, and room for one more wait.
+#if !defined(_WIN32)
+        // (Winsock does not say how much of its buffer is unsent: there the
+        // bytes leave the library's count once the socket took them, and a
+        // frozen terminal is found by the queue filling instead.)
         {"frozen terminal", true, kPeerBuffer, 1 << 19, LoopEnd::Stalled, 2},
+#endif
         {"reading terminal", false, 0, kLimit, LoopEnd::NothingWaits, 1},
     };
     std::vector<std::thread> threads;
