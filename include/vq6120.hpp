@@ -35,10 +35,11 @@
 //     config.hpp         TerminalConfig, State, StateChange, Backoff
 //     backoff.hpp        reconnect delays and when they start over
 //     liveness.hpp       auto-report silence and host-alive deadlines
-//     send_progress.hpp  whether waiting bytes move: the "not reading" rule
+//     send_progress.hpp  the stall rule on the Poller's clock: "not reading"
 //     due_heap.hpp       the deadline heap with lazy deletion
 //     posted.hpp         work posted from other threads
-//   vq6120/detail/       the platform's readiness wait (epoll / WSAPoll)
+//   vq6120/detail/       the platform's readiness wait (epoll / WSAPoll),
+//                        the stall rule shared with the library
 #include "vq6120/endpoint.hpp"
 #include "vq6120/events.hpp"
 #include "vq6120/terminal.hpp"

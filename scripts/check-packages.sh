@@ -66,6 +66,7 @@ expect libvq6120-lib-dev libdevel "$runtime $same_version" \
   usr/include/vq6120/poller/config.hpp usr/include/vq6120/poller/backoff.hpp \
   usr/include/vq6120/poller/liveness.hpp usr/include/vq6120/poller/send_progress.hpp \
   usr/include/vq6120/poller/due_heap.hpp usr/include/vq6120/poller/posted.hpp usr/include/vq6120/detail/reactor.hpp \
+  usr/include/vq6120/detail/stall_rule.hpp \
   "$libdir/cmake/VQ6120_LIB/VQ6120_LIBConfig.cmake" "$libdir/pkgconfig/VQ6120_LIB.pc" \
   usr/share/doc/VQ6120_LIB/README.md usr/share/doc/VQ6120_LIB/reference.md \
   usr/share/doc/VQ6120_LIB/examples/consumer/consumer.c "!$libdir/libVQ6120_LIB.so.$major" \

@@ -500,6 +500,39 @@ TEST(Poller, ASendNeverHoldsTheLoopAndATerminalReadingTooLittleIsLostNotReadingA
     }
 }
 
+// With the Poller's bound above the library's and the Poller's clock held
+// still, the library's own stall rule ends the connection of a terminal
+// that never reads: the Poller names that "not reading" too, not a plain
+// close.
+TEST(Poller, ATerminalTheLibraryEndsByItsStallRuleIsLostNotReading) {
+    vq6120::test::Listener listener(4096);
+    const Clock::time_point now = Clock::now();
+    vq6120::Poller poller({}, [&] { return now; });
+    Record record;
+    record.attach(poller);
+    vq6120::TerminalConfig config;
+    config.endpoint = {vq6120::test::TestPeer::loopback(), listener.port()};
+    config.send_stall = std::chrono::seconds(VQ6120_SEND_STALL_SECONDS * 10);
+    const TerminalId frozen = poller.add(config);
+    ASSERT_TRUE(run_until(poller, [&] { return poller.state(frozen) == State::Online; }));
+    const int fd = listener.accept(5000);
+    ASSERT_GE(fd, 0);
+    const std::vector<std::uint8_t> big(VQ6120_MAX_PAYLOAD, 0x55);
+    ASSERT_TRUE(poller.terminal(frozen)->send_raw(0x40, 0x7E, 0, big));
+
+    // Each round touches the terminal, so the library judges its rule (in
+    // real time) while the Poller's clock never reaches its own bound.
+    EXPECT_TRUE(run_until(
+        poller,
+        [&] {
+            poller.terminal(frozen);
+            return record.count(frozen, State::Lost) != 0;
+        },
+        std::chrono::seconds(VQ6120_SEND_STALL_SECONDS * 4)));
+    EXPECT_EQ(record.count(frozen, State::Lost, vq6120::reason::kNotReading), 1u);
+    ::close(fd);
+}
+
 // Redraws as a plant host sends them: numbered text lines in one batch,
 // queued whole or refused whole.
 struct Redraw {

@@ -75,7 +75,7 @@ TEST(SendQueueRules, TheStallBoundCountsFromTheLastMovementWhileBytesWait) {
              measured(q, 101);
          },
          kBound, true},
-        {"nothing waited when the bound began", 0, 5000, [](SendQueue &q) { q.owed = 0; }, kBound * 3, false},
+        {"nothing waited when the bound began", 0, 5000, [](SendQueue &q) { q.stall.owed = 0; }, kBound * 3, false},
     };
     const Clock::time_point start{std::chrono::hours(1)};
     for (const StallCase &c : cases) {
@@ -84,8 +84,7 @@ TEST(SendQueueRules, TheStallBoundCountsFromTheLastMovementWhileBytesWait) {
         ASSERT_TRUE(push(q, run(c.held, 0))) << c.what;
         q.system = c.system;
         // As a judgement at `start` that found the terminal reading leaves it.
-        q.progress = start;
-        q.owed = waiting(q);
+        q.stall.restart(start, waiting(q));
         c.meanwhile(q);
         if (c.stalled) {
             EXPECT_TRUE(stall_due(q, start + c.after)) << c.what;  // the cheap look never misses one
@@ -96,7 +95,7 @@ TEST(SendQueueRules, TheStallBoundCountsFromTheLastMovementWhileBytesWait) {
         // A judgement that found the terminal reading starts the bound
         // afresh: the next one is due exactly a bound later, and then needs
         // new reading.
-        if (q.progress == now && waiting(q) != 0) {
+        if (q.stall.since == now && waiting(q) != 0) {
             EXPECT_EQ(until_judgement(q, now), kBound) << c.what;
             EXPECT_FALSE(stall_judged(q, now + kBound - Clock::duration{1})) << c.what;
             EXPECT_EQ(until_judgement(q, now + kBound - Clock::duration{1}), Clock::duration{1}) << c.what;

@@ -50,10 +50,12 @@ namespace vq6120 {
 // queue and the system's send buffer) pass TerminalConfig::send_queue_limit
 // is refused whole (false, nothing on the wire). While bytes wait in the
 // queue the Poller waits for writability and hands them on; it has no write
-// interest otherwise. A terminal whose waiting bytes do not go down (by a
-// sixteenth of the limit) for TerminalConfig::send_stall is lost with reason
-// "not reading"; one that reads slowly but steadily is never cut off, and
-// the others never wait for either. behind() tells a host which terminals to
+// interest otherwise. A terminal that is not reading by the library's stall
+// rule (it takes less than a sixteenth of the limit, and less than what
+// waited, in the bound) for TerminalConfig::send_stall is lost with reason
+// "not reading", as is one the library ended by that rule; one that reads
+// slowly but steadily is never cut off, and the others never wait for
+// either. behind() tells a host which terminals to
 // skip updates for.
 //
 // A connection that delivers a frame on a channel no terminal uses reads as
@@ -531,11 +533,14 @@ private:
         return true;
     }
 
-    // Why a connection found over ended: bytes that had waited without
-    // moving for the stall bound name the terminal that stopped reading
-    // (the library's own, later bound may have ended it first).
+    // Why a connection found over ended: the stall rule, judged by the
+    // Poller on its bound or by the library on its own (the flush of a
+    // connection that is over records which ended it), names the terminal
+    // that stopped reading.
     static std::string_view closed_reason(const Entry &e, Clock::time_point now) noexcept {
-        return e.progress.stalled(now) ? reason::kNotReading : reason::kClosed;
+        const VQ6120_HANDLE h = e.terminal.handle();
+        const bool library_stalled = VQ6120Ex_Flush(h) < 0 && VQ6120Ex_LastRefusal(h) == VQ6120_REFUSED_STALLED;
+        return e.progress.stalled(now) || library_stalled ? reason::kNotReading : reason::kClosed;
     }
 
     // Terminals used through terminal() since the last look: what their

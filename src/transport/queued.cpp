@@ -88,7 +88,7 @@ std::int32_t flush_queue(Connection &c) noexcept {
     // terminal must take) and when it may have run out; in between a flush
     // costs one send at most.
     const auto now = net::Clock::now();
-    if ((q.owed == 0 && waiting(q) != 0) || stall_due(q, now)) {
+    if ((q.stall.owed == 0 && waiting(q) != 0) || stall_due(q, now)) {
         measure(c);
     }
     if (stall_judged(q, now)) {
@@ -154,8 +154,7 @@ void enter_mode(Connection &c) noexcept {
     }
     c.mode = Mode::Queued;
     c.system_bound = net::bound_send_buffer(c.socket);
-    c.queue.taken = c.queue.owed = 0;
-    c.queue.progress = net::Clock::now();
+    c.queue.stall.restart(net::Clock::now(), 0);
     measure(c);
 }
 

@@ -1,6 +1,5 @@
 #include "send_queue.hpp"
 
-#include <algorithm>
 #include <cstring>
 
 #include "memory.hpp"
@@ -65,27 +64,16 @@ void handed_over(SendQueue &q, std::size_t n) noexcept {
 
 void measured(SendQueue &q, std::size_t reading) noexcept {
     if (reading < q.system) {
-        q.taken += q.system - reading;
+        q.stall.taken += q.system - reading;
     }
     q.system = reading;
-}
-
-bool stall_judged(SendQueue &q, net::Clock::time_point now) noexcept {
-    const std::size_t enough = std::min(q.limit / kProgressShare, q.owed);
-    if (waiting(q) == 0 || q.taken >= enough) {
-        q.progress = now;
-        q.taken = 0;
-        q.owed = waiting(q);
-        return false;
-    }
-    return now - q.progress >= kSendStall;
 }
 
 net::Clock::duration until_judgement(const SendQueue &q, net::Clock::time_point now) noexcept {
     if (waiting(q) == 0) {
         return net::Clock::duration{-1};
     }
-    const auto left = q.progress + kSendStall - now;
+    const auto left = q.stall.since + kSendStall - now;
     return left > net::Clock::duration::zero() ? left : net::Clock::duration::zero();
 }
 

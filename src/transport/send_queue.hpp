@@ -11,15 +11,12 @@
 #include <span>
 
 #include "../../include/VQ6120_LIB.h"
+#include "../../include/vq6120/detail/stall_rule.hpp"
 #include "socket.hpp"
 
 namespace vq6120 {
 
 inline constexpr auto kSendStall = std::chrono::seconds(VQ6120_SEND_STALL_SECONDS);
-// The share of the limit the terminal must take within the bound to count as
-// reading: a frozen peer's system still takes a few KiB now and then (its
-// receive window opening by a sliver), which is not reading.
-inline constexpr std::size_t kProgressShare = 16;
 
 struct SendQueue {
     SendQueue() = default;
@@ -39,12 +36,9 @@ struct SendQueue {
     // The system's send buffer: its last reading plus what was handed to the
     // socket since, so never below what really sits there.
     std::size_t system = 0;
-    // The stall bound counts from `progress`; since then the terminal took
-    // `taken` bytes (the system's buffer shrank by them). `owed`: what waited
-    // when `progress` was stamped.
-    net::Clock::time_point progress{};
-    std::size_t taken = 0;
-    std::size_t owed = 0;
+    // The stall rule's state: the terminal took `stall.taken` bytes (the
+    // system's buffer shrank by them) since the bound began.
+    detail::StallRule<net::Clock::time_point> stall;
 };
 
 inline std::size_t waiting(const SendQueue &q) noexcept { return q.size + q.system; }
@@ -74,19 +68,17 @@ inline void sent_past(SendQueue &q, std::size_t n) noexcept { q.system += n; }
 // counted means the terminal took the difference.
 void measured(SendQueue &q, std::size_t reading) noexcept;
 
-// The stall rule. The terminal is reading when, since the bound began, it
-// took at least a sixteenth of the limit (exactly a sixteenth counts), or
-// all that waited when the bound began (a few bytes in flight are not a
-// stall), or nothing waits. Handing bytes to the socket is not reading: only
-// the system's buffer shrinking is. When it reads, the bound starts afresh
-// at `now`; false then. True when bytes wait and the bound has run out
-// without it.
-bool stall_judged(SendQueue &q, net::Clock::time_point now) noexcept;
+// The stall rule (vq6120/detail/stall_rule.hpp) with the library's bound.
+// Handing bytes to the socket is not reading: only the system's buffer
+// shrinking is. False, with the bound started afresh at `now`, when the
+// terminal reads; true when bytes wait and the bound has run out without it.
+inline bool stall_judged(SendQueue &q, net::Clock::time_point now) noexcept {
+    return q.stall.judge(q.limit, waiting(q), now, kSendStall);
+}
 
-// Whether a judgement is due at `now` (without stamping): a stall cannot
-// have happened before it is.
+// Whether a judgement is due at `now` (without stamping).
 inline bool stall_due(const SendQueue &q, net::Clock::time_point now) noexcept {
-    return waiting(q) != 0 && now - q.progress >= kSendStall;
+    return q.stall.due(waiting(q), now, kSendStall);
 }
 
 // Until the stall rule must next be judged: the time from `now` until the

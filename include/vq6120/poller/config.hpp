@@ -72,10 +72,12 @@ struct TerminalConfig {
     std::int32_t send_queue_limit = VQ6120_SEND_QUEUE_DEFAULT;
     // Poller::behind() from this many waiting bytes on; 0: half the limit.
     std::int32_t high_water = 0;
-    // Bytes wait and less than a sixteenth of the limit (16 KiB by default)
-    // goes to the terminal for this long: lost with reason "not reading". Below the library's own bound
-    // (VQ6120_SEND_STALL_SECONDS), so the cause is named before the library
-    // ends the connection itself.
+    // The bound of the library's stall rule (bytes wait and the terminal
+    // takes less than a sixteenth of the limit, 16 KiB by default, and less
+    // than what waited) as the Poller judges it on its clock: lost with
+    // reason "not reading". Below the library's own bound
+    // (VQ6120_SEND_STALL_SECONDS), so the Poller judges first; a connection
+    // the library ends by the rule is "not reading" as well.
     std::chrono::milliseconds send_stall{VQ6120_SEND_STALL_SECONDS * 1000 - 1000};
     // Handed back in every StateChange and event.
     void *user = nullptr;
