@@ -21,6 +21,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "backlog.hpp"
 #include "config.hpp"
 #include "metrics.hpp"
 #include "mqtt_link.hpp"
@@ -96,6 +97,20 @@ private:
     void announce(Node &node, const std::string &was);
     void on_sparkplug(const std::string &topic, std::string_view payload);
     void on_event(Node &node, const vq6120::Event &event);
+    // Whether an event may be published now: the broker is connected and,
+    // in Sparkplug mode, the births are out. The only such gate: what may
+    // not be published waits in the backlog.
+    bool publishing() const;
+    // An event that waits: into the backlog, committed when the loop turn ends.
+    void keep(Pending pending);
+    // Once per loop turn, after whatever it received: commits the backlog,
+    // publishes the next chunk of it, updates its metrics.
+    void end_turn();
+    // Publishes waiting events (historical, QoS 1) while the broker's
+    // acknowledgements keep up; each leaves the backlog on its PUBACK.
+    void forward();
+    Message historical(const Pending &pending);
+    void on_acked(int mid);
     void on_message(const std::string &topic, std::string_view payload, std::string_view correlation);
     // cmd/image and cmd/font-text to the picture worker; false when its
     // queue is full (nothing queued).
@@ -134,6 +149,9 @@ private:
     std::unordered_map<std::string, Node *> by_name_;
     Metrics metrics_;
     std::unique_ptr<sparkplug::EdgeNode> edge_;  // Sparkplug B mode
+    std::unique_ptr<Backlog> backlog_;
+    std::unordered_map<int, std::uint64_t> in_flight_;  // message id -> backlog id
+    bool turn_pending_ = false;
     std::unique_ptr<MqttLink> link_;
     vq6120::Poller::WatchId watch_ = 0;
     int watched_fd_ = -1;

@@ -39,6 +39,8 @@ public:
     void busy() { busy_.fetch_add(1, std::memory_order_relaxed); }
     void published(std::chrono::steady_clock::duration since_read);
     void broker(bool connected, std::uint64_t connects, std::size_t queued, std::uint64_t dropped);
+    // Events waiting for the broker (the store, or the memory queue).
+    void backlog(std::size_t events, std::uint64_t bytes, std::uint64_t dropped);
     void reloaded(bool ok) { (ok ? reloads_ : reload_failures_).fetch_add(1, std::memory_order_relaxed); }
 
     // Prometheus text exposition format 0.0.4; safe from any thread.
@@ -61,6 +63,7 @@ private:
     std::atomic<std::size_t> queued_{0};
     Counter dropped_{0};
     Counter reloads_{0}, reload_failures_{0};
+    Counter stored_{0}, stored_bytes_{0}, store_dropped_{0};
     mutable std::mutex reasons_lock_;
     std::map<std::string, std::uint64_t, std::less<>> losses_;    // from online, by reason
     std::map<std::string, std::uint64_t, std::less<>> failures_;  // connect attempts that failed, by reason

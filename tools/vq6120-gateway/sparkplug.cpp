@@ -64,6 +64,10 @@ std::string encode(const Payload &payload) {
         c.timestamp = payload.timestamp;
         c.has_datatype = 1;
         c.datatype = m.datatype;
+        if (payload.historical) {
+            c.has_is_historical = 1;
+            c.is_historical = 1;
+        }
         if (!m.value) {
             c.has_is_null = 1;
             c.is_null = 1;
@@ -140,11 +144,15 @@ std::string EdgeNode::topic(std::string_view type, const std::string &device) co
 Message EdgeNode::message(std::string_view type, const std::string &device, std::vector<Metric> metrics, bool with_seq) {
     Payload p;
     p.timestamp = now_ms();
+    p.metrics = std::move(metrics);
+    return sequenced(type, device, std::move(p), with_seq);
+}
+
+Message EdgeNode::sequenced(std::string_view type, const std::string &device, Payload p, bool with_seq) {
     if (with_seq) {
         p.seq = seq_;
         seq_ = (seq_ + 1) % 256;
     }
-    p.metrics = std::move(metrics);
     return Message{topic(type, device), encode(p), kQos, false, {}};
 }
 
@@ -192,6 +200,14 @@ Message EdgeNode::device_death(const std::string &device) {
 void EdgeNode::forget(const std::string &device) { last_.erase(device); }
 
 Message EdgeNode::device_data(const std::string &device, const vq6120::Event &event) {
+    return device_data(device, device_values(device, event));
+}
+
+Message EdgeNode::device_data(const std::string &device, Payload values) {
+    return sequenced("DDATA", device, std::move(values), true);
+}
+
+Payload EdgeNode::device_values(const std::string &device, const vq6120::Event &event) {
     std::vector<Metric> changed;
     std::visit(
         [&](const auto &e) {
@@ -211,7 +227,10 @@ Message EdgeNode::device_data(const std::string &device, const vq6120::Event &ev
         event);
     auto &last = last_[device];
     for (const Metric &m : changed) last[m.name] = m;
-    return message("DDATA", device, std::move(changed), true);
+    Payload p;
+    p.timestamp = now_ms();
+    p.metrics = std::move(changed);
+    return p;
 }
 
 Message EdgeNode::written(const std::string &device, const Metric &m) {

@@ -36,8 +36,9 @@ struct Metric {
 
 struct Payload {
     std::optional<std::uint64_t> seq;
-    std::uint64_t timestamp = 0;  // ms since the epoch
+    std::uint64_t timestamp = 0;  // ms since the epoch; every metric's too
     std::vector<Metric> metrics;
+    bool historical = false;      // every metric is_historical: sent later than it happened
 };
 std::string encode(const Payload &payload);
 // The largest NCMD or DCMD payload taken: every writable metric at once
@@ -72,6 +73,13 @@ public:
     Message device_death(const std::string &device);
     // An event as DDATA; the device's last values follow it for its next birth.
     Message device_data(const std::string &device, const vq6120::Event &event);
+    // The same in two steps, for an event that waits: its metrics, stamped
+    // now (the last values follow them at once), then its DDATA, with the
+    // next seq, whenever it goes.
+    Payload device_values(const std::string &device, const vq6120::Event &event);
+    Message device_data(const std::string &device, Payload values);
+    // This session's NBIRTH went out: data may follow.
+    bool born() const { return born_; }
     // After a write was carried out: its metric's new value as DDATA.
     Message written(const std::string &device, const Metric &metric);
     void forget(const std::string &device);
@@ -89,6 +97,7 @@ public:
 private:
     std::string topic(std::string_view type, const std::string &device = {}) const;
     Message message(std::string_view type, const std::string &device, std::vector<Metric> metrics, bool with_seq);
+    Message sequenced(std::string_view type, const std::string &device, Payload p, bool with_seq);
     SparkplugConfig config_;
     std::uint64_t bd_seq_ = 0;
     bool born_ = false;  // this session's NBIRTH went out
