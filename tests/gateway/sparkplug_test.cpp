@@ -8,6 +8,7 @@
 
 #include <thread>
 
+#include "codec.hpp"
 #include "fixture.hpp"
 #include "harness.hpp"
 #include "payloads.hpp"
@@ -18,36 +19,6 @@ namespace {
 using nlohmann::json;
 
 const std::string kNode = "spBv1.0/Plant/";
-
-// node sparkplug.js, one request and answer a line.
-class Codec {
-public:
-    explicit Codec(const ScratchDir &dir)
-        : node_({VQ6120_NODE, VQ6120_GATEWAY_TESTS "/sparkplug.js"}, true, dir.path() / "codec.log") {}
-    json decode(const std::string &bytes) {
-        node_.write("decode " + base64({reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size()}) + "\n");
-        const auto line = node_.read_line();
-        return line ? json::parse(*line, nullptr, false) : json();
-    }
-    std::string encode(const json &payload) {
-        node_.write("encode " + payload.dump() + "\n");
-        std::string bytes;
-        const auto line = node_.read_line();
-        if (!line || !unbase64(*line, bytes)) fail("sparkplug.js cannot encode " + payload.dump() + ": " + line.value_or(""));
-        return bytes;
-    }
-
-private:
-    Child node_;
-};
-
-// A metric of a decoded payload by name; null when absent.
-json metric(const json &payload, const std::string &name) {
-    for (const json &m : payload.value("metrics", json::array())) {
-        if (m.value("name", "") == name) return m;
-    }
-    return nullptr;
-}
 
 // Everything `client` received, decoded: what a failure shows.
 std::string seen(Client &client, Codec &codec) {

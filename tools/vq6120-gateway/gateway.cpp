@@ -108,6 +108,7 @@ void Gateway::start() {
     for (Node &n : nodes_) connect(n);
     log(Level::info, "serving " + std::to_string(nodes_.size()) + " terminals under " + config_.prefix + "/");
     status_due_ = std::chrono::steady_clock::now() + std::chrono::seconds(config_.status_interval_s);
+    metrics_.backlog(backlog_->size(), backlog_->bytes(), backlog_->dropped());
     link_->start();
     schedule_tick();
     schedule_watchdog();
