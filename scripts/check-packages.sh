@@ -67,7 +67,7 @@ expect libvq6120-lib-dev libdevel "$runtime $same_version" \
   "$libdir/cmake/VQ6120_LIB/VQ6120_LIBConfig.cmake" "$libdir/pkgconfig/VQ6120_LIB.pc" \
   usr/share/doc/VQ6120_LIB/README.md usr/share/doc/VQ6120_LIB/reference.md \
   usr/share/doc/VQ6120_LIB/examples/consumer/consumer.c "!$libdir/libVQ6120_LIB.so.$major"
-# shlibdeps: the gateway's MQTT library, the programs' own library.
+# shlibdeps: the gateway's MQTT and SQLite libraries, the programs' own library.
 # The programs, their man pages (help2man, at build time), the gateway's
 # systemd unit, a sample configuration and a Node-RED flow.
 command -v help2man >/dev/null || fail "help2man is not installed: the tools have no man pages (scripts/setup.sh packages)"
@@ -78,6 +78,8 @@ sample=usr/share/doc/vq6120-tools/examples/gateway.json
 samples=("$sample" usr/share/doc/vq6120-tools/examples/node-red/key-to-led.json)
 expect vq6120-tools utils "$runtime $same_version.*libmosquitto|libmosquitto.*$runtime $same_version" \
   "${tools[@]/#/usr/bin/}" "${man_pages[@]/%/.1.gz}" "$unit" "${samples[@]}"
+dpkg-deb -f "$(deb vq6120-tools)" Depends | grep -q 'libsqlite3-0' ||
+  fail "vq6120-tools: depends lacks libsqlite3-0 (the gateway's event store)"
 expect python3-vq6120 python "python3.*$runtime|$runtime.*python3" \
   usr/lib/python3/dist-packages/vq6120/__init__.py
 [ "$(dpkg-deb -f "$(deb python3-vq6120)" Architecture)" = all ] || fail "python3-vq6120 is not Architecture: all"
