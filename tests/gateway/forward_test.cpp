@@ -83,6 +83,7 @@ TEST_F(ForwardTest, KeysPressedWhileTheBrokerIsAwayAllArriveInOrderHistoricalWit
         ScratchDir run;
         BrokerOptions persistent;  // the subscriber's session and its queue outlive the broker's restart
         persistent.persistent = true;
+        persistent.unbounded_queues = true;
         Broker broker(run, persistent);
         Farm farm(run, kTerminals);
         std::optional<Codec> codec;

@@ -13,6 +13,10 @@ namespace {
 // Written into every store; a file without it is not one of ours.
 constexpr const char *kFormat = "vq6120-gateway events 1";
 
+std::string reason(int rc, const std::string &why) {
+    return rc == SQLITE_NOTADB ? "it is not an SQLite file" : rc == SQLITE_CORRUPT ? "it is damaged (" + why + ")" : why;
+}
+
 }  // namespace
 
 // ---- In memory -------------------------------------------------------------
@@ -62,12 +66,6 @@ Store::Store(const StoreConfig &config, bool sparkplug) : config_(config) {
     // A damaged page must not be read as rows; a file that is not SQLite
     // fails on its first statement.
     exec("PRAGMA cell_size_check = ON");
-    exec("PRAGMA journal_mode = WAL");
-    // WAL with synchronous NORMAL: a commit is in the file (the OS's page
-    // cache) when it returns, so a killed process loses nothing committed;
-    // the WAL reaches the disk at checkpoints, so power loss can cost the
-    // transactions since the last one, never the file's consistency.
-    exec("PRAGMA synchronous = NORMAL");
     {
         sqlite3_stmt *check = prepare("PRAGMA quick_check");
         const bool stepped = sqlite3_step(check) == SQLITE_ROW;
@@ -80,12 +78,33 @@ Store::Store(const StoreConfig &config, bool sparkplug) : config_(config) {
     sqlite3_step(tables);
     const bool fresh = sqlite3_column_int(tables, 0) == 0;
     sqlite3_finalize(tables);
+    // Only a file found to be a store, or an empty one, is changed.
+    if (!fresh) check_format(mode);
+    exec("PRAGMA journal_mode = WAL");
+    // WAL with synchronous NORMAL: a commit is in the file (the OS's page
+    // cache) when it returns, so a killed process loses nothing committed;
+    // the WAL reaches the disk at checkpoints, so power loss can cost the
+    // transactions since the last one, never the file's consistency.
+    exec("PRAGMA synchronous = NORMAL");
     if (fresh) {
         exec("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)");
         exec("CREATE TABLE events (id INTEGER PRIMARY KEY AUTOINCREMENT, terminal TEXT NOT NULL, subtopic TEXT NOT NULL, "
              "payload BLOB NOT NULL)");
         exec((std::string("INSERT INTO meta VALUES ('format', '") + kFormat + "'), ('mode', '" + mode + "')").c_str());
     }
+    insert_ = prepare("INSERT INTO events (terminal, subtopic, payload) VALUES (?, ?, ?)");
+    select_ = prepare("SELECT id, terminal, subtopic, payload FROM events WHERE id > ? ORDER BY id LIMIT ?");
+    remove_ = prepare("DELETE FROM events WHERE id = ? RETURNING length(terminal) + length(subtopic) + length(payload)");
+    oldest_ = prepare("SELECT id FROM events ORDER BY id LIMIT 1");
+    sqlite3_stmt *totals = prepare("SELECT count(*), coalesce(sum(length(terminal) + length(subtopic) + length(payload)), 0) FROM events");
+    sqlite3_step(totals);
+    count_ = static_cast<std::size_t>(sqlite3_column_int64(totals, 0));
+    bytes_ = static_cast<std::uint64_t>(sqlite3_column_int64(totals, 1));
+    sqlite3_finalize(totals);
+    if (count_ > 0) log(Level::info, "store " + config_.path + ": " + std::to_string(count_) + " events wait from before");
+}
+
+void Store::check_format(const std::string &mode) {
     sqlite3_stmt *meta = nullptr;
     if (sqlite3_prepare_v2(db_, "SELECT (SELECT value FROM meta WHERE key = 'format'), (SELECT value FROM meta WHERE key = 'mode')",
                            -1, &meta, nullptr) != SQLITE_OK ||
@@ -101,16 +120,6 @@ Store::Store(const StoreConfig &config, bool sparkplug) : config_(config) {
         fail("it holds events of " + stored_mode.substr(0, 20) + " mode and the gateway runs in " + mode +
              " mode; publish them with that configuration, or move the file away");
     }
-    insert_ = prepare("INSERT INTO events (terminal, subtopic, payload) VALUES (?, ?, ?)");
-    select_ = prepare("SELECT id, terminal, subtopic, payload FROM events WHERE id > ? ORDER BY id LIMIT ?");
-    remove_ = prepare("DELETE FROM events WHERE id = ? RETURNING length(terminal) + length(subtopic) + length(payload)");
-    oldest_ = prepare("SELECT id FROM events ORDER BY id LIMIT 1");
-    sqlite3_stmt *totals = prepare("SELECT count(*), coalesce(sum(length(terminal) + length(subtopic) + length(payload)), 0) FROM events");
-    sqlite3_step(totals);
-    count_ = static_cast<std::size_t>(sqlite3_column_int64(totals, 0));
-    bytes_ = static_cast<std::uint64_t>(sqlite3_column_int64(totals, 1));
-    sqlite3_finalize(totals);
-    if (count_ > 0) log(Level::info, "store " + config_.path + ": " + std::to_string(count_) + " events wait from before");
 }
 
 Store::~Store() {
@@ -139,15 +148,14 @@ void Store::exec(const char *sql) {
     if (rc != SQLITE_OK) {
         const std::string why = error != nullptr ? error : sqlite3_errmsg(db_);
         sqlite3_free(error);
-        fail(rc == SQLITE_NOTADB    ? "it is not an SQLite file"
-             : rc == SQLITE_CORRUPT ? "it is damaged (" + why + ")"
-                                    : why);
+        fail(reason(rc, why));
     }
 }
 
 sqlite3_stmt *Store::prepare(const char *sql) {
     sqlite3_stmt *s = nullptr;
-    if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK) fail(sqlite3_errmsg(db_));
+    const int rc = sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
+    if (rc != SQLITE_OK) fail(reason(rc, sqlite3_errmsg(db_)));
     return s;
 }
 

@@ -117,6 +117,7 @@ private:
     sqlite3_stmt *prepare(const char *sql);
     [[noreturn]] void fail(const std::string &what) const;
     void drop_oldest();
+    void check_format(const std::string &mode);
     StoreConfig config_;
     sqlite3 *db_ = nullptr;
     sqlite3_stmt *insert_ = nullptr, *select_ = nullptr, *remove_ = nullptr, *oldest_ = nullptr;
