@@ -224,9 +224,7 @@ std::vector<Pending> Store::take(std::size_t n) {
     sqlite3_reset(select_);
     for (const std::uint64_t id : hostile) {
         log(Level::warning, "store " + config_.path + ": event " + std::to_string(id) + " is larger than any the gateway writes; dropped");
-        begin();
-        done(id);
-        ++dropped_;
+        discard(id);
     }
     return out;
 }

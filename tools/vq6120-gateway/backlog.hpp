@@ -50,6 +50,11 @@ public:
     // until done().
     virtual std::vector<Pending> take(std::size_t n) = 0;
     virtual void done(std::uint64_t id) = 0;
+    // An event taken that can never be published: gone, counted as dropped.
+    void discard(std::uint64_t id) {
+        done(id);
+        ++dropped_;
+    }
     // Everything not done() is to be taken again, from the oldest.
     virtual void rewind() = 0;
     // Makes what push() and done() did durable (the store: one transaction).

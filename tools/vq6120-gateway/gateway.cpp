@@ -282,7 +282,7 @@ void Gateway::forward() {
         if (mid == -1) return;  // the connection is going; its loss rewinds
         if (mid == -2) {
             log(Level::warning, "a waiting event of '" + p.terminal + "' cannot be published; dropped");
-            backlog_->done(p.id);
+            backlog_->discard(p.id);
             continue;
         }
         in_flight_[mid] = p.id;
