@@ -15,9 +15,9 @@ void Gateway::births() {
 }
 
 void Gateway::announce(Node &n, const std::string &was) {
-    // Births and deaths only reach a connected broker; after a reconnect the
-    // births say where everything stands.
-    if (!link_->connected() || was == n.state) return;
+    // Births and deaths go only while publishing (after the node's birth);
+    // the next births say where everything stands.
+    if (!publishing() || was == n.state) return;
     if (n.state == "online") {
         link_->publish(edge_->device_birth(n.config.name, n.state));
     } else if (was == "online") {
