@@ -33,6 +33,14 @@
 // gateway's own status.
 //
 //   gateway_bench --idle [--terminals 1000] [--seconds 10] [--warmup 2]
+//
+// With --outage, instead: the broker is stopped for SECONDS while the
+// terminals send, once with the events waiting in memory and once in the
+// SQLite store; for each, the gateway's CPU per event kept, and, once the
+// broker is back, how fast the backlog drains (to a subscriber whose
+// session outlived the restart), the store's figures as ratios to memory's.
+//
+//   gateway_bench --outage [--terminals 200] [--rate 10] [--seconds 10]
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -298,6 +306,70 @@ int idle(std::size_t terminals, double seconds, double warmup) {
     return 0;
 }
 
+// One outage of `seconds` with the events kept in `kind` ("memory" or
+// "store"); prints and returns {gateway CPU µs per event kept, events
+// drained per second}.
+std::pair<double, double> outage(const ScratchDir &dir, const char *kind, std::size_t terminals, double rate, double seconds) {
+    BrokerOptions persistent;
+    persistent.persistent = true;
+    persistent.unbounded_queues = true;  // the subscriber may come back after the drain began
+    Broker broker(dir, persistent);
+    Farm farm(dir, terminals);
+    std::atomic<std::size_t> historical{0}, any{0};
+    Client subscriber(broker.port(), std::string("bench-") + kind, User{}, true);
+    subscriber.divert([&](const mosquitto_message &m) {
+        const std::string_view topic(m.topic), payload(static_cast<const char *>(m.payload), static_cast<std::size_t>(m.payloadlen));
+        if (topic.ends_with("/serial/1")) ++any;
+        if (topic.ends_with("/serial/1") && payload.find("\"historical\":true") != std::string_view::npos) ++historical;
+    });
+    subscriber.subscribe("vq6120/+/serial/1");
+    std::vector<std::pair<std::string, std::uint16_t>> list;
+    for (std::size_t i = 0; i < terminals; ++i) list.emplace_back("t" + std::to_string(i), farm.port(i));
+    json config = test_config(broker.port(), std::string("gw-") + kind, list);
+    config["broker"]["queue_limit"] = 10000000;
+    if (std::string(kind) == "store") config["store"] = {{"path", (dir.path() / "bench.events").string()}};
+    const std::uint16_t metrics_port = free_port();
+    GatewayProcess gateway(dir, config, std::string("gateway-") + kind, {"--metrics", std::to_string(metrics_port)});
+    const auto waiting = [&] { return metric(metrics_port, "vq6120_gateway_store_events"); };
+    for (double online = -1; online != static_cast<double>(terminals);) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        try {
+            online = metric(metrics_port, "vq6120_gateway_terminals{state=\"online\"}");
+        } catch (const std::exception &) {  // not serving its metrics yet
+        }
+    }
+
+    broker.stop();
+    while (metric(metrics_port, "vq6120_gateway_broker_connected") != 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const double cpu0 = cpu_seconds(gateway.pid());
+    farm.command("traffic " + std::to_string(rate) + " serial 1");
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    farm.command("traffic 0");
+    double kept = -1;
+    for (double now = waiting(); now != kept; now = waiting()) {
+        kept = now;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    const double cpu = cpu_seconds(gateway.pid()) - cpu0;
+    const double bytes = metric(metrics_port, "vq6120_gateway_store_bytes");
+
+    const auto back = std::chrono::steady_clock::now();
+    broker.start();
+    while (waiting() > 0 && std::chrono::steady_clock::now() - back < std::chrono::seconds(300)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const double drained_in = std::chrono::duration<double>(std::chrono::steady_clock::now() - back).count();
+    for (int i = 0; i < 600 && static_cast<double>(historical) < kept; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const double dropped = metric(metrics_port, "vq6120_gateway_store_dropped_total");
+    gateway.stop(SIGTERM);
+    const double per_event = 1e6 * cpu / std::max(kept, 1.0);
+    const double rate_out = kept / drained_in;
+    std::printf("%-6s %.0f events kept (%.1f MB) in a %.0f s outage, %.0f dropped; gateway CPU %.1f us per event kept; "
+                "drained in %.2f s from the broker's restart (%.0f events/s), %zu historical received (%zu in all)\n",
+                kind, kept, bytes / 1e6, seconds, dropped, per_event, drained_in, rate_out, historical.load(), any.load());
+    return {per_event, rate_out};
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -308,7 +380,8 @@ int main(int argc, char **argv) {
     app.add_option("--rate", rate, "events per second from each terminal")->check(CLI::Range(0.1, 1000.0));
     app.add_option("--seconds", seconds, "measured time")->check(CLI::Range(1.0, 600.0));
     app.add_option("--warmup", warmup, "traffic before measuring")->check(CLI::Range(0.0, 60.0));
-    bool pictures = false;
+    bool pictures = false, outages = false;
+    app.add_flag("--outage", outages, "the broker away for --seconds: the backlog's cost per event and its drain, memory and store");
     app.add_flag("--pictures", pictures, "the other terminals' latency while t0 is sent 4 MiB pictures back to back");
     bool idle_only = false;
     app.add_flag("--idle", idle_only, "messages per second with every terminal reporting unchanged inputs each second");
@@ -328,6 +401,15 @@ int main(int argc, char **argv) {
     const auto expected = static_cast<std::size_t>(static_cast<double>(terminals) * rate * seconds);
 
     try {
+        if (outages) {
+            std::printf("%zu terminals x %.1f events/s; the broker stopped for %.0f s\n", terminals, rate, seconds);
+            ScratchDir memory_dir, store_dir;
+            const auto memory = outage(memory_dir, "memory", terminals, rate, seconds);
+            const auto store = outage(store_dir, "store", terminals, rate, seconds);
+            std::printf("store/memory: CPU per event kept %.2f, drain rate %.2f\n", store.first / std::max(memory.first, 1e-9),
+                        store.second / std::max(memory.second, 1e-9));
+            return 0;
+        }
         ScratchDir dir;
         Broker broker(dir);
         Farm farm(dir, terminals);

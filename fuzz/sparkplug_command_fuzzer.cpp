@@ -87,6 +87,11 @@ void carry_out(sparkplug::EdgeNode &node, const sparkplug::EdgeNode::Command &co
     for (std::size_t i = 0; i < changed.size(); ++i) {
         CHECK(decoded->metrics[i].name == changed[i].name && decoded->metrics[i].value == changed[i].value);
     }
+    // The same values as they wait in the backlog: kept with their data
+    // types, they read back as they were.
+    const auto kept = sparkplug::decode(sparkplug::encode(sparkplug::EdgeNode::values(changed)));
+    CHECK(kept && kept->metrics.size() == changed.size());
+    for (std::size_t i = 0; i < changed.size(); ++i) CHECK(same_value(kept->metrics[i], changed[i]));
 }
 
 }  // namespace

@@ -73,7 +73,7 @@ expect libvq6120-lib-dev libdevel "$runtime $same_version" \
   "$libdir/libvq6120-display.a" usr/include/vq6120/display/render.hpp usr/include/vq6120/screen/canvas.hpp \
   "$libdir/cmake/VQ6120/VQ6120Config.cmake" "$libdir/cmake/VQ6120/VQ6120DisplayTargets.cmake" \
   "$libdir/pkgconfig/vq6120-display.pc"
-# shlibdeps: the gateway's MQTT library, the programs' own library.
+# shlibdeps: the gateway's MQTT and SQLite libraries, the programs' own library.
 # The programs, their man pages (help2man, at build time), the gateway's
 # systemd unit, a sample configuration and a Node-RED flow.
 command -v help2man >/dev/null || fail "help2man is not installed: the tools have no man pages (scripts/setup.sh packages)"
@@ -84,6 +84,8 @@ sample=usr/share/doc/vq6120-tools/examples/gateway.json
 samples=("$sample" usr/share/doc/vq6120-tools/examples/node-red/key-to-led.json)
 expect vq6120-tools utils "$runtime $same_version.*libmosquitto|libmosquitto.*$runtime $same_version" \
   "${tools[@]/#/usr/bin/}" "${man_pages[@]/%/.1.gz}" "$unit" "${samples[@]}"
+dpkg-deb -f "$(deb vq6120-tools)" Depends | grep -q 'libsqlite3-0' ||
+  fail "vq6120-tools: depends lacks libsqlite3-0 (the gateway's event store)"
 expect python3-vq6120 python "python3.*$runtime|$runtime.*python3" \
   usr/lib/python3/dist-packages/vq6120/__init__.py usr/lib/python3/dist-packages/vq6120/terminal.py \
   usr/lib/python3/dist-packages/vq6120/constants.py

@@ -46,10 +46,10 @@ group() { groups+=("$1"); group_for[$1]=$2; group_items[$1]="${*:3}"; }
 
 group demo "the demo: compilers, CMake, the library, the simulator and the CLI" \
   cmake ninja-build gcc g++ pkg-config libstb-dev libcli11-dev nlohmann-json3-dev libcpp-httplib-dev
-group tests "the test suites: clang and its sanitizers, GoogleTest, Google Benchmark, the display layer, the MQTT gateway (it is built with its Sparkplug payloads) and its broker, Python, the README check" \
+group tests "the test suites: clang and its sanitizers, GoogleTest, Google Benchmark, the display layer, the MQTT gateway (it is built with its Sparkplug payloads and its SQLite event store) and its broker, Python, the README check" \
   clang libclang-rt-14-dev libgtest-dev libbenchmark-dev \
   libfreetype-dev libspng-dev fonts-dejavu-core \
-  libmosquitto-dev libssl-dev libsystemd-dev libprotobuf-c-dev protobuf-c-compiler mosquitto mosquitto-clients openssl \
+  libmosquitto-dev libsqlite3-dev libssl-dev libsystemd-dev libprotobuf-c-dev protobuf-c-compiler mosquitto mosquitto-clients openssl \
   python3 python3-pip python3-setuptools python3-wheel python3-venv iproute2 binutils
 group packages "the Debian packages and their check: dpkg-shlibdeps, the man pages" \
   dpkg-dev file help2man

@@ -22,6 +22,7 @@ TEST(GatewayConfig, EveryBoundIsTakenAndOnePastItRefused) {
         good[json::json_pointer(std::string(side) + "min_ms")] = 10;
         good[json::json_pointer(std::string(side) + "max_ms")] = 3600000;
     }
+    good["store"] = {{"path", "events.db"}};
     struct Bound {
         std::string pointer;
         long long lo, hi;
@@ -40,6 +41,8 @@ TEST(GatewayConfig, EveryBoundIsTakenAndOnePastItRefused) {
         {"/terminals/0/port", 1, 65535},
         {"/terminals/0/auto_report", 0, 255},
         {"/terminals/0/host_alive", 0, 255},
+        {"/store/max_events", 1, 100000000},
+        {"/store/max_bytes", 64 << 10, 1ll << 36},
     };
     for (const Bound &b : bounds) {
         for (const long long v : {b.lo, b.hi}) {

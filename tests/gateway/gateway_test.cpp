@@ -321,8 +321,9 @@ TEST_F(GatewayTest, TerminalAndBrokerRestartsRecoverAndTheQueueDropsTheOldest) {
     client.reset();
     broker.stop();
     for (int key = 1; key <= 5; ++key) farm.command(0, "key " + std::to_string(key));
-    // The broker comes back once the gateway has the keys and dropped the oldest.
-    const char *dropped = "vq6120_gateway_broker_dropped_messages_total";
+    // The broker comes back once the gateway has the keys and dropped the
+    // oldest (events wait in the backlog, in memory here, bounded by queue_limit).
+    const char *dropped = "vq6120_gateway_store_dropped_total";
     ASSERT_EQ(scrape_until(metrics, dropped, 3)[dropped], 3);
     broker.start();
     client = std::make_unique<Client>(broker.port(), "observer", User{}, true);

@@ -210,6 +210,7 @@ Broker::Broker(const ScratchDir &dir, const BrokerOptions &options) : dir_(dir),
     } else {
         conf += "persistence false\n";
     }
+    if (options.unbounded_queues) conf += "max_queued_messages 0\n";
     if (options.tls) {
         // A CA and a broker certificate for 127.0.0.1, readable by the
         // broker's own user.

@@ -90,6 +90,9 @@ struct BrokerOptions {
     std::string acl;
     bool persistent = false;
     bool tls = false;  // a TLS listener with a certificate from a CA made for the test
+    // No limit on the messages queued for a client that is away (mosquitto
+    // drops those past 1,000 by default and says so in its log).
+    bool unbounded_queues = false;
 };
 class Broker {
 public:

@@ -112,6 +112,66 @@ TEST_F(SparkplugTest, BirthsFollowThePrimaryHostOfflineOnlineOffline) {
     EXPECT_EQ(site.bd_seq(*again), (site.bd_seq(*nbirth).get<int>() + 1) % 256);
 }
 
+// While the host is offline the node is not born: what an event changed
+// waits, what changed nothing (reports of inputs as known) is not kept; on
+// the host's online the births go first, then the waiting keys as historical
+// DDATA without data types, with the seq after the births; then keys go live.
+TEST_F(SparkplugTest, EventsWhileThePrimaryHostIsOfflineFollowTheBirthsAsHistorical) {
+    Site site(dir);
+    Client &scada = site.scada;
+    scada.publish(kState, state(false, 1000), {}, true);
+    ASSERT_TRUE(scada.await_topic(kState));
+    const std::uint16_t port = free_port();
+    site.config["sparkplug"]["primary_host_id"] = "scada";
+    site.config["terminals"][0]["auto_report"] = 1;  // inputs reported every 100 ms, unchanged
+    site.config["metrics"] = std::to_string(port);
+    GatewayProcess gateway(dir, site.config);
+    ASSERT_TRUE(file_says(dir.path() / "gateway.log", "metrics at http")) << gateway.log();
+    const auto at_least = [&](const char *name, std::size_t n) {
+        return wait_count([&] { return static_cast<std::size_t>(scrape(port)[name]); }, n);
+    };
+    const char *unchanged = "vq6120_gateway_events_unchanged_total";
+    const char *waiting = "vq6120_gateway_store_events";
+    // Answered (inputs known): the reports after are unchanged, none kept.
+    ASSERT_GE(at_least(unchanged, 3), 3u) << gateway.log();
+    EXPECT_EQ(scrape(port)[waiting], 0);
+    site.farm.command(0, "key 3");
+    site.farm.command(0, "key 4");
+    ASSERT_EQ(scrape_until(port, waiting, 2)[waiting], 2) << gateway.log();
+    const auto reports = static_cast<std::size_t>(scrape(port)[unchanged]) + 3;
+    ASSERT_GE(at_least(unchanged, reports), reports);
+    EXPECT_EQ(scrape(port)[waiting], 2);
+    EXPECT_EQ(first(scada.all(), cmd("NBIRTH")), scada.all().size()) << seen(scada, site.codec);
+
+    scada.publish(kState, state(true, 2000), {}, true);
+    const auto data = [&] {
+        std::size_t n = 0;
+        for (const Received &r : scada.all()) n += r.topic == cmd("DDATA", "t1");
+        return n;
+    };
+    ASSERT_EQ(wait_count(data, 2), 2u) << seen(scada, site.codec);
+    EXPECT_EQ(scrape_until(port, waiting, 0)[waiting], 0);
+    std::vector<json> drained;  // Last Key, typed, historical, seq
+    int birth_seq = -1;
+    for (const Received &r : scada.all()) {
+        if (r.topic == cmd("DBIRTH", "t1")) birth_seq = site.codec.decode(r.payload).value("seq", -1);
+        if (r.topic != cmd("DDATA", "t1")) continue;
+        const json p = site.codec.decode(r.payload);  // after the DBIRTH: read with its types
+        const json m = metric(p, "Last Key");
+        drained.push_back({m.value("value", -1), m.value("typed", true), m.value("isHistorical", false), p.value("seq", -1)});
+    }
+    ASSERT_GE(birth_seq, 0) << seen(scada, site.codec);
+    EXPECT_EQ(drained, (std::vector<json>{{3, false, true, birth_seq + 1}, {4, false, true, birth_seq + 2}}))
+        << seen(scada, site.codec);
+
+    site.farm.command(0, "key 5");
+    ASSERT_TRUE(scada.await([&](const Received &r) {
+        if (r.topic != cmd("DDATA", "t1")) return false;
+        const json m = metric(site.codec.decode(r.payload), "Last Key");
+        return m.value("value", -1) == 5 && !m.value("isHistorical", false);
+    })) << seen(scada, site.codec);
+}
+
 TEST_F(SparkplugTest, BdSeqThroughRefusedConnectsRestartsAndACleanStop) {
     BrokerOptions secured;
     secured.users = {{"gw", "right"}, {"scada", "scada"}};

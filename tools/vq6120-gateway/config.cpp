@@ -141,7 +141,7 @@ TerminalConfig read_terminal(const Object &o) {
 Config read_config(Errors &errors, const json &doc) {
     const Object top(errors, doc, json::json_pointer(),
                      {"broker", "prefix", "terminals", "status_interval", "connect_timeout_ms", "terminal_reconnect_min_ms",
-                      "terminal_reconnect_max_ms", "sparkplug", "picture_queue", "metrics"});
+                      "terminal_reconnect_max_ms", "sparkplug", "picture_queue", "metrics", "store"});
     Config c;
     if (const json *broker = top.need("broker")) {
         read_broker(Object(errors, *broker, top.at() / "broker",
@@ -162,6 +162,14 @@ Config read_config(Errors &errors, const json &doc) {
             o.report(o.at() / "state_file", "must name a file");
         }
         c.sparkplug = s;
+    }
+    if (const json *store = top.find("store")) {
+        const Object o(errors, *store, top.at() / "store", {"path", "max_events", "max_bytes"});
+        StoreConfig s;
+        if (o.text("path", s.path, true) && s.path.empty()) o.report(o.at() / "path", "must not be empty");
+        o.integer("max_events", s.max_events, 1, 100000000);
+        o.integer("max_bytes", s.max_bytes, 64 << 10, 1ll << 36);
+        c.store = s;
     }
     if (top.text("prefix", c.prefix)) {
         // Levels of the prefix are topic levels themselves; no empty level, so

@@ -54,8 +54,18 @@ struct SparkplugConfig {
     bool operator==(const SparkplugConfig &) const = default;
 };
 
+// The event store on disk (SQLite): events that may not be published yet
+// wait here instead of in memory, and outlive the process.
+struct StoreConfig {
+    std::string path;
+    std::uint64_t max_events = 1000000;
+    std::uint64_t max_bytes = 256ull << 20;
+    bool operator==(const StoreConfig &) const = default;
+};
+
 struct Config {
     BrokerConfig broker;
+    std::optional<StoreConfig> store;  // unset: events wait in memory, at most broker.queue_limit
     std::optional<SparkplugConfig> sparkplug;  // set: Sparkplug B topics instead of the JSON ones
     std::string prefix = "vq6120";
     int status_interval_s = 10;  // republishes the status when its counters moved

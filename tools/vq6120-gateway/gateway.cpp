@@ -19,6 +19,11 @@ constexpr int kResultQos = 1;  // a lost result would leave its sender guessing
 
 // Commands that may wait behind a terminal's picture job; more are busy.
 constexpr std::size_t kMaxHeld = 16;
+// Waiting events published per loop turn, and at most unacknowledged at
+// once: the drain never holds the loop, and libmosquitto's outgoing queue
+// stays short.
+constexpr std::size_t kForwardChunk = 64;
+constexpr std::size_t kForwardWindow = 256;
 // A refusal made on the loop echoes the caller's "id" only from a payload
 // this small: the loop never parses a picture.
 constexpr std::size_t kMaxIdPayload = 64 << 10;
@@ -58,6 +63,7 @@ Gateway::Gateway(const Config &config, vq6120::Poller &poller)
     : config_(config),
       poller_(poller),
       metrics_(command_names()),
+      backlog_(make_backlog(config)),
       worker_(std::make_unique<PictureWorker>(static_cast<std::size_t>(config.picture_queue))) {
     for (const TerminalConfig &t : config_.terminals) add_node(t);
     const Message will{status_topic(), status_payload("offline", "connection lost"), 1, true, {}};
@@ -78,7 +84,13 @@ Gateway::Gateway(const Config &config, vq6120::Poller &poller)
         on_message(topic, payload, correlation);
     };
     callbacks.ticked = [this] { ticked(); };
-    callbacks.lost = [this](const std::string &) { sync_broker_metrics(); };
+    callbacks.lost = [this](const std::string &) {
+        // What was in flight goes again, in order, after the next births.
+        in_flight_.clear();
+        backlog_->rewind();
+        sync_broker_metrics();
+    };
+    callbacks.acked = [this](int mid) { on_acked(mid); };
     callbacks.sent = [this](const Message &m) {
         if (m.read_at != std::chrono::steady_clock::time_point{}) metrics_.published(std::chrono::steady_clock::now() - m.read_at);
     };
@@ -105,6 +117,7 @@ void Gateway::start() {
     log(Level::info, "serving " + std::to_string(nodes_.size()) + " terminals " +
                          (edge_ ? "as the Sparkplug B edge node " + edge_->namespace_filter() : "under " + config_.prefix + "/"));
     status_due_ = std::chrono::steady_clock::now() + std::chrono::seconds(config_.status_interval_s);
+    metrics_.backlog(backlog_->size(), backlog_->bytes(), backlog_->dropped());
     link_->start();
     schedule_watchdog();
 }
@@ -168,7 +181,7 @@ void Gateway::ticked() {
     const auto now = std::chrono::steady_clock::now();
     if (now >= status_due_) {
         status_due_ = now + std::chrono::seconds(config_.status_interval_s);
-        const std::uint64_t mark = link_->dropped() + events_ + commands_ + refused_ + behind_ + poller_.online();
+        const std::uint64_t mark = link_->dropped() + backlog_->dropped() + events_ + commands_ + refused_ + behind_ + poller_.online();
         if (mark != status_mark_ && link_->connected() && !edge_) publish_status("online", "running");
     }
 }
@@ -226,7 +239,82 @@ void Gateway::on_event(Node &n, const vq6120::Event &event) {
     Publication p = event_payload(event);
     ++events_;
     metrics_.event(p.subtopic);
+    // Behind waiting events, an event waits too: order per terminal holds.
+    const bool now = publishing() && backlog_->empty();
+    if (!now) return keep({0, n.config.name, std::move(p.subtopic), std::move(p.payload)});
     link_->publish({n.base + "/" + p.subtopic, std::move(p.payload), config_.broker.event_qos, false, {}, read_at});
+}
+
+bool Gateway::publishing() const { return link_->connected() && (!edge_ || edge_->born()); }
+
+void Gateway::keep(Pending pending) {
+    backlog_->push(std::move(pending));
+    if (backlog_->dropping_started()) {
+        log(Level::warning, "events wait beyond the bound: dropping the oldest (" + std::to_string(backlog_->dropped()) +
+                                " dropped so far)");
+    }
+    end_turn();
+}
+
+void Gateway::end_turn() {
+    if (turn_pending_ || stopped_) return;
+    turn_pending_ = true;
+    // Posted work runs when the round ends, before the loop waits again.
+    poller_.post([this, alive = alive_] {
+        if (!*alive) return;
+        turn_pending_ = false;
+        forward();
+        backlog_->commit();
+        metrics_.backlog(backlog_->size(), backlog_->bytes(), backlog_->dropped());
+    });
+}
+
+void Gateway::forward() {
+    if (!publishing() || in_flight_.size() >= kForwardWindow) return;
+    const auto next = backlog_->take(std::min(kForwardChunk, kForwardWindow - in_flight_.size()));
+    for (const Pending &p : next) {
+        const Message m = historical(p);
+        const int mid = m.topic.empty() ? -2 : link_->publish_acked(m);
+        if (mid == -1) return;  // the connection is going; its loss rewinds
+        if (mid == -2) {
+            log(Level::warning, "a waiting event of '" + p.terminal + "' cannot be published; dropped");
+            backlog_->discard(p.id);
+            continue;
+        }
+        in_flight_[mid] = p.id;
+    }
+    // A full chunk: more may wait, for the next turn.
+    if (next.size() == kForwardChunk) end_turn();
+}
+
+Message Gateway::historical(const Pending &p) {
+    // The store may hold anything: a name that is no topic level is dropped.
+    if (!valid_topic_level(p.terminal)) return {};
+    if (edge_) {
+        auto values = sparkplug::decode(p.payload);
+        if (!values || values->metrics.empty()) return {};
+        values->seq.reset();
+        values->historical = true;
+        // The data types are in the device's DBIRTH of this session; one
+        // without (offline now, or a terminal no longer listed) carries them.
+        const auto found = by_name_.find(p.terminal);
+        values->datatypes = found == by_name_.end() || !found->second->born;
+        Message m = edge_->device_data(p.terminal, std::move(*values));
+        m.qos = 1;
+        return m;
+    }
+    json j = json::parse(p.payload, nullptr, false);
+    if (!j.is_object()) return {};
+    j["historical"] = true;
+    return {config_.prefix + "/" + p.terminal + "/" + p.subtopic, dump(j), 1, false, {}};
+}
+
+void Gateway::on_acked(int mid) {
+    const auto it = in_flight_.find(mid);
+    if (it == in_flight_.end()) return;
+    backlog_->done(it->second);
+    in_flight_.erase(it);
+    end_turn();
 }
 
 // ---- The broker to terminals ---------------------------------------------
@@ -243,6 +331,7 @@ void Gateway::on_connected() {
     } else {
         on_connected_json();
     }
+    end_turn();  // what waited follows the births
     if (!ready_) {
         // Up: the broker connected and every terminal of the list added.
         ready_ = true;
@@ -267,14 +356,14 @@ std::string Gateway::status_payload(std::string_view state, std::string_view rea
         j["commands"] = commands_;
         j["refused"] = refused_;
         j["behind"] = behind_;
-        j["dropped"] = link_->dropped();
-        j["queued"] = link_->queued();
+        j["dropped"] = link_->dropped() + backlog_->dropped();
+        j["queued"] = link_->queued() + backlog_->size();
     }
     return dump(j);
 }
 
 void Gateway::publish_status(std::string_view state, std::string_view reason) {
-    status_mark_ = link_->dropped() + events_ + commands_ + refused_ + behind_ + poller_.online();
+    status_mark_ = link_->dropped() + backlog_->dropped() + events_ + commands_ + refused_ + behind_ + poller_.online();
     link_->publish({status_topic(), status_payload(state, reason), kStateQos, true, {}});
 }
 

@@ -21,6 +21,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "backlog.hpp"
 #include "config.hpp"
 #include "metrics.hpp"
 #include "mqtt_link.hpp"
@@ -109,6 +110,20 @@ private:
     void on_sparkplug(const std::string &topic, std::string_view payload);
     void on_host_state(sparkplug::EdgeNode &edge, PrimaryHost::Change change, const std::string &why);
     void on_event(Node &node, const vq6120::Event &event);
+    // Whether an event may be published now: the broker is connected and,
+    // in Sparkplug mode, the births are out. The only such gate: what may
+    // not be published waits in the backlog.
+    bool publishing() const;
+    // An event that waits: into the backlog, committed when the loop turn ends.
+    void keep(Pending pending);
+    // Once per loop turn, after whatever it received: commits the backlog,
+    // publishes the next chunk of it, updates its metrics.
+    void end_turn();
+    // Publishes waiting events (historical, QoS 1) while the broker's
+    // acknowledgements keep up; each leaves the backlog on its PUBACK.
+    void forward();
+    Message historical(const Pending &pending);
+    void on_acked(int mid);
     void on_message(const std::string &topic, std::string_view payload, std::string_view correlation);
     // cmd/image and cmd/font-text to the picture worker; false when its
     // queue is full (nothing queued).
@@ -146,6 +161,9 @@ private:
     std::unordered_map<std::string, Node *> by_name_;
     Metrics metrics_;
     std::unique_ptr<sparkplug::EdgeNode> edge_;  // Sparkplug B mode
+    std::unique_ptr<Backlog> backlog_;
+    std::unordered_map<int, std::uint64_t> in_flight_;  // message id -> backlog id
+    bool turn_pending_ = false;
     std::unique_ptr<MqttLink> link_;
     ServiceNotifier notifier_;
     bool ready_ = false;

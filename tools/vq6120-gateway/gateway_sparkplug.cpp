@@ -19,6 +19,7 @@ void Gateway::births() {
         // One still waiting for its answers is born when they come.
         if (n.state == "online" && n.birth_wait == 0) device_birth(n);
     }
+    end_turn();  // what waited follows the births, historical
 }
 
 void Gateway::device_birth(Node &n) {
@@ -26,7 +27,7 @@ void Gateway::device_birth(Node &n) {
     n.birth_wait = 0;
     // Births only reach a connected broker; after a reconnect births() says
     // where everything stands.
-    if (!link_->connected() || !edge_->born()) return;
+    if (!publishing()) return;
     link_->publish(edge_->device_birth(n.config.name));
     n.born = true;
 }
@@ -44,7 +45,7 @@ void Gateway::announce(Node &n, const std::string &was) {
         if (n.birth_wait != 0) poller_.cancel(n.birth_wait);
         n.birth_wait = 0;
         // At the loss itself, not at the next attempt.
-        if (n.born && link_->connected() && edge_->born()) link_->publish(edge_->device_death(n.config.name));
+        if (n.born && publishing()) link_->publish(edge_->device_death(n.config.name));
         n.born = false;
         edge_->forget(n.config.name);
     }
@@ -66,9 +67,11 @@ void Gateway::on_event_sparkplug(Node &n, const vq6120::Event &event, std::chron
         if (edge_->answered(n.config.name)) device_birth(n);
         return;
     }
-    // While the broker is away the values only wait for the next birth:
-    // after a reconnect NBIRTH starts a new sequence.
-    if (!n.born || !link_->connected() || !edge_->born()) return;
+    // What changed goes now, or waits with its time and goes, historical,
+    // after the next births; behind waiting events, an event waits too.
+    if (!n.born || !publishing() || !backlog_->empty()) {
+        return keep({0, n.config.name, {}, sparkplug::encode(sparkplug::EdgeNode::values(std::move(changed)))});
+    }
     Message m = edge_->device_data(n.config.name, std::move(changed));
     m.read_at = read_at;
     link_->publish(std::move(m));
@@ -142,7 +145,7 @@ void Gateway::on_sparkplug(const std::string &topic, std::string_view payload) {
             log(Level::info, n.config.name + ": " + write.metrics.front().name + " refused: " + outcome.error);
         }
     }
-    if (!changed.empty() && n.born && link_->connected() && edge_->born()) link_->publish(edge_->device_data(n.config.name, std::move(changed)));
+    if (!changed.empty() && n.born && publishing()) link_->publish(edge_->device_data(n.config.name, std::move(changed)));
 }
 
 }  // namespace vq6120::gateway

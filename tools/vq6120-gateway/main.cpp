@@ -13,8 +13,10 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <memory>
 
+#include "backlog.hpp"
 #include "config.hpp"
 #include "gateway.hpp"
 #include "log.hpp"
@@ -73,6 +75,16 @@ int main(int argc, char **argv) {
     }
     const vq6120::gateway::Config &config = *loaded.config;
     if (check_only) {
+        // A store the gateway would refuse is named now; a missing one is
+        // created at the start.
+        if (config.store && std::filesystem::exists(config.store->path)) {
+            try {
+                vq6120::gateway::Store(*config.store, config.sparkplug.has_value());
+            } catch (const std::exception &e) {
+                std::fprintf(stderr, "vq6120-gateway: %s: /store/path: %s\n", path.c_str(), e.what());
+                return 2;
+            }
+        }
         std::printf("%s: valid, %zu terminals, broker %s:%d\n", path.c_str(), config.terminals.size(),
                     config.broker.host.c_str(), config.broker.port);
         return 0;

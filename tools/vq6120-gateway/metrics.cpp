@@ -102,6 +102,12 @@ void Metrics::broker(bool connected, std::uint64_t connects, std::size_t queued,
     dropped_.store(dropped, relaxed);
 }
 
+void Metrics::backlog(std::size_t events, std::uint64_t bytes, std::uint64_t dropped) {
+    stored_.store(events, relaxed);
+    stored_bytes_.store(bytes, relaxed);
+    store_dropped_.store(dropped, relaxed);
+}
+
 std::string Metrics::render() const {
     Text t;
     t.family("vq6120_gateway_terminals", "gauge", "Terminals by the state their state topic shows.");
@@ -154,6 +160,12 @@ std::string Metrics::render() const {
     t.family("vq6120_gateway_primary_host_states_refused_total", "counter",
              "Sparkplug: messages on the primary host's STATE topic refused as malformed.");
     t.sample("vq6120_gateway_primary_host_states_refused_total", host_states_refused_.load(relaxed));
+    t.family("vq6120_gateway_store_events", "gauge", "Events waiting to be published (the store, or the queue in memory).");
+    t.sample("vq6120_gateway_store_events", stored_.load(relaxed));
+    t.family("vq6120_gateway_store_bytes", "gauge", "Bytes of the events waiting.");
+    t.sample("vq6120_gateway_store_bytes", stored_bytes_.load(relaxed));
+    t.family("vq6120_gateway_store_dropped_total", "counter", "Waiting events dropped, the oldest first, at the bound.");
+    t.sample("vq6120_gateway_store_dropped_total", store_dropped_.load(relaxed));
     t.family("vq6120_gateway_reloads_total", "counter", "Configuration reloads applied.");
     t.sample("vq6120_gateway_reloads_total", reloads_.load(relaxed));
     t.family("vq6120_gateway_reload_failures_total", "counter", "Configuration reloads refused; nothing changed.");

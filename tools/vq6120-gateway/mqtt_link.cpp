@@ -70,6 +70,7 @@ MqttLink::MqttLink(const BrokerConfig &config, const Message &will, Callbacks ca
     mosquitto_connect_v5_callback_set(mosq_, on_connect);
     mosquitto_disconnect_v5_callback_set(mosq_, on_disconnect);
     mosquitto_message_v5_callback_set(mosq_, on_message);
+    mosquitto_publish_v5_callback_set(mosq_, on_publish);
 }
 
 MqttLink::~MqttLink() {
@@ -180,13 +181,28 @@ void MqttLink::on_message(mosquitto *, void *self, const mosquitto_message *m, c
     }
 }
 
-MqttLink::Sent MqttLink::send(const Message &m) {
+void MqttLink::on_publish(mosquitto *, void *self, int mid, int reason, const mosquitto_property *) {
+    auto *link = static_cast<MqttLink *>(self);
+    // A reason of 0x80 or more: the broker refused the message; it is not
+    // taken, so it stays unacknowledged and goes again after a reconnect.
+    if (reason < 0x80 && link->callbacks_.acked) link->callbacks_.acked(mid);
+}
+
+int MqttLink::publish_acked(const Message &m) {
+    if (!connected_) return -1;
+    int mid = -1;
+    const Sent sent = send(m, &mid);
+    notify();
+    return sent == Sent::yes ? mid : sent == Sent::later ? -1 : -2;
+}
+
+MqttLink::Sent MqttLink::send(const Message &m, int *mid) {
     mosquitto_property *props = nullptr;
     if (!m.correlation.empty()) {
         mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, m.correlation.data(),
                                       static_cast<std::uint16_t>(std::min<std::size_t>(m.correlation.size(), 65535)));
     }
-    const int rc = mosquitto_publish_v5(mosq_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
+    const int rc = mosquitto_publish_v5(mosq_, mid, m.topic.c_str(), static_cast<int>(m.payload.size()),
                                         m.payload.data(), m.qos, m.retain, props);
     mosquitto_property_free_all(&props);
     if (rc == MOSQ_ERR_SUCCESS) {

@@ -47,6 +47,7 @@ public:
         // When set, the will of each new attempt; told whether the attempt
         // before it sent its CONNECT (reached a broker, refused or not).
         std::function<Message(bool previous_sent)> will;
+        std::function<void(int mid)> acked;  // a QoS 1 message's PUBACK came
     };
 
     // `will` is what the broker publishes (retained) when the gateway goes
@@ -59,6 +60,10 @@ public:
     void start();
     // Sends now when connected, queues otherwise (or when the send fails).
     void publish(Message m);
+    // Hands `m` (QoS 1) to the connection now, never queued: its message id,
+    // which the `acked` callback names once the broker took it; -1 when it
+    // was not sent (not connected), -2 when it never can be (too large).
+    int publish_acked(const Message &m);
     void subscribe(const std::vector<std::string> &filters);
     void unsubscribe(const std::vector<std::string> &filters);
 
@@ -84,7 +89,8 @@ private:
     static void on_disconnect(mosquitto *, void *self, int rc, const mosquitto_property *);
     static void on_message(mosquitto *, void *self, const mosquitto_message *m, const mosquitto_property *props);
     enum class Sent { yes, later, never };
-    Sent send(const Message &m);
+    static void on_publish(mosquitto *, void *self, int mid, int reason, const mosquitto_property *);
+    Sent send(const Message &m, int *mid = nullptr);
     void enqueue(Message m);
     void connection_lost(const std::string &reason);
     void attempt();

@@ -68,6 +68,10 @@ std::string encode(const Payload &payload) {
         c.timestamp = payload.timestamp;
         c.has_datatype = payload.datatypes ? 1 : 0;
         c.datatype = payload.datatypes ? m.datatype : 0;
+        if (payload.historical) {
+            c.has_is_historical = 1;
+            c.is_historical = 1;
+        }
         if (!m.value) {
             c.has_is_null = 1;
             c.is_null = 1;
@@ -159,12 +163,16 @@ Message EdgeNode::message(std::string_view type, const std::string &device, std:
                           bool datatypes) {
     Payload p;
     p.timestamp = now_ms();
+    p.metrics = std::move(metrics);
+    p.datatypes = datatypes;
+    return sequenced(type, device, std::move(p), with_seq);
+}
+
+Message EdgeNode::sequenced(std::string_view type, const std::string &device, Payload p, bool with_seq) {
     if (with_seq) {
         p.seq = seq_;
         seq_ = (seq_ + 1) % 256;
     }
-    p.metrics = std::move(metrics);
-    p.datatypes = datatypes;
     return Message{topic(type, device), encode(p), kQos, false, {}};
 }
 
@@ -285,6 +293,17 @@ bool EdgeNode::answered(const std::string &device) const {
 
 Message EdgeNode::device_data(const std::string &device, std::vector<Metric> metrics) {
     return message("DDATA", device, std::move(metrics), true, false);
+}
+
+Payload EdgeNode::values(std::vector<Metric> metrics) {
+    Payload p;
+    p.timestamp = now_ms();
+    p.metrics = std::move(metrics);
+    return p;
+}
+
+Message EdgeNode::device_data(const std::string &device, Payload values) {
+    return sequenced("DDATA", device, std::move(values), true);
 }
 
 void EdgeNode::outputs(const std::string &device, Write &w) const {

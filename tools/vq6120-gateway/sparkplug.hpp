@@ -37,9 +37,10 @@ struct Metric {
 
 struct Payload {
     std::optional<std::uint64_t> seq;
-    std::uint64_t timestamp = 0;  // ms since the epoch
+    std::uint64_t timestamp = 0;  // ms since the epoch; every metric's too
     std::vector<Metric> metrics;
-    bool datatypes = true;  // births carry each metric's type; data and deaths need not
+    bool datatypes = true;    // births carry each metric's type; data and deaths need not
+    bool historical = false;  // every metric is_historical: sent later than it happened
 };
 std::string encode(const Payload &payload);
 // The largest NCMD or DCMD payload taken: every writable metric at once
@@ -109,6 +110,12 @@ public:
     bool answered(const std::string &device) const;
     // DDATA with `metrics` (not empty), without data types.
     Message device_data(const std::string &device, std::vector<Metric> metrics);
+    // `metrics` stamped now, for a DDATA that goes later: kept with their
+    // data types, so that they read back as they were.
+    static Payload values(std::vector<Metric> metrics);
+    // DDATA of values that waited, as `values` says (its time, is_historical,
+    // data types or not), with the next seq.
+    Message device_data(const std::string &device, Payload values);
 
     // A message on NCMD or DCMD.
     struct Command {
@@ -129,6 +136,7 @@ private:
     void outputs(const std::string &device, Write &w) const;
     // The value of a known metric of the device; null when unknown.
     const Metric *known(const std::string &device, std::string_view name) const;
+    Message sequenced(std::string_view type, const std::string &device, Payload p, bool with_seq);
     SparkplugConfig config_;
     std::string state_file_;
     PrimaryHost host_;
