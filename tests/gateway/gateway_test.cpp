@@ -231,6 +231,14 @@ TEST_F(GatewayTest, FontTextShowsTheRenderedTextAndBadFieldsAreRefused) {
                                {{"text", "42.5"}, {"x", 30}, {"y", 10}, {"size", 20}, {"font", "sans-bold"},
                                 {"clear", true}}, "txt");
     EXPECT_EQ(shown["ok"], true) << shown.dump();
+    // The answer says the frames were sent; the farm may read them just after a dump.
+    const auto matches = [&](const std::string &d) {
+        for (int y = 0; y < 64; ++y)
+            for (int x = 0; x < 240; ++x)
+                if (pixel(d, x, y) != wanted.get(x, y)) return false;
+        return true;
+    };
+    plant.farm.dump_soon(0, matches, std::chrono::seconds(10));
     const std::string dump = plant.farm.dump(0);
     int lit = 0;
     for (int y = 0; y < 64; ++y) {
