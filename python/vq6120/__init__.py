@@ -20,7 +20,7 @@ from __future__ import annotations
 from ._library import load_library
 from .constants import (BAUD_RATES, DEFAULT_PORT, MAX_RECEIVE_FRAME, RECV_CLOSED, RECV_CONSUMED, RECV_DI_STATUS,
                         RECV_FRAME_10, RECV_FRAME_37, RECV_MODEL_NAME, RECV_NOTHING, RECV_SERIAL_1, RECV_SERIAL_2,
-                        SEND_QUEUE_DEFAULT, SEND_QUEUE_MIN)
+                        SEND_QUEUE_DEFAULT, SEND_QUEUE_MIN, SEND_STALL_SECONDS)
 from .events import (ConnectionClosed, DigitalInputs, Event, Key, ModelName, NotReading, OtherFrame, QueueFull,
                      SerialData)
 from .pending import PendingConnection
@@ -30,5 +30,5 @@ __all__ = [
     "Terminal", "PendingConnection", "ConnectionClosed", "NotReading", "QueueFull", "DigitalInputs", "Key",
     "ModelName", "SerialData", "OtherFrame",
     "load_library", "RECV_CLOSED", "RECV_NOTHING", "RECV_CONSUMED", "RECV_FRAME_37", "RECV_DI_STATUS",
-    "RECV_MODEL_NAME", "RECV_SERIAL_1", "RECV_SERIAL_2", "RECV_FRAME_10", "SEND_QUEUE_MIN", "SEND_QUEUE_DEFAULT",
+    "RECV_MODEL_NAME", "RECV_SERIAL_1", "RECV_SERIAL_2", "RECV_FRAME_10", "SEND_QUEUE_MIN", "SEND_QUEUE_DEFAULT", "SEND_STALL_SECONDS",
 ]

@@ -54,5 +54,6 @@ _SIGNATURES = {
     "VQ6120Ex_Flush": (_i32, [_H]),
     "VQ6120Ex_WaitingBytes": (_i32, [_H]),
     "VQ6120Ex_LastRefusal": (_i32, [_H]),
+    "VQ6120Ex_NextCheck": (_i32, [_H]),
     "VQ6120Ex_DrawBitmap": (_i32, [_H, _i16, _i16, _i16, _i16, _bytes, _i32]),
 }

@@ -11,6 +11,9 @@ MAX_PAYLOAD = 65527
 MAX_RECEIVE_FRAME = 32768
 # The send-queue limits (VQ6120_SEND_QUEUE_MIN, VQ6120_SEND_QUEUE_DEFAULT).
 SEND_QUEUE_MIN, SEND_QUEUE_DEFAULT = 65536, 262144
+# Seconds a terminal may take nothing while bytes wait for it before the
+# queued send mode ends the connection (VQ6120_SEND_STALL_SECONDS).
+SEND_STALL_SECONDS = 5
 # Why the library refused a call (VQ6120Ex_LastRefusal, VQ6120_REFUSED_*).
 REFUSED_NONE, REFUSED_ARGUMENT, REFUSED_QUEUE_FULL, REFUSED_CLOSED = 0, 1, 2, 3
 REFUSED_STATE, REFUSED_MEMORY, REFUSED_STALLED = 4, 5, 6

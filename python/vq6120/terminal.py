@@ -220,6 +220,17 @@ class Terminal:
             raise ConnectionClosed("the terminal is closed")
         return self._lib.VQ6120Ex_WaitingBytes(self._handle)
 
+    @property
+    def next_check(self):
+        """Seconds the host's wait may last at most before flush() must judge
+        whether the terminal still reads (0.0: now), or None when nothing
+        waits for it (also outside the queued send mode and once closed).
+        Take the smallest over the terminals as the selector's timeout."""
+        if not self._handle:
+            return None
+        ms = self._lib.VQ6120Ex_NextCheck(self._handle)
+        return None if ms < 0 else ms / 1000.0
+
     # Connection.
     def probe(self, timeout: int = 2) -> bool:
         """True when the peer answers as a VQ6120 terminal within `timeout` seconds."""
