@@ -95,6 +95,7 @@ Gateway::Gateway(const Config &config, vq6120::Poller &poller)
         if (m.read_at != std::chrono::steady_clock::time_point{}) metrics_.published(std::chrono::steady_clock::now() - m.read_at);
     };
     link_ = std::make_unique<MqttLink>(config_.broker, will, std::move(callbacks), poller_);
+    if (config_.redundancy) start_roles();
 }
 
 Gateway::~Gateway() {
@@ -103,6 +104,7 @@ Gateway::~Gateway() {
     worker_->stop();
     *alive_ = false;
     if (watchdog_ != 0) poller_.cancel(watchdog_);
+    if (role_timer_ != 0) poller_.cancel(role_timer_);
     for (Node &n : nodes_) {
         if (n.birth_wait != 0) poller_.cancel(n.birth_wait);
     }
@@ -113,12 +115,15 @@ std::string Gateway::status_topic() const { return config_.prefix + "/_gateway/"
 void Gateway::start() {
     poller_.on_state([this](const vq6120::StateChange &c) { on_state(c); });
     poller_.on_event([this](vq6120::TerminalId, void *user, vq6120::Event &e) { on_event(*static_cast<Node *>(user), e); });
-    for (Node &n : nodes_) connect(n);
+    for (Node &n : nodes_) {
+        if (holding()) connect(n);
+    }
     log(Level::info, "serving " + std::to_string(nodes_.size()) + " terminals " +
                          (edge_ ? "as the Sparkplug B edge node " + edge_->namespace_filter() : "under " + config_.prefix + "/"));
     status_due_ = std::chrono::steady_clock::now() + std::chrono::seconds(config_.status_interval_s);
     metrics_.backlog(backlog_->size(), backlog_->bytes(), backlog_->dropped());
     link_->start();
+    if (role_link_) role_link_->start();
     schedule_watchdog();
 }
 
@@ -134,6 +139,7 @@ Gateway::Node &Gateway::add_node(const TerminalConfig &t) {
 }
 
 void Gateway::connect(Node &n) {
+    if (hold_ != Hold::all) return;  // standby, or the broker away: the terminal is not ours to take
     vq6120::TerminalConfig tc;
     tc.endpoint = {n.config.address_n, n.config.port};
     tc.connect_limit = std::chrono::milliseconds(config_.connect_timeout_ms);
@@ -191,6 +197,7 @@ void Gateway::ticked() {
 void Gateway::on_state(const vq6120::StateChange &change) {
     if (stopped_) return;
     Node &n = *static_cast<Node *>(change.user);
+    if (roles_ && on_state_redundant(n, change)) return;
     auto next = state_after({n.state, n.reason}, change);
     if (!next) return;
     if (change.state == vq6120::State::Online) ask(n);
@@ -217,12 +224,17 @@ void Gateway::show(Node &n, std::string state, std::string reason) {
 
 void Gateway::publish_state(Node &n) {
     // While the broker is away the state is not queued: it is republished,
-    // current, when the broker comes back.
-    if (link_->connected()) link_->publish({n.base + "/state", n.state_payload, kStateQos, true, {}});
+    // current, when the broker comes back. A standby speaks for no terminal.
+    if (link_->connected() && holding()) link_->publish({n.base + "/state", n.state_payload, kStateQos, true, {}});
 }
 
 void Gateway::on_event(Node &n, const vq6120::Event &event) {
     const auto read_at = std::chrono::steady_clock::now();
+    if (roles_ && !n.answered) {
+        // The first frame: the terminal took this gateway as its host.
+        n.answered = true;
+        show(n, "online", "connected");
+    }
     if (edge_) return on_event_sparkplug(n, event, read_at);
     // Inputs by exception: an auto report that says what the last one said
     // is a sign of life, not news. A "di" command's answer goes out anyway.
@@ -342,7 +354,8 @@ void Gateway::on_connected() {
 void Gateway::on_connected_json() {
     // Every terminal name under the prefix, so that a command for a name this
     // gateway does not serve is answered too: a prefix belongs to one gateway.
-    link_->subscribe({config_.prefix + "/+/cmd/+"});
+    // With redundancy they come on the role connection instead.
+    if (!roles_) link_->subscribe({config_.prefix + "/+/cmd/+"});
     publish_status("online", link_->connects() > 1 ? "broker reconnected" : "started");
     for (Node &n : nodes_) publish_state(n);
 }
@@ -380,6 +393,7 @@ void Gateway::on_message(const std::string &topic, std::string_view payload, std
     const std::string operation = rest.substr(slash + 5);
     if (operation == "result" || operation.find('/') != std::string::npos) return;
     const std::string correlation(correlation_view);
+    if (roles_ && standby_command(name, operation, payload, correlation)) return;
     const auto found = by_name_.find(name);
     if (found == by_name_.end()) {
         return refuse(name, operation, "terminal '" + name + "' is not served by this gateway (" + config_.broker.client_id + ")",
@@ -559,6 +573,7 @@ void Gateway::shutdown(int flush_ms) {
     worker_->stop();
     std::vector<Message> last;
     for (Node &n : nodes_) {
+        if (!holding()) break;  // a standby speaks for no terminal
         if (!edge_) refuse_held(n, "the gateway is stopping; nothing sent", &last);
         if (edge_ && edge_->born() && n.born) last.push_back(edge_->device_death(n.config.name));
         n.state = "offline";
@@ -571,6 +586,7 @@ void Gateway::shutdown(int flush_ms) {
     // Sparkplug: NDEATH, then a DISCONNECT that keeps the will (0x04), as
     // an edge node under MQTT 5 must end its session.
     link_->stop(last, flush_ms, edge_ != nullptr);
+    stop_roles(flush_ms);
     log(Level::info, "stopped");
     poller_.remove_all();
     poller_.stop();

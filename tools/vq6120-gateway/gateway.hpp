@@ -26,6 +26,7 @@
 #include "metrics.hpp"
 #include "mqtt_link.hpp"
 #include "picture_worker.hpp"
+#include "redundancy.hpp"
 #include "requests.hpp"
 #include "service.hpp"
 #include "sparkplug.hpp"
@@ -92,9 +93,34 @@ private:
         // hold, at most connect_timeout_ms; 0 when not waiting.
         vq6120::Poller::TimerId birth_wait = 0;
         bool born = false;  // its DBIRTH went out, no DDEATH since
+        // Redundancy: a frame came on this connection, so the terminal took
+        // us as its host; until then it shows connecting (a terminal held
+        // by the other gateway accepts and closes at once).
+        bool answered = false;
     };
 
     void connect(Node &node);
+    // Active and standby (gateway_redundancy.cpp); all of it idle without
+    // a "redundancy" configuration.
+    void start_roles();
+    void on_role_message(const std::string &topic, std::string_view payload);
+    // Publishes the role machine's outputs, applies its hold, arms its timer.
+    void roles_changed();
+    void apply_hold(Hold hold);
+    // Lets the terminal go without a word on its state topic: the other
+    // gateway speaks for it now.
+    void release(Node &node, const std::string &why);
+    // Whether this gateway speaks for its terminals (publishes, answers).
+    bool holding() const { return !roles_ || hold_ != Hold::none; }
+    // A terminal's change seen the redundant way; true when handled.
+    bool on_state_redundant(Node &node, const vq6120::StateChange &change);
+    // A command not for an active gateway with its claim confirmed: ignored
+    // when a peer is active (it answers), else refused for want of an
+    // active gateway. True when this gateway does not carry it out.
+    bool standby_command(const std::string &name, const std::string &operation, std::string_view payload,
+                         const std::string &correlation);
+    std::string role_topic(const std::string &node) const;
+    void stop_roles(int flush_ms);
     // Once online: the report time set (also off), the model and inputs asked for.
     void ask(Node &node);
     void show(Node &node, std::string state, std::string reason);
@@ -180,6 +206,10 @@ private:
     // results already posted to the loop.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::unique_ptr<PictureWorker> worker_;
+    std::unique_ptr<RoleMachine> roles_;
+    std::unique_ptr<MqttLink> role_link_;  // its own connection: the role's will is "gone"
+    Hold hold_ = Hold::all;  // as applied; a gateway without redundancy holds everything
+    vq6120::Poller::TimerId role_timer_ = 0;
 };
 
 }  // namespace vq6120::gateway

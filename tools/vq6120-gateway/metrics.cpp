@@ -160,6 +160,9 @@ std::string Metrics::render() const {
     t.family("vq6120_gateway_primary_host_states_refused_total", "counter",
              "Sparkplug: messages on the primary host's STATE topic refused as malformed.");
     t.sample("vq6120_gateway_primary_host_states_refused_total", host_states_refused_.load(relaxed));
+    t.family("vq6120_gateway_active", "gauge",
+             "1 while this gateway is active and holds its terminals; 0 while standby (redundancy).");
+    t.sample("vq6120_gateway_active", active_.load(relaxed) ? 1 : 0);
     t.family("vq6120_gateway_store_events", "gauge", "Events waiting to be published (the store, or the queue in memory).");
     t.sample("vq6120_gateway_store_events", stored_.load(relaxed));
     t.family("vq6120_gateway_store_bytes", "gauge", "Bytes of the events waiting.");

@@ -42,6 +42,8 @@ public:
     void published(std::chrono::steady_clock::duration since_read);
     void broker(bool connected, std::uint64_t connects, std::size_t queued, std::uint64_t dropped);
     void primary_host(bool online) { primary_host_online_.store(online, std::memory_order_relaxed); }
+    // Active/standby: 1 while this gateway is active (always, without redundancy).
+    void role(bool active) { active_.store(active, std::memory_order_relaxed); }
     void host_state_refused() { host_states_refused_.fetch_add(1, std::memory_order_relaxed); }
     // Events waiting for the broker (the store, or the memory queue).
     void backlog(std::size_t events, std::uint64_t bytes, std::uint64_t dropped);
@@ -70,6 +72,7 @@ private:
     Counter reloads_{0}, reload_failures_{0};
     std::atomic<bool> primary_host_online_{false};
     Counter host_states_refused_{0};
+    std::atomic<bool> active_{true};
     Counter stored_{0}, stored_bytes_{0}, store_dropped_{0};
     mutable std::mutex reasons_lock_;
     std::map<std::string, std::uint64_t, std::less<>> losses_;    // from online, by reason

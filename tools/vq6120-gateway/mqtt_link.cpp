@@ -241,10 +241,10 @@ void MqttLink::publish(Message m) {
     enqueue(std::move(m));
 }
 
-void MqttLink::subscribe(const std::vector<std::string> &filters) {
+void MqttLink::subscribe(const std::vector<std::string> &filters, bool no_local) {
     // No-local: the gateway's own results on .../cmd/result never come back.
-    in_chunks(filters, [this](int n, char **chunk) {
-        mosquitto_subscribe_multiple(mosq_, nullptr, n, chunk, 1, MQTT_SUB_OPT_NO_LOCAL, nullptr);
+    in_chunks(filters, [this, no_local](int n, char **chunk) {
+        mosquitto_subscribe_multiple(mosq_, nullptr, n, chunk, 1, no_local ? MQTT_SUB_OPT_NO_LOCAL : 0, nullptr);
     });
 }
 

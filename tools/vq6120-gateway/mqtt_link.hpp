@@ -64,7 +64,8 @@ public:
     // which the `acked` callback names once the broker took it; -1 when it
     // was not sent (not connected), -2 when it never can be (too large).
     int publish_acked(const Message &m);
-    void subscribe(const std::vector<std::string> &filters);
+    // `no_local`: this connection's own messages do not come back.
+    void subscribe(const std::vector<std::string> &filters, bool no_local = true);
     void unsubscribe(const std::vector<std::string> &filters);
 
 

@@ -69,6 +69,11 @@ public:
     Role role() const { return role_; }
     Hold hold() const { return hold_; }
     bool claiming() const { return phase_ == Phase::claiming; }
+    bool settling() const { return phase_ == Phase::settling; }
+    // Active with its claim confirmed on this broker connection: it answers
+    // commands. The commands come on the role connection, in the broker's
+    // one order with the roles, so of a pair exactly one answers each.
+    bool answers() const { return role_ == Role::active && phase_ == Phase::settled; }
     // The role to publish now (retained), once per change; nothing while
     // the broker is away or the gateway settles.
     std::optional<Role> take_publish();
