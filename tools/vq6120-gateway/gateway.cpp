@@ -94,7 +94,13 @@ Gateway::~Gateway() {
 void Gateway::start() {
     poller_.on_state([this](const vq6120::StateChange &c) { on_state(c); });
     poller_.on_event([this](vq6120::TerminalId, void *user, vq6120::Event &e) {
-        publisher_->event(*static_cast<Node *>(user), e, std::chrono::steady_clock::now());
+        // Counted here, for both kinds of publisher: published (or kept), or
+        // changing nothing.
+        if (publisher_->event(*static_cast<Node *>(user), e, std::chrono::steady_clock::now())) {
+            metrics_.event(event_kind(e));
+        } else {
+            metrics_.unchanged();
+        }
     });
     for (Node &n : nodes_) connect(n);
     log(Level::info, "serving " + std::to_string(nodes_.size()) + " terminals " + publisher_->describe());

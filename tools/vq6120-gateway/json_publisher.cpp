@@ -81,27 +81,25 @@ void JsonPublisher::publish_state(Node &n) {
 
 void JsonPublisher::state_changed(Node &n, const std::string &) { publish_state(n); }
 
-void JsonPublisher::event(Node &n, const vq6120::Event &event, std::chrono::steady_clock::time_point read_at) {
+bool JsonPublisher::event(Node &n, const vq6120::Event &event, std::chrono::steady_clock::time_point read_at) {
     // Inputs by exception: an auto report that says what the last one said
     // is a sign of life, not news. A "di" command's answer goes out anyway.
     if (const auto *inputs = std::get_if<vq6120::DigitalInputs>(&event)) {
         if (n.inputs == *inputs) {
-            if (n.asked == 0) {
-                gateway_.counters().unchanged();
-                return;
-            }
+            if (n.asked == 0) return false;
             --n.asked;
         }
         n.inputs = *inputs;
     }
     Publication p = event_payload(event);
-    gateway_.counters().event(p.subtopic);
     // Behind waiting events, an event waits too: order per terminal holds.
     if (!gateway_.publishing() || !gateway_.backlog().empty()) {
-        return gateway_.keep({0, n.config.name, std::move(p.subtopic), std::move(p.payload)});
+        gateway_.keep({0, n.config.name, std::move(p.subtopic), std::move(p.payload)});
+    } else {
+        gateway_.link().publish(
+            {n.base + "/" + p.subtopic, std::move(p.payload), gateway_.config().broker.event_qos, false, {}, read_at});
     }
-    gateway_.link().publish(
-        {n.base + "/" + p.subtopic, std::move(p.payload), gateway_.config().broker.event_qos, false, {}, read_at});
+    return true;
 }
 
 void JsonPublisher::message(const std::string &topic, std::string_view payload, std::string_view correlation) {

@@ -17,7 +17,7 @@ public:
     void ticked() override;
     bool may_publish() const override { return true; }
     void state_changed(Node &node, const std::string &was) override;
-    void event(Node &node, const vq6120::Event &event, std::chrono::steady_clock::time_point read_at) override;
+    bool event(Node &node, const vq6120::Event &event, std::chrono::steady_clock::time_point read_at) override;
     void message(const std::string &topic, std::string_view payload, std::string_view correlation) override;
     std::optional<Message> result(const std::string &terminal, const std::string &operation, const CommandOutcome &outcome,
                                   const nlohmann::json &id, const std::string &correlation) const override;

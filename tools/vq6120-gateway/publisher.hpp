@@ -105,8 +105,10 @@ public:
     virtual void state_changed(Node &node, const std::string &was) = 0;
     // The node is leaving the configuration (after it was shown offline).
     virtual void removed(Node &) {}
-    // An event from the node's terminal, read at `read_at`.
-    virtual void event(Node &node, const vq6120::Event &event, std::chrono::steady_clock::time_point read_at) = 0;
+    // An event from the node's terminal, read at `read_at`: published, kept
+    // or folded into a birth. False when it changed no value (nothing
+    // published); the gateway counts either.
+    virtual bool event(Node &node, const vq6120::Event &event, std::chrono::steady_clock::time_point read_at) = 0;
     // A message on a subscribed topic.
     virtual void message(const std::string &topic, std::string_view payload, std::string_view correlation) = 0;
     // The result of a command to publish, if this kind publishes results.

@@ -2,7 +2,6 @@
 
 #include "bdseq.hpp"
 #include "log.hpp"
-#include "payloads.hpp"
 
 namespace vq6120::gateway {
 
@@ -82,29 +81,27 @@ void SparkplugPublisher::state_changed(Node &n, const std::string &was) {
     }
 }
 
-void SparkplugPublisher::event(Node &n, const vq6120::Event &event, std::chrono::steady_clock::time_point read_at) {
+bool SparkplugPublisher::event(Node &n, const vq6120::Event &event, std::chrono::steady_clock::time_point read_at) {
     const bool answer = std::holds_alternative<vq6120::DigitalInputs>(event) || std::holds_alternative<vq6120::ModelName>(event);
     // A key or serial data does not wait: the birth goes first, with what
     // is known.
     if (n.birth_wait != 0 && !answer) device_birth(n);
     std::vector<sparkplug::Metric> changed = edge_.take(n.config.name, event);
-    if (changed.empty()) {
-        gateway_.counters().unchanged();
-        return;
-    }
-    gateway_.counters().event(event_payload(event).subtopic);
+    if (changed.empty()) return false;
     if (n.birth_wait != 0) {
         if (edge_.answered(n.config.name)) device_birth(n);
-        return;
+        return true;
     }
     // What changed goes now, or waits with its time and goes, historical,
     // after the next births; behind waiting events, an event waits too.
     if (!n.born || !gateway_.publishing() || !gateway_.backlog().empty()) {
-        return gateway_.keep({0, n.config.name, {}, sparkplug::encode(sparkplug::EdgeNode::values(std::move(changed)))});
+        gateway_.keep({0, n.config.name, {}, sparkplug::encode(sparkplug::EdgeNode::values(std::move(changed)))});
+        return true;
     }
     Message m = edge_.device_data(n.config.name, std::move(changed));
     m.read_at = read_at;
     gateway_.link().publish(std::move(m));
+    return true;
 }
 
 void SparkplugPublisher::host_state(PrimaryHost::Change change, const std::string &why) {

@@ -22,7 +22,7 @@ public:
     bool may_publish() const override { return edge_.born(); }
     void state_changed(Node &node, const std::string &was) override;
     void removed(Node &node) override { edge_.forget(node.config.name); }
-    void event(Node &node, const vq6120::Event &event, std::chrono::steady_clock::time_point read_at) override;
+    bool event(Node &node, const vq6120::Event &event, std::chrono::steady_clock::time_point read_at) override;
     void message(const std::string &topic, std::string_view payload, std::string_view correlation) override;
     // Commands report through DDATA: no result message.
     std::optional<Message> result(const std::string &, const std::string &, const CommandOutcome &, const nlohmann::json &,
