@@ -43,7 +43,7 @@ void Gateway::start_roles() {
     };
     callbacks.message = [this](const std::string &topic, std::string_view payload, std::string_view correlation) {
         if (topic.rfind(config_.prefix + "/_gateway/", 0) == 0) return on_role_message(topic, payload);
-        on_message(topic, payload, correlation);
+        publisher_->message(topic, payload, correlation);
     };
     role_link_ = std::make_unique<MqttLink>(broker, Message{role_topic(r.node), "gone", kRoleQos, true, {}}, std::move(callbacks),
                                             poller_);
@@ -95,7 +95,6 @@ void Gateway::apply_hold(Hold hold) {
             if (n.id != 0) release(n, hold == Hold::none ? "released: standby" : "released: no broker");
         }
     }
-    if (hold == Hold::none && was != Hold::none && link_->connected()) publish_status("online", "standby");
 }
 
 void Gateway::release(Node &n, const std::string &why) {

@@ -87,6 +87,18 @@ void Metrics::command(std::size_t operation) {
     if (operation < operations_.size()) commands_[operation].fetch_add(1, relaxed);
 }
 
+std::uint64_t Metrics::events_total() const {
+    std::uint64_t n = 0;
+    for (const Counter &c : events_) n += c.load(relaxed);
+    return n;
+}
+
+std::uint64_t Metrics::commands_total() const {
+    std::uint64_t n = 0;
+    for (std::size_t i = 0; i < operations_.size(); ++i) n += commands_[i].load(relaxed);
+    return n;
+}
+
 void Metrics::published(std::chrono::steady_clock::duration since_read) {
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since_read).count();
     const double seconds = static_cast<double>(ns) / 1e9;

@@ -39,6 +39,8 @@ public:
     void refused() { refused_.fetch_add(1, std::memory_order_relaxed); }
     // Of those refused: the picture queue or a terminal's queue behind a picture was full.
     void busy() { busy_.fetch_add(1, std::memory_order_relaxed); }
+    // Of those refused: the terminal was behind (too much waits for it).
+    void behind() { behind_.fetch_add(1, std::memory_order_relaxed); }
     void published(std::chrono::steady_clock::duration since_read);
     void broker(bool connected, std::uint64_t connects, std::size_t queued, std::uint64_t dropped);
     void primary_host(bool online) { primary_host_online_.store(online, std::memory_order_relaxed); }
@@ -48,6 +50,12 @@ public:
     // Events waiting for the broker (the store, or the memory queue).
     void backlog(std::size_t events, std::uint64_t bytes, std::uint64_t dropped);
     void reloaded(bool ok) { (ok ? reloads_ : reload_failures_).fetch_add(1, std::memory_order_relaxed); }
+
+    // Totals, for the JSON status; safe from any thread.
+    std::uint64_t events_total() const;
+    std::uint64_t commands_total() const;
+    std::uint64_t refused_total() const { return refused_.load(std::memory_order_relaxed); }
+    std::uint64_t behind_total() const { return behind_.load(std::memory_order_relaxed); }
 
     // Prometheus text exposition format 0.0.4; safe from any thread.
     std::string render() const;
@@ -63,6 +71,7 @@ private:
     std::unique_ptr<Counter[]> commands_;
     Counter refused_{0};
     Counter busy_{0};
+    Counter behind_{0};
     std::array<Counter, kLatencyBounds.size() + 1> latency_{};  // per bucket, the last one beyond every bound
     Counter latency_ns_{0};
     std::atomic<bool> broker_connected_{false};
