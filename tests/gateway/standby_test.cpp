@@ -163,7 +163,7 @@ TEST_F(StandbyTest, FrozenActiveIsReplacedAndThawedBecomesStandbyTakingNothingBa
 }
 
 // Both at once, in rounds: one claim wins, every terminal ends held by it
-// alone. (scripts/standby_rounds.sh runs more rounds by hand.)
+// alone. (scripts/standby_rounds.sh runs 20.)
 TEST_F(StandbyTest, BothStartedAtOnceEndWithOneActiveHoldingEveryTerminal) {
     Pair pair(dir);
     for (int round = 0; round < 5; ++round) {
