@@ -19,6 +19,10 @@ constexpr std::size_t kMaxHeld = 16;
 // stays short.
 constexpr std::size_t kForwardChunk = 64;
 constexpr std::size_t kForwardWindow = 256;
+// Waiting events taken from the backlog and held back because their
+// terminal's birth is not out yet (publisher's history_ready()); at this
+// many the drain pauses until a birth (at most connect_timeout_ms away).
+constexpr std::size_t kMaxDeferred = 1024;
 // A refusal made on the loop echoes the caller's "id" only from a payload
 // this small: the loop never parses a picture.
 constexpr std::size_t kMaxIdPayload = 64 << 10;
@@ -70,8 +74,9 @@ Gateway::Gateway(const Config &config, vq6120::Poller &poller)
     };
     callbacks.ticked = [this] { ticked(); };
     callbacks.lost = [this](const std::string &) {
-        // What was in flight goes again, in order, after the next births.
+        // What was in flight or held goes again, in order, after the next births.
         in_flight_.clear();
+        deferred_.clear();
         backlog_->rewind();
         sync_broker_metrics();
     };
@@ -81,6 +86,7 @@ Gateway::Gateway(const Config &config, vq6120::Poller &poller)
     };
     // Each attempt sets its own will; this one only fills the client's.
     link_ = std::make_unique<MqttLink>(config_.broker, publisher_->will(false), std::move(callbacks), poller_);
+    link_->fresh_sessions(publisher_->republishes_unacknowledged());
     if (config_.redundancy) start_roles();
 }
 
@@ -202,6 +208,7 @@ void Gateway::show(Node &n, std::string state, std::string reason) {
         n.asked = 0;
     }
     publisher_->state_changed(n, was);
+    end_turn();  // a terminal no longer waiting for its birth lets its history go
 }
 
 Node *Gateway::find(const std::string &name) {
@@ -234,22 +241,42 @@ void Gateway::end_turn() {
 }
 
 void Gateway::forward() {
-    if (!publishing() || in_flight_.size() >= kForwardWindow) return;
-    const auto next = backlog_->take(std::min(kForwardChunk, kForwardWindow - in_flight_.size()));
-    for (const Pending &p : next) {
-        // The store may hold anything: a name that is no topic level is dropped.
-        const Message m = valid_topic_level(p.terminal) ? publisher_->historical(p) : Message{};
-        const int mid = m.topic.empty() ? -2 : link_->publish_acked(m);
-        if (mid == -1) return;  // the connection is going; its loss rewinds
-        if (mid == -2) {
-            log(Level::warning, "a waiting event of '" + p.terminal + "' cannot be published; dropped");
-            backlog_->discard(p.id);
+    if (!publishing()) return;
+    // Those held for their terminal's birth, once it came, go first: they
+    // are older than anything of their terminal still in the backlog.
+    for (auto it = deferred_.begin(); it != deferred_.end() && in_flight_.size() < kForwardWindow;) {
+        if (!publisher_->history_ready(it->second.terminal)) {
+            ++it;
             continue;
         }
-        in_flight_[mid] = p.id;
+        if (!send_waiting(it->second)) return;
+        it = deferred_.erase(it);
+    }
+    if (in_flight_.size() >= kForwardWindow || deferred_.size() >= kMaxDeferred) return;
+    const auto next = backlog_->take(std::min({kForwardChunk, kForwardWindow - in_flight_.size(), kMaxDeferred - deferred_.size()}));
+    for (const Pending &p : next) {
+        if (!publisher_->history_ready(p.terminal)) {
+            deferred_.emplace(p.id, p);
+        } else if (!send_waiting(p)) {
+            return;
+        }
     }
     // A full chunk: more may wait, for the next turn.
     if (next.size() == kForwardChunk) end_turn();
+}
+
+bool Gateway::send_waiting(const Pending &p) {
+    // The store may hold anything: a name that is no topic level is dropped.
+    const Message m = valid_topic_level(p.terminal) ? publisher_->historical(p) : Message{};
+    const int mid = m.topic.empty() ? -2 : link_->publish_acked(m);
+    if (mid == -1) return false;  // the connection is going; its loss rewinds
+    if (mid == -2) {
+        log(Level::warning, "a waiting event of '" + p.terminal + "' cannot be published; dropped");
+        backlog_->discard(p.id);
+        return true;
+    }
+    in_flight_[mid] = p.id;
+    return true;
 }
 
 void Gateway::on_acked(int mid) {

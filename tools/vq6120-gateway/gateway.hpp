@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <list>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -123,6 +124,8 @@ private:
     // Publishes waiting events (historical, QoS 1) while the broker's
     // acknowledgements keep up; each leaves the backlog on its PUBACK.
     void forward();
+    // Publishes one waiting event; false when the connection is going.
+    bool send_waiting(const Pending &pending);
     void on_acked(int mid);
     // cmd/image and cmd/font-text to the picture worker; false when its
     // queue is full (nothing queued).
@@ -159,6 +162,7 @@ private:
     std::unique_ptr<Backlog> backlog_;
     std::unique_ptr<Publisher> publisher_;  // JSON or Sparkplug B
     std::unordered_map<int, std::uint64_t> in_flight_;  // message id -> backlog id
+    std::map<std::uint64_t, Pending> deferred_;  // taken, held until their terminal's birth; by backlog id
     bool turn_pending_ = false;
     std::unique_ptr<MqttLink> link_;
     ServiceNotifier notifier_;

@@ -13,6 +13,8 @@ public:
 
     std::string describe() const override;
     Message will(bool previous_sent) override;
+    // Results and live events at QoS 1 rely on libmosquitto's resend.
+    bool republishes_unacknowledged() const override { return false; }
     void connected() override;
     void ticked() override;
     bool may_publish() const override { return true; }

@@ -79,6 +79,11 @@ public:
     // again after the shortest backoff, all without blocking the loop.
     void leave(const Message &last);
 
+    // Every connect after the first with a client made anew: none of
+    // libmosquitto's unacknowledged QoS 1 copies from the connection before
+    // goes again (the owner republishes what was not acknowledged).
+    void fresh_sessions(bool on) { fresh_sessions_ = on; }
+
     bool connected() const { return connected_; }
     std::uint64_t dropped() const { return dropped_; }
     std::size_t queued() const { return queue_.size(); }
@@ -95,7 +100,9 @@ private:
     void enqueue(Message m);
     void connection_lost(const std::string &reason);
     void attempt();
-    void check(int rc, const char *what);
+    // The client's options, will and callbacks; throws naming what failed.
+    void configure();
+    static void check(int rc, const char *what);
     // Follows the socket's number and write interest in the Poller.
     void notify();
     int socket() const;
@@ -110,6 +117,7 @@ private:
     void in_chunks(const std::vector<std::string> &filters, const std::function<void(int, char **)> &send);
 
     BrokerConfig config_;
+    Message will_;
     Callbacks callbacks_;
     mosquitto *mosq_ = nullptr;
     std::deque<Message> queue_;
@@ -123,6 +131,8 @@ private:
     unsigned failures_ = 0;    // attempts failed since the last connection that was up
     bool sent_connect_ = false;  // this attempt's CONNECT left: the socket reached a peer
     bool leaving_ = false;       // leave() disconnected; the loss that follows is no failure
+    bool fresh_sessions_ = false;
+    bool attempted_ = false;  // an attempt was made with this client
     Clock::time_point next_attempt_{};
     std::string refusal_;  // the broker's refusal, reported with the disconnect that follows
     vq6120::Poller &poller_;

@@ -101,6 +101,11 @@ public:
     // The will of the next connect attempt; `previous_sent` says whether
     // the attempt before it sent its CONNECT.
     virtual Message will(bool previous_sent) = 0;
+    // Whether every QoS 1 message it publishes is one the backlog republishes
+    // until acknowledged: then libmosquitto's own resend after a reconnect
+    // is turned off (MqttLink::fresh_sessions), as it could come before the
+    // births.
+    virtual bool republishes_unacknowledged() const = 0;
     // The broker connected: subscribe, and births or the current states.
     virtual void connected() = 0;
     // The link's tick, at least once a second.
@@ -122,6 +127,10 @@ public:
     virtual std::optional<Message> result(const std::string &terminal, const std::string &operation,
                                           const CommandOutcome &outcome, const nlohmann::json &id,
                                           const std::string &correlation) const = 0;
+    // Whether the terminal's waiting events may go out now. Until then they
+    // are held, in order, while those of other terminals go (Sparkplug: not
+    // before the device's DBIRTH of this session, while it is due).
+    virtual bool history_ready(const std::string &) { return true; }
     // A waiting event as it goes out late (QoS 1); an empty topic when it
     // can never be published.
     virtual Message historical(const Pending &pending) = 0;

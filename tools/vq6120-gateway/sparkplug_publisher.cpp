@@ -60,6 +60,7 @@ void SparkplugPublisher::device_birth(Node &n) {
     if (!gateway_.publishing()) return;
     gateway_.link().publish(edge_.device_birth(n.config.name));
     n.born = true;
+    gateway_.flush();  // its waiting events, held for this birth
 }
 
 void SparkplugPublisher::state_changed(Node &n, const std::string &was) {
@@ -167,6 +168,11 @@ void SparkplugPublisher::dcmd(const sparkplug::EdgeNode::Command &command) {
     if (!changed.empty() && n.born && gateway_.publishing()) {
         gateway_.link().publish(edge_.device_data(n.config.name, std::move(changed)));
     }
+}
+
+bool SparkplugPublisher::history_ready(const std::string &terminal) {
+    const Node *n = gateway_.find(terminal);
+    return n == nullptr || n->birth_wait == 0;
 }
 
 Message SparkplugPublisher::historical(const Pending &p) {

@@ -18,6 +18,8 @@ public:
 
     std::string describe() const override;
     Message will(bool previous_sent) override;
+    // Births and live DDATA go at QoS 0, the drained backlog at QoS 1.
+    bool republishes_unacknowledged() const override { return true; }
     void connected() override;
     bool may_publish() const override { return edge_.born(); }
     void state_changed(Node &node, const std::string &was) override;
@@ -29,6 +31,8 @@ public:
                                   const std::string &) const override {
         return std::nullopt;
     }
+    // Not while the device's DBIRTH waits for its terminal's answers.
+    bool history_ready(const std::string &terminal) override;
     Message historical(const Pending &pending) override;
     bool stopping(std::vector<Message> &last) override;
 
