@@ -525,11 +525,12 @@ bool Gateway::reload(const std::string &path) {
     // The broker connection, the topics and the Poller's backoff are made
     // once, at the start.
     if (!(next.broker == config_.broker) || next.prefix != config_.prefix || next.sparkplug != config_.sparkplug ||
-        next.metrics != config_.metrics ||
+        next.metrics != config_.metrics || next.redundancy != config_.redundancy ||
         next.terminal_reconnect_min_ms != config_.terminal_reconnect_min_ms ||
         next.terminal_reconnect_max_ms != config_.terminal_reconnect_max_ms) {
         log(Level::warning,
-            "reload: broker, prefix, sparkplug, metrics and terminal_reconnect_* keep their values until the gateway restarts");
+            "reload: broker, prefix, sparkplug, metrics, redundancy and terminal_reconnect_* keep their values until the gateway "
+            "restarts");
     }
     config_.status_interval_s = next.status_interval_s;
     config_.connect_timeout_ms = next.connect_timeout_ms;  // for connections made from now on
