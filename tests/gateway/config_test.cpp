@@ -75,6 +75,17 @@ TEST(GatewayConfig, EveryBoundIsTakenAndOnePastItRefused) {
     }
 }
 
+// A pair is for JSON mode only for now: with an edge node it is refused, named.
+TEST(GatewayConfig, RedundancyIsRefusedInSparkplugMode) {
+    json c = test_config(1883, "gw", {{"t1", 16120}});
+    c["redundancy"] = {{"node", "a"}};
+    EXPECT_TRUE(parse_config(c.dump()).config);
+    c["sparkplug"] = {{"group_id", "G"}, {"edge_node_id", "E"}};
+    const auto r = parse_config(c.dump());
+    ASSERT_FALSE(r.config);
+    EXPECT_EQ(r.error->pointer, "/redundancy");
+}
+
 TEST(GatewayConfig, TopicLevelsAreOneToSixtyFourPlainCharacters) {
     struct Case {
         std::string name;
