@@ -23,6 +23,7 @@ TEST(GatewayConfig, EveryBoundIsTakenAndOnePastItRefused) {
         good[json::json_pointer(std::string(side) + "max_ms")] = 3600000;
     }
     good["store"] = {{"path", "events.db"}};
+    good["redundancy"] = {{"node", "a"}};
     struct Bound {
         std::string pointer;
         long long lo, hi;
@@ -43,6 +44,8 @@ TEST(GatewayConfig, EveryBoundIsTakenAndOnePastItRefused) {
         {"/terminals/0/host_alive", 0, 255},
         {"/store/max_events", 1, 100000000},
         {"/store/max_bytes", 64 << 10, 1ll << 36},
+        {"/redundancy/settle_ms", 0, 60000},
+        {"/redundancy/fence_ms", 0, 3600000},
     };
     for (const Bound &b : bounds) {
         for (const long long v : {b.lo, b.hi}) {
@@ -72,6 +75,17 @@ TEST(GatewayConfig, EveryBoundIsTakenAndOnePastItRefused) {
     }
 }
 
+// A pair is for JSON mode only for now: with an edge node it is refused, named.
+TEST(GatewayConfig, RedundancyIsRefusedInSparkplugMode) {
+    json c = test_config(1883, "gw", {{"t1", 16120}});
+    c["redundancy"] = {{"node", "a"}};
+    EXPECT_TRUE(parse_config(c.dump()).config);
+    c["sparkplug"] = {{"group_id", "G"}, {"edge_node_id", "E"}};
+    const auto r = parse_config(c.dump());
+    ASSERT_FALSE(r.config);
+    EXPECT_EQ(r.error->pointer, "/redundancy");
+}
+
 TEST(GatewayConfig, TopicLevelsAreOneToSixtyFourPlainCharacters) {
     struct Case {
         std::string name;
@@ -85,10 +99,12 @@ TEST(GatewayConfig, TopicLevelsAreOneToSixtyFourPlainCharacters) {
     };
     for (const Case &c : cases) {
         EXPECT_EQ(valid_topic_level(c.name), c.ok) << c.name;
-        for (const std::string where : {"/terminals/0/name", "/broker/client_id", "/prefix", "/sparkplug/primary_host_id"}) {
+        for (const std::string where :
+             {"/terminals/0/name", "/broker/client_id", "/prefix", "/sparkplug/primary_host_id", "/redundancy/node"}) {
             if (where == "/prefix" && c.name.find('/') != std::string::npos) continue;  // a prefix has levels
             json config = test_config(1883, "gw", {{"t1", 16120}});
             if (where.rfind("/sparkplug/", 0) == 0) config["sparkplug"] = {{"group_id", "G"}, {"edge_node_id", "E"}};
+            if (where.rfind("/redundancy/", 0) == 0) config["redundancy"] = json::object();
             config[json::json_pointer(where)] = c.name;
             EXPECT_EQ(parse_config(config.dump()).config.has_value(), c.ok) << where << " = " << c.name;
         }

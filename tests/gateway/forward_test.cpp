@@ -8,8 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <map>
 #include <numeric>
+#include <set>
 
 #include "sparkplug_codec.hpp"
 #include "fixture.hpp"
@@ -229,6 +232,192 @@ TEST_F(ForwardTest, AtItsBoundTheStoreDropsTheOldestCountsThemAndSaysSoOnce) {
     std::size_t said = 0;
     for (auto at = log.find("dropping the oldest"); at != std::string::npos; at = log.find("dropping the oldest", at + 1)) ++said;
     EXPECT_EQ(said, 1u) << log;
+}
+
+// Sparkplug: a terminal back online whose DBIRTH still waits for its answers
+// when the broker returns holds its waiting DDATA back, in order, until that
+// DBIRTH; the other terminal's drain meanwhile.
+TEST_F(ForwardTest, ATerminalsHistoryWaitsForItsOwnBirthWhileTheOthersDrain) {
+    need(VQ6120_NODE, "apt-get install nodejs");
+    need(VQ6120_GATEWAY_TESTS "/node_modules/sparkplug-payload", "npm ci in tests/gateway");
+    BrokerOptions persistent;
+    persistent.persistent = true;
+    Broker broker(dir, persistent);
+    Farm farm(dir, 2);
+    Codec codec(dir);
+    Client client(broker.port(), "observer", User{}, true);
+    client.subscribe("spBv1.0/#");
+    json config = test_config(broker.port(), "gw", {{"t0", farm.port(0)}, {"t1", farm.port(1)}});
+    config["store"] = {{"path", (dir.path() / "events.db").string()}};
+    config["sparkplug"] = {{"group_id", "Plant"}, {"edge_node_id", "gw"}};
+    config["connect_timeout_ms"] = 600000;  // only t0's key below ends its wait
+    auto gateway = start(config, "gateway");
+    ASSERT_EQ(metric("vq6120_gateway_terminals{state=\"online\"}", 2), 2);
+    ASSERT_EQ(metric("vq6120_gateway_broker_connected", 1), 1);
+    broker.stop();
+    ASSERT_EQ(metric("vq6120_gateway_broker_connected", 0), 0);
+    for (int k = 1; k <= 5; ++k) {
+        farm.command(0, "key " + std::to_string(k));
+        farm.command(1, "key " + std::to_string(k));
+    }
+    ASSERT_EQ(metric("vq6120_gateway_store_events", 10), 10);
+    // t0 reconnects and never answers the model and inputs its DBIRTH waits for.
+    farm.command(0, "silent");
+    farm.command(0, "drop");
+    ASSERT_EQ(metric("vq6120_gateway_terminal_connects_total", 3), 3);
+    client.clear();  // the new session's births and data only
+    broker.start();
+
+    std::vector<std::pair<std::string, int>> seen;  // (topic, Last Key or -1), in arrival order
+    const auto record = [&] {
+        seen.clear();
+        for (const Received &r : client.all()) {
+            const bool data = r.topic.find("/DDATA/") != std::string::npos;
+            if (!data && r.topic.find("/DBIRTH/") == std::string::npos) continue;
+            const json key = test::metric(codec.decode(r.payload), "Last Key");
+            seen.emplace_back(r.topic, data && !key.is_null() ? key.value("value", -1) : -1);
+        }
+    };
+    const auto has = [&](const std::string &topic, int key) {
+        return std::find(seen.begin(), seen.end(), std::pair{topic, key}) != seen.end();
+    };
+    for (int i = 0; i < 300 && !has(cmd("DDATA", "t1"), 5); ++i) {
+        std::this_thread::sleep_for(50ms);
+        record();
+    }
+    ASSERT_TRUE(has(cmd("DDATA", "t1"), 5)) << test::seen(client, codec);
+    const auto of_t0 = [&](const std::pair<std::string, int> &x) { return x.first.ends_with("/t0"); };
+    EXPECT_EQ(std::count_if(seen.begin(), seen.end(), of_t0), 0) << test::seen(client, codec);
+
+    // A key does not wait for answers: t0's DBIRTH, its five, then this one.
+    farm.command(0, "speak");
+    farm.command(0, "key 6");
+    for (int i = 0; i < 300 && !has(cmd("DDATA", "t0"), 6); ++i) {
+        std::this_thread::sleep_for(50ms);
+        record();
+    }
+    std::vector<std::pair<std::string, int>> t0;
+    std::copy_if(seen.begin(), seen.end(), std::back_inserter(t0), of_t0);
+    std::vector<std::pair<std::string, int>> expected{{cmd("DBIRTH", "t0"), -1}};
+    for (int k = 1; k <= 6; ++k) expected.emplace_back(cmd("DDATA", "t0"), k);
+    EXPECT_EQ(t0, expected) << test::seen(client, codec);
+    EXPECT_EQ(gateway->stop(SIGTERM), 0);
+}
+
+// The broker killed (SIGKILL) while the backlog drains, then back: every key
+// arrives at least once, the first arrivals in order per terminal. In
+// Sparkplug mode a host sees each session whole: after an NBIRTH every
+// message's seq follows the one before, and no device's DDATA comes before
+// its DBIRTH of that session; nothing of the session before is resent into it.
+TEST_F(ForwardTest, ABrokerKilledDuringTheDrainLosesNothingAndMixesNoSessions) {
+    constexpr std::size_t kCount = 10;
+    constexpr int kPresses = 60;
+    for (const bool sparkplug : {false, true}) {
+        SCOPED_TRACE(sparkplug ? "sparkplug" : "json");
+        if (sparkplug) {
+            need(VQ6120_NODE, "apt-get install nodejs");
+            need(VQ6120_GATEWAY_TESTS "/node_modules/sparkplug-payload", "npm ci in tests/gateway");
+        }
+        ScratchDir run;
+        BrokerOptions persistent;
+        persistent.persistent = true;
+        persistent.unbounded_queues = true;
+        persistent.unbounded_in_flight = true;
+        Broker broker(run, persistent);
+        Farm farm(run, kCount);
+        std::optional<Codec> codec;
+        if (sparkplug) codec.emplace(run);
+        Client client(broker.port(), "observer", User{}, true);
+        client.subscribe(sparkplug ? "spBv1.0/#" : "vq6120/#");
+        std::vector<std::pair<std::string, std::uint16_t>> names;
+        for (std::size_t i = 0; i < kCount; ++i) names.emplace_back("t" + std::to_string(i), farm.port(i));
+        json config = test_config(broker.port(), "gw", names);
+        config["store"] = {{"path", (run.path() / "events.db").string()}};
+        if (sparkplug) config["sparkplug"] = {{"group_id", "Plant"}, {"edge_node_id", "gw"}};
+        auto gateway = start(config, "gateway");
+        ASSERT_EQ(metric("vq6120_gateway_terminals{state=\"online\"}", kCount), kCount);
+        ASSERT_EQ(metric("vq6120_gateway_broker_connected", 1), 1);
+        broker.stop();
+        ASSERT_EQ(metric("vq6120_gateway_broker_connected", 0), 0);
+        for (int k = 1; k <= kPresses; ++k) farm.command("key " + std::to_string(k));
+        ASSERT_EQ(metric("vq6120_gateway_store_events", kCount * kPresses), kCount * kPresses);
+        // The broker started with the gateway held (SIGSTOP) until the
+        // observer is back: it misses nothing the gateway publishes then.
+        const auto restart = [&] {
+            gateway->signal(SIGSTOP);
+            broker.start();
+            bool back = false;
+            for (int i = 0; i < 100 && !back; ++i) {
+                if (i > 0) std::this_thread::sleep_for(100ms);
+                try {
+                    client.publish(sparkplug ? "spBv1.0/probe" : "vq6120/probe", "{}");
+                } catch (const std::exception &) {
+                    continue;  // not reconnected yet
+                }
+                back = client.await([](const Received &r) { return r.topic.ends_with("/probe"); }, 1s).has_value();
+            }
+            gateway->signal(SIGCONT);
+            return back;
+        };
+        client.clear();
+        ASSERT_TRUE(restart());
+        const auto drained = [&](const Received &r) {
+            return sparkplug ? r.topic.find("/DDATA/") != std::string::npos : r.json().value("historical", false);
+        };
+        ASSERT_TRUE(client.await(drained, 30s));
+        ::kill(broker.pid(), SIGKILL);  // mid-drain
+        ASSERT_TRUE(restart());
+        EXPECT_EQ(metric("vq6120_gateway_store_events", 0), 0);
+
+        // The first arrival of each key per terminal, and what a host would
+        // object to; read again until every key is in.
+        std::map<std::string, std::vector<int>> keys;
+        std::vector<std::string> faults;
+        const auto read = [&] {
+            keys.clear();
+            faults.clear();
+            std::map<std::string, std::set<int>> arrived;
+            int seq = -1;                 // Sparkplug: the last seq of the session
+            std::set<std::string> born;  // Sparkplug: devices with a DBIRTH in the session
+            std::size_t complete = 0;
+            for (const Received &r : client.all()) {
+                std::string terminal;
+                int key = -1;
+                if (!sparkplug) {
+                    if (!r.topic.ends_with("/key")) continue;
+                    terminal = r.topic.substr(7, r.topic.size() - 11);  // vq6120/<t>/key
+                    key = r.json().value("key", -1);
+                } else {
+                    if (r.topic.ends_with("/probe") || r.topic.find("/NDEATH/") != std::string::npos) continue;
+                    const json p = codec->decode(r.payload);
+                    if (r.topic.find("/NBIRTH/") != std::string::npos) {
+                        seq = 0;
+                        born.clear();
+                        continue;
+                    }
+                    if (p.value("seq", -1) != (seq + 1) % 256) faults.push_back(r.topic + ": seq " + p.dump());
+                    seq = p.value("seq", -1);
+                    terminal = r.topic.substr(r.topic.rfind('/') + 1);
+                    if (r.topic.find("/DBIRTH/") != std::string::npos) born.insert(terminal);
+                    if (r.topic.find("/DDATA/") == std::string::npos) continue;
+                    if (born.count(terminal) == 0) faults.push_back(r.topic + ": before its DBIRTH " + p.dump());
+                    key = test::metric(p, "Last Key").value("value", -1);
+                }
+                if (arrived[terminal].insert(key).second) {
+                    keys[terminal].push_back(key);
+                    complete += keys[terminal].size() == kPresses;
+                }
+            }
+            return complete == kCount;
+        };
+        for (int i = 0; i < 300 && !read(); ++i) std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(faults, std::vector<std::string>{});
+        std::vector<int> pressed(kPresses);
+        std::iota(pressed.begin(), pressed.end(), 1);
+        ASSERT_EQ(keys.size(), kCount);
+        for (const auto &[terminal, order] : keys) EXPECT_EQ(order, pressed) << terminal;
+        EXPECT_EQ(gateway->stop(SIGTERM), 0);
+    }
 }
 
 }  // namespace

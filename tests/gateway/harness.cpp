@@ -211,6 +211,7 @@ Broker::Broker(const ScratchDir &dir, const BrokerOptions &options) : dir_(dir),
         conf += "persistence false\n";
     }
     if (options.unbounded_queues) conf += "max_queued_messages 0\n";
+    if (options.unbounded_in_flight) conf += "max_inflight_messages 0\n";
     if (options.tls) {
         // A CA and a broker certificate for 127.0.0.1, readable by the
         // broker's own user.

@@ -93,6 +93,10 @@ struct BrokerOptions {
     // No limit on the messages queued for a client that is away (mosquitto
     // drops those past 1,000 by default and says so in its log).
     bool unbounded_queues = false;
+    // No limit on the QoS 1 messages in flight to a subscriber: each is
+    // written to it at once rather than held in the broker's memory, where a
+    // broker killed with SIGKILL would lose it after acknowledging it.
+    bool unbounded_in_flight = false;
 };
 class Broker {
 public:

@@ -141,7 +141,7 @@ TerminalConfig read_terminal(const Object &o) {
 Config read_config(Errors &errors, const json &doc) {
     const Object top(errors, doc, json::json_pointer(),
                      {"broker", "prefix", "terminals", "status_interval", "connect_timeout_ms", "terminal_reconnect_min_ms",
-                      "terminal_reconnect_max_ms", "sparkplug", "picture_queue", "metrics", "store"});
+                      "terminal_reconnect_max_ms", "sparkplug", "picture_queue", "metrics", "store", "redundancy"});
     Config c;
     if (const json *broker = top.need("broker")) {
         read_broker(Object(errors, *broker, top.at() / "broker",
@@ -170,6 +170,15 @@ Config read_config(Errors &errors, const json &doc) {
         o.integer("max_events", s.max_events, 1, 100000000);
         o.integer("max_bytes", s.max_bytes, 64 << 10, 1ll << 36);
         c.store = s;
+    }
+    if (const json *red = top.find("redundancy")) {
+        const Object o(errors, *red, top.at() / "redundancy", {"node", "settle_ms", "fence_ms"});
+        RedundancyConfig r;
+        if (o.text("node", r.node, true) && !valid_topic_level(r.node)) o.report(o.at() / "node", std::string("must be ") + kLevelRule);
+        o.integer("settle_ms", r.settle_ms, 0, 60000);
+        o.integer("fence_ms", r.fence_ms, 0, 3600000);
+        if (c.sparkplug) o.report(o.at(), "is not available in Sparkplug B mode yet; one gateway serves the edge node");
+        c.redundancy = r;
     }
     if (top.text("prefix", c.prefix)) {
         // Levels of the prefix are topic levels themselves; no empty level, so

@@ -63,9 +63,19 @@ struct StoreConfig {
     bool operator==(const StoreConfig &) const = default;
 };
 
+// Active and standby (redundancy.hpp): this gateway's name in the pair and
+// the role machine's timers.
+struct RedundancyConfig {
+    std::string node;
+    int settle_ms = 1000;   // after the broker connects, reading the roles before claiming
+    int fence_ms = 10000;   // an active without the broker this long releases its terminals
+    bool operator==(const RedundancyConfig &) const = default;
+};
+
 struct Config {
     BrokerConfig broker;
     std::optional<StoreConfig> store;  // unset: events wait in memory, at most broker.queue_limit
+    std::optional<RedundancyConfig> redundancy;  // unset: a gateway of its own, always holding its terminals
     std::optional<SparkplugConfig> sparkplug;  // set: Sparkplug B topics instead of the JSON ones
     std::string prefix = "vq6120";
     int status_interval_s = 10;  // republishes the status when its counters moved

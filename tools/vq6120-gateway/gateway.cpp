@@ -1,9 +1,7 @@
 #include "gateway.hpp"
 
-
 #include <algorithm>
 
-#include "bdseq.hpp"
 #include "log.hpp"
 #include "operations.hpp"
 #include "payloads.hpp"
@@ -14,9 +12,6 @@ using nlohmann::json;
 
 namespace {
 
-constexpr int kStateQos = 0;   // republished whole on every connect
-constexpr int kResultQos = 1;  // a lost result would leave its sender guessing
-
 // Commands that may wait behind a terminal's picture job; more are busy.
 constexpr std::size_t kMaxHeld = 16;
 // Waiting events published per loop turn, and at most unacknowledged at
@@ -24,6 +19,10 @@ constexpr std::size_t kMaxHeld = 16;
 // stays short.
 constexpr std::size_t kForwardChunk = 64;
 constexpr std::size_t kForwardWindow = 256;
+// Waiting events taken from the backlog and held back because their
+// terminal's birth is not out yet (publisher's history_ready()); at this
+// many the drain pauses until a birth (at most connect_timeout_ms away).
+constexpr std::size_t kMaxDeferred = 1024;
 // A refusal made on the loop echoes the caller's "id" only from a payload
 // this small: the loop never parses a picture.
 constexpr std::size_t kMaxIdPayload = 64 << 10;
@@ -66,27 +65,18 @@ Gateway::Gateway(const Config &config, vq6120::Poller &poller)
       backlog_(make_backlog(config)),
       worker_(std::make_unique<PictureWorker>(static_cast<std::size_t>(config.picture_queue))) {
     for (const TerminalConfig &t : config_.terminals) add_node(t);
-    const Message will{status_topic(), status_payload("offline", "connection lost"), 1, true, {}};
+    publisher_ = make_publisher(*this);
     MqttLink::Callbacks callbacks;
-    if (config_.sparkplug) {
-        // NDEATH is the will, with the bdSeq of the session it ends.
-        const std::string &file = config_.sparkplug->state_file;
-        edge_ = std::make_unique<sparkplug::EdgeNode>(*config_.sparkplug,
-                                                      file.empty() ? default_bdseq_path(config_.broker.client_id) : file);
-        callbacks.will = [this](bool previous_sent) {
-            Message will = edge_->next_session(previous_sent);
-            metrics_.primary_host(edge_->host_online());
-            return will;
-        };
-    }
+    callbacks.will = [this](bool previous_sent) { return publisher_->will(previous_sent); };
     callbacks.connected = [this] { on_connected(); };
     callbacks.message = [this](const std::string &topic, std::string_view payload, std::string_view correlation) {
-        on_message(topic, payload, correlation);
+        publisher_->message(topic, payload, correlation);
     };
     callbacks.ticked = [this] { ticked(); };
     callbacks.lost = [this](const std::string &) {
-        // What was in flight goes again, in order, after the next births.
+        // What was in flight or held goes again, in order, after the next births.
         in_flight_.clear();
+        deferred_.clear();
         backlog_->rewind();
         sync_broker_metrics();
     };
@@ -94,7 +84,10 @@ Gateway::Gateway(const Config &config, vq6120::Poller &poller)
     callbacks.sent = [this](const Message &m) {
         if (m.read_at != std::chrono::steady_clock::time_point{}) metrics_.published(std::chrono::steady_clock::now() - m.read_at);
     };
-    link_ = std::make_unique<MqttLink>(config_.broker, will, std::move(callbacks), poller_);
+    // Each attempt sets its own will; this one only fills the client's.
+    link_ = std::make_unique<MqttLink>(config_.broker, publisher_->will(false), std::move(callbacks), poller_);
+    link_->fresh_sessions(publisher_->republishes_unacknowledged());
+    if (config_.redundancy) start_roles();
 }
 
 Gateway::~Gateway() {
@@ -103,26 +96,35 @@ Gateway::~Gateway() {
     worker_->stop();
     *alive_ = false;
     if (watchdog_ != 0) poller_.cancel(watchdog_);
-    for (Node &n : nodes_) {
-        if (n.birth_wait != 0) poller_.cancel(n.birth_wait);
-    }
+    if (role_timer_ != 0) poller_.cancel(role_timer_);
 }
-
-std::string Gateway::status_topic() const { return config_.prefix + "/_gateway/" + config_.broker.client_id + "/status"; }
 
 void Gateway::start() {
     poller_.on_state([this](const vq6120::StateChange &c) { on_state(c); });
-    poller_.on_event([this](vq6120::TerminalId, void *user, vq6120::Event &e) { on_event(*static_cast<Node *>(user), e); });
-    for (Node &n : nodes_) connect(n);
-    log(Level::info, "serving " + std::to_string(nodes_.size()) + " terminals " +
-                         (edge_ ? "as the Sparkplug B edge node " + edge_->namespace_filter() : "under " + config_.prefix + "/"));
-    status_due_ = std::chrono::steady_clock::now() + std::chrono::seconds(config_.status_interval_s);
+    poller_.on_event([this](vq6120::TerminalId, void *user, vq6120::Event &e) {
+        Node &n = *static_cast<Node *>(user);
+        if (roles_ && !n.answered) {
+            // The first frame: the terminal took this gateway as its host.
+            n.answered = true;
+            show(n, "online", "connected");
+        }
+        // Counted here, for both kinds of publisher: published (or kept), or
+        // changing nothing.
+        if (publisher_->event(n, e, std::chrono::steady_clock::now())) {
+            metrics_.event(event_kind(e));
+        } else {
+            metrics_.unchanged();
+        }
+    });
+    for (Node &n : nodes_) connect(n);  // none while standby
+    log(Level::info, "serving " + std::to_string(nodes_.size()) + " terminals " + publisher_->describe());
     metrics_.backlog(backlog_->size(), backlog_->bytes(), backlog_->dropped());
     link_->start();
+    if (role_link_) role_link_->start();
     schedule_watchdog();
 }
 
-Gateway::Node &Gateway::add_node(const TerminalConfig &t) {
+Node &Gateway::add_node(const TerminalConfig &t) {
     Node &n = nodes_.emplace_back();
     n.key = next_key_++;
     n.config = t;
@@ -134,6 +136,7 @@ Gateway::Node &Gateway::add_node(const TerminalConfig &t) {
 }
 
 void Gateway::connect(Node &n) {
+    if (hold_ != Hold::all) return;  // standby, or the broker away: the terminal is not ours to take
     vq6120::TerminalConfig tc;
     tc.endpoint = {n.config.address_n, n.config.port};
     tc.connect_limit = std::chrono::milliseconds(config_.connect_timeout_ms);
@@ -178,12 +181,7 @@ void Gateway::ticked() {
     if (stopped_) return;
     sync_broker_metrics();
     if (ready_) notifier_.status(status_line());
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= status_due_) {
-        status_due_ = now + std::chrono::seconds(config_.status_interval_s);
-        const std::uint64_t mark = link_->dropped() + backlog_->dropped() + events_ + commands_ + refused_ + behind_ + poller_.online();
-        if (mark != status_mark_ && link_->connected() && !edge_) publish_status("online", "running");
-    }
+    publisher_->ticked();
 }
 
 // ---- Terminals to the broker ---------------------------------------------
@@ -191,6 +189,7 @@ void Gateway::ticked() {
 void Gateway::on_state(const vq6120::StateChange &change) {
     if (stopped_) return;
     Node &n = *static_cast<Node *>(change.user);
+    if (roles_ && on_state_redundant(n, change)) return;
     auto next = state_after({n.state, n.reason}, change);
     if (!next) return;
     if (change.state == vq6120::State::Online) ask(n);
@@ -208,44 +207,16 @@ void Gateway::show(Node &n, std::string state, std::string reason) {
         n.inputs.reset();
         n.asked = 0;
     }
-    if (edge_) {
-        announce(n, was);
-    } else {
-        publish_state(n);
-    }
+    publisher_->state_changed(n, was);
+    end_turn();  // a terminal no longer waiting for its birth lets its history go
 }
 
-void Gateway::publish_state(Node &n) {
-    // While the broker is away the state is not queued: it is republished,
-    // current, when the broker comes back.
-    if (link_->connected()) link_->publish({n.base + "/state", n.state_payload, kStateQos, true, {}});
+Node *Gateway::find(const std::string &name) {
+    const auto found = by_name_.find(name);
+    return found == by_name_.end() ? nullptr : found->second;
 }
 
-void Gateway::on_event(Node &n, const vq6120::Event &event) {
-    const auto read_at = std::chrono::steady_clock::now();
-    if (edge_) return on_event_sparkplug(n, event, read_at);
-    // Inputs by exception: an auto report that says what the last one said
-    // is a sign of life, not news. A "di" command's answer goes out anyway.
-    if (const auto *inputs = std::get_if<vq6120::DigitalInputs>(&event)) {
-        if (n.inputs == *inputs) {
-            if (n.asked == 0) {
-                metrics_.unchanged();
-                return;
-            }
-            --n.asked;
-        }
-        n.inputs = *inputs;
-    }
-    Publication p = event_payload(event);
-    ++events_;
-    metrics_.event(p.subtopic);
-    // Behind waiting events, an event waits too: order per terminal holds.
-    const bool now = publishing() && backlog_->empty();
-    if (!now) return keep({0, n.config.name, std::move(p.subtopic), std::move(p.payload)});
-    link_->publish({n.base + "/" + p.subtopic, std::move(p.payload), config_.broker.event_qos, false, {}, read_at});
-}
-
-bool Gateway::publishing() const { return link_->connected() && (!edge_ || edge_->born()); }
+bool Gateway::publishing() const { return link_->connected() && publisher_->may_publish(); }
 
 void Gateway::keep(Pending pending) {
     backlog_->push(std::move(pending));
@@ -270,43 +241,42 @@ void Gateway::end_turn() {
 }
 
 void Gateway::forward() {
-    if (!publishing() || in_flight_.size() >= kForwardWindow) return;
-    const auto next = backlog_->take(std::min(kForwardChunk, kForwardWindow - in_flight_.size()));
-    for (const Pending &p : next) {
-        const Message m = historical(p);
-        const int mid = m.topic.empty() ? -2 : link_->publish_acked(m);
-        if (mid == -1) return;  // the connection is going; its loss rewinds
-        if (mid == -2) {
-            log(Level::warning, "a waiting event of '" + p.terminal + "' cannot be published; dropped");
-            backlog_->discard(p.id);
+    if (!publishing()) return;
+    // Those held for their terminal's birth, once it came, go first: they
+    // are older than anything of their terminal still in the backlog.
+    for (auto it = deferred_.begin(); it != deferred_.end() && in_flight_.size() < kForwardWindow;) {
+        if (!publisher_->history_ready(it->second.terminal)) {
+            ++it;
             continue;
         }
-        in_flight_[mid] = p.id;
+        if (!send_waiting(it->second)) return;
+        it = deferred_.erase(it);
+    }
+    if (in_flight_.size() >= kForwardWindow || deferred_.size() >= kMaxDeferred) return;
+    const auto next = backlog_->take(std::min({kForwardChunk, kForwardWindow - in_flight_.size(), kMaxDeferred - deferred_.size()}));
+    for (const Pending &p : next) {
+        if (!publisher_->history_ready(p.terminal)) {
+            deferred_.emplace(p.id, p);
+        } else if (!send_waiting(p)) {
+            return;
+        }
     }
     // A full chunk: more may wait, for the next turn.
     if (next.size() == kForwardChunk) end_turn();
 }
 
-Message Gateway::historical(const Pending &p) {
+bool Gateway::send_waiting(const Pending &p) {
     // The store may hold anything: a name that is no topic level is dropped.
-    if (!valid_topic_level(p.terminal)) return {};
-    if (edge_) {
-        auto values = sparkplug::decode(p.payload);
-        if (!values || values->metrics.empty()) return {};
-        values->seq.reset();
-        values->historical = true;
-        // The data types are in the device's DBIRTH of this session; one
-        // without (offline now, or a terminal no longer listed) carries them.
-        const auto found = by_name_.find(p.terminal);
-        values->datatypes = found == by_name_.end() || !found->second->born;
-        Message m = edge_->device_data(p.terminal, std::move(*values));
-        m.qos = 1;
-        return m;
+    const Message m = valid_topic_level(p.terminal) ? publisher_->historical(p) : Message{};
+    const int mid = m.topic.empty() ? -2 : link_->publish_acked(m);
+    if (mid == -1) return false;  // the connection is going; its loss rewinds
+    if (mid == -2) {
+        log(Level::warning, "a waiting event of '" + p.terminal + "' cannot be published; dropped");
+        backlog_->discard(p.id);
+        return true;
     }
-    json j = json::parse(p.payload, nullptr, false);
-    if (!j.is_object()) return {};
-    j["historical"] = true;
-    return {config_.prefix + "/" + p.terminal + "/" + p.subtopic, dump(j), 1, false, {}};
+    in_flight_[mid] = p.id;
+    return true;
 }
 
 void Gateway::on_acked(int mid) {
@@ -325,12 +295,7 @@ void Gateway::sync_broker_metrics() {
 
 void Gateway::on_connected() {
     sync_broker_metrics();
-    if (edge_) {
-        link_->subscribe(edge_->filters());
-        births();
-    } else {
-        on_connected_json();
-    }
+    publisher_->connected();
     end_turn();  // what waited follows the births
     if (!ready_) {
         // Up: the broker connected and every terminal of the list added.
@@ -339,47 +304,9 @@ void Gateway::on_connected() {
     }
 }
 
-void Gateway::on_connected_json() {
-    // Every terminal name under the prefix, so that a command for a name this
-    // gateway does not serve is answered too: a prefix belongs to one gateway.
-    link_->subscribe({config_.prefix + "/+/cmd/+"});
-    publish_status("online", link_->connects() > 1 ? "broker reconnected" : "started");
-    for (Node &n : nodes_) publish_state(n);
-}
-
-std::string Gateway::status_payload(std::string_view state, std::string_view reason) const {
-    json j{{"state", state}, {"reason", reason}, {"client_id", config_.broker.client_id}, {"ts", timestamp()}};
-    if (state == "online") {
-        j["terminals"] = nodes_.size();
-        j["online"] = poller_.online();
-        j["events"] = events_;
-        j["commands"] = commands_;
-        j["refused"] = refused_;
-        j["behind"] = behind_;
-        j["dropped"] = link_->dropped() + backlog_->dropped();
-        j["queued"] = link_->queued() + backlog_->size();
-    }
-    return dump(j);
-}
-
-void Gateway::publish_status(std::string_view state, std::string_view reason) {
-    status_mark_ = link_->dropped() + backlog_->dropped() + events_ + commands_ + refused_ + behind_ + poller_.online();
-    link_->publish({status_topic(), status_payload(state, reason), kStateQos, true, {}});
-}
-
-void Gateway::on_message(const std::string &topic, std::string_view payload, std::string_view correlation_view) {
-    if (edge_) return on_sparkplug(topic, payload);
-    // <prefix>/<terminal>/cmd/<operation>; results, this gateway's own or
-    // another's, are not commands.
-    const std::string head = config_.prefix + "/";
-    if (topic.rfind(head, 0) != 0) return;
-    const std::string rest = topic.substr(head.size());
-    const auto slash = rest.find('/');
-    if (slash == std::string::npos || rest.compare(slash, 5, "/cmd/") != 0) return;
-    const std::string name = rest.substr(0, slash);
-    const std::string operation = rest.substr(slash + 5);
-    if (operation == "result" || operation.find('/') != std::string::npos) return;
-    const std::string correlation(correlation_view);
+void Gateway::command(const std::string &name, const std::string &operation, std::string_view payload,
+                      const std::string &correlation) {
+    if (roles_ && standby_command(name, operation, payload, correlation)) return;
     const auto found = by_name_.find(name);
     if (found == by_name_.end()) {
         return refuse(name, operation, "terminal '" + name + "' is not served by this gateway (" + config_.broker.client_id + ")",
@@ -455,55 +382,57 @@ void Gateway::drain(Node &n) {
     }
 }
 
-void Gateway::finish(Node &n, const Request &request, const std::string &correlation) {
+CommandOutcome Gateway::execute(Node &n, const Request &request) {
     const CommandOutcome outcome = request.refused() ? request.refusal : run_command(n, request);
-    ++(outcome.ok ? commands_ : refused_);
-    if (outcome.ok && request.operation == "di") ++n.asked;
     if (outcome.ok) {
         metrics_.command(command_index(request.operation));
     } else {
         metrics_.refused();
     }
+    return outcome;
+}
+
+void Gateway::refused(const std::string &what) {
+    metrics_.refused();
+    log(Level::info, what);
+}
+
+void Gateway::finish(Node &n, const Request &request, const std::string &correlation) {
+    const CommandOutcome outcome = execute(n, request);
+    if (outcome.ok && request.operation == "di") ++n.asked;
     log(outcome.ok ? Level::debug : Level::info,
         n.config.name + ": " + request.operation + (outcome.ok ? " sent" : " refused: " + outcome.error));
-    link_->publish(result_message(n.config.name, request.operation, outcome, request.id, correlation));
+    answer(n.config.name, request.operation, outcome, request.id, correlation);
 }
 
 void Gateway::refuse(const std::string &terminal, const std::string &operation, std::string error, std::string_view payload,
                      const std::string &correlation, bool busy) {
-    ++refused_;
-    metrics_.refused();
     if (busy) metrics_.busy();
-    log(Level::info, terminal + ": " + operation + " refused: " + error);
+    refused(terminal + ": " + operation + " refused: " + error);
     CommandOutcome outcome;
     outcome.error = std::move(error);
-    link_->publish(result_message(terminal, operation, outcome, request_id(payload), correlation));
+    answer(terminal, operation, outcome, request_id(payload), correlation);
 }
 
 void Gateway::refuse_held(Node &n, const std::string &why, std::vector<Message> *into) {
     CommandOutcome outcome;
     outcome.error = why;
     for (const Held &h : n.held) {
-        ++refused_;
         metrics_.refused();
-        Message m = result_message(n.config.name, h.operation, outcome, request_id(h.payload), h.correlation);
-        if (into != nullptr) {
-            into->push_back(std::move(m));
-        } else {
-            link_->publish(std::move(m));
-        }
+        answer(n.config.name, h.operation, outcome, request_id(h.payload), h.correlation, into);
     }
     n.held.clear();
 }
 
-Message Gateway::result_message(const std::string &terminal, const std::string &operation, const CommandOutcome &outcome,
-                                const json &id, const std::string &correlation) const {
-    json result{{"operation", operation}, {"terminal", terminal}, {"ok", outcome.ok}};
-    if (!outcome.ok) result["error"] = outcome.error;
-    if (!outcome.argument.empty()) result["argument"] = outcome.argument;
-    if (!id.is_null()) result["id"] = id;
-    result["ts"] = timestamp();
-    return {config_.prefix + "/" + terminal + "/cmd/result", dump(result), kResultQos, false, correlation};
+void Gateway::answer(const std::string &terminal, const std::string &operation, const CommandOutcome &outcome,
+                     const json &id, const std::string &correlation, std::vector<Message> *into) {
+    std::optional<Message> m = publisher_->result(terminal, operation, outcome, id, correlation);
+    if (!m) return;
+    if (into != nullptr) {
+        into->push_back(std::move(*m));
+    } else {
+        link_->publish(std::move(*m));
+    }
 }
 
 CommandOutcome Gateway::run_command(Node &n, const Request &request) {
@@ -543,7 +472,7 @@ vq6120::Terminal *Gateway::ready_terminal(Node &n, CommandOutcome &out) {
 }
 
 CommandOutcome &Gateway::behind(Node &n, CommandOutcome &out) {
-    ++behind_;
+    metrics_.behind();
     out.ok = false;
     out.error = "terminal '" + n.config.name + "' is behind: " + std::to_string(poller_.waiting_bytes(n.id)) +
                 " bytes wait for it; nothing sent";
@@ -559,18 +488,16 @@ void Gateway::shutdown(int flush_ms) {
     worker_->stop();
     std::vector<Message> last;
     for (Node &n : nodes_) {
-        if (!edge_) refuse_held(n, "the gateway is stopping; nothing sent", &last);
-        if (edge_ && edge_->born() && n.born) last.push_back(edge_->device_death(n.config.name));
+        refuse_held(n, "the gateway is stopping; nothing sent", &last);
         n.state = "offline";
         n.reason = "gateway stopped";
-        if (!edge_) last.push_back({n.base + "/state", state_payload(n.state, n.reason), kStateQos, true, {}});
+        n.state_payload = state_payload(n.state, n.reason);
     }
-    last.push_back(edge_ ? edge_->death() : Message{status_topic(), status_payload("offline", "stopped"), kStateQos, true, {}});
+    const bool keep_will = publisher_->stopping(last);
     if (watchdog_ != 0) poller_.cancel(watchdog_);
     watchdog_ = 0;
-    // Sparkplug: NDEATH, then a DISCONNECT that keeps the will (0x04), as
-    // an edge node under MQTT 5 must end its session.
-    link_->stop(last, flush_ms, edge_ != nullptr);
+    link_->stop(last, flush_ms, keep_will);
+    stop_roles(flush_ms);
     log(Level::info, "stopped");
     poller_.remove_all();
     poller_.stop();
@@ -598,11 +525,12 @@ bool Gateway::reload(const std::string &path) {
     // The broker connection, the topics and the Poller's backoff are made
     // once, at the start.
     if (!(next.broker == config_.broker) || next.prefix != config_.prefix || next.sparkplug != config_.sparkplug ||
-        next.metrics != config_.metrics ||
+        next.metrics != config_.metrics || next.redundancy != config_.redundancy ||
         next.terminal_reconnect_min_ms != config_.terminal_reconnect_min_ms ||
         next.terminal_reconnect_max_ms != config_.terminal_reconnect_max_ms) {
         log(Level::warning,
-            "reload: broker, prefix, sparkplug, metrics and terminal_reconnect_* keep their values until the gateway restarts");
+            "reload: broker, prefix, sparkplug, metrics, redundancy and terminal_reconnect_* keep their values until the gateway "
+            "restarts");
     }
     config_.status_interval_s = next.status_interval_s;
     config_.connect_timeout_ms = next.connect_timeout_ms;  // for connections made from now on
@@ -620,7 +548,7 @@ bool Gateway::reload(const std::string &path) {
             poller_.remove(n.id);
             show(n, "offline", "removed from the configuration");
             metrics_.terminal_removed(n.state);
-            if (edge_) edge_->forget(n.config.name);
+            publisher_->removed(n);
             by_name_.erase(n.config.name);
             it = nodes_.erase(it);
             ++removed;

@@ -87,6 +87,18 @@ void Metrics::command(std::size_t operation) {
     if (operation < operations_.size()) commands_[operation].fetch_add(1, relaxed);
 }
 
+std::uint64_t Metrics::events_total() const {
+    std::uint64_t n = 0;
+    for (const Counter &c : events_) n += c.load(relaxed);
+    return n;
+}
+
+std::uint64_t Metrics::commands_total() const {
+    std::uint64_t n = 0;
+    for (std::size_t i = 0; i < operations_.size(); ++i) n += commands_[i].load(relaxed);
+    return n;
+}
+
 void Metrics::published(std::chrono::steady_clock::duration since_read) {
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since_read).count();
     const double seconds = static_cast<double>(ns) / 1e9;
@@ -160,6 +172,9 @@ std::string Metrics::render() const {
     t.family("vq6120_gateway_primary_host_states_refused_total", "counter",
              "Sparkplug: messages on the primary host's STATE topic refused as malformed.");
     t.sample("vq6120_gateway_primary_host_states_refused_total", host_states_refused_.load(relaxed));
+    t.family("vq6120_gateway_active", "gauge",
+             "1 while this gateway is active and holds its terminals; 0 while standby (redundancy).");
+    t.sample("vq6120_gateway_active", active_.load(relaxed) ? 1 : 0);
     t.family("vq6120_gateway_store_events", "gauge", "Events waiting to be published (the store, or the queue in memory).");
     t.sample("vq6120_gateway_store_events", stored_.load(relaxed));
     t.family("vq6120_gateway_store_bytes", "gauge", "Bytes of the events waiting.");

@@ -39,13 +39,23 @@ public:
     void refused() { refused_.fetch_add(1, std::memory_order_relaxed); }
     // Of those refused: the picture queue or a terminal's queue behind a picture was full.
     void busy() { busy_.fetch_add(1, std::memory_order_relaxed); }
+    // Of those refused: the terminal was behind (too much waits for it).
+    void behind() { behind_.fetch_add(1, std::memory_order_relaxed); }
     void published(std::chrono::steady_clock::duration since_read);
     void broker(bool connected, std::uint64_t connects, std::size_t queued, std::uint64_t dropped);
     void primary_host(bool online) { primary_host_online_.store(online, std::memory_order_relaxed); }
+    // Active/standby: 1 while this gateway is active (always, without redundancy).
+    void role(bool active) { active_.store(active, std::memory_order_relaxed); }
     void host_state_refused() { host_states_refused_.fetch_add(1, std::memory_order_relaxed); }
     // Events waiting for the broker (the store, or the memory queue).
     void backlog(std::size_t events, std::uint64_t bytes, std::uint64_t dropped);
     void reloaded(bool ok) { (ok ? reloads_ : reload_failures_).fetch_add(1, std::memory_order_relaxed); }
+
+    // Totals, for the JSON status; safe from any thread.
+    std::uint64_t events_total() const;
+    std::uint64_t commands_total() const;
+    std::uint64_t refused_total() const { return refused_.load(std::memory_order_relaxed); }
+    std::uint64_t behind_total() const { return behind_.load(std::memory_order_relaxed); }
 
     // Prometheus text exposition format 0.0.4; safe from any thread.
     std::string render() const;
@@ -61,6 +71,7 @@ private:
     std::unique_ptr<Counter[]> commands_;
     Counter refused_{0};
     Counter busy_{0};
+    Counter behind_{0};
     std::array<Counter, kLatencyBounds.size() + 1> latency_{};  // per bucket, the last one beyond every bound
     Counter latency_ns_{0};
     std::atomic<bool> broker_connected_{false};
@@ -70,6 +81,7 @@ private:
     Counter reloads_{0}, reload_failures_{0};
     std::atomic<bool> primary_host_online_{false};
     Counter host_states_refused_{0};
+    std::atomic<bool> active_{true};
     Counter stored_{0}, stored_bytes_{0}, store_dropped_{0};
     mutable std::mutex reasons_lock_;
     std::map<std::string, std::uint64_t, std::less<>> losses_;    // from online, by reason

@@ -36,7 +36,7 @@ bool reached_peer(int fd) {
 }  // namespace
 
 MqttLink::MqttLink(const BrokerConfig &config, const Message &will, Callbacks callbacks, vq6120::Poller &poller)
-    : config_(config), callbacks_(std::move(callbacks)), random_(std::random_device{}()), poller_(poller) {
+    : config_(config), will_(will), callbacks_(std::move(callbacks)), random_(std::random_device{}()), poller_(poller) {
     backoff_.initial = std::chrono::milliseconds(config_.reconnect_min_ms);
     backoff_.maximum = std::chrono::milliseconds(config_.reconnect_max_ms);
     static std::once_flag init;
@@ -46,11 +46,21 @@ MqttLink::MqttLink(const BrokerConfig &config, const Message &will, Callbacks ca
     });
     mosq_ = mosquitto_new(config_.client_id.c_str(), true, this);
     if (mosq_ == nullptr) throw std::runtime_error("cannot create the MQTT client");
+    try {
+        configure();
+    } catch (const std::exception &) {
+        // No destructor will free the client.
+        mosquitto_destroy(std::exchange(mosq_, nullptr));
+        throw;
+    }
+}
+
+void MqttLink::configure() {
     check(mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5), "protocol version");
     // Events are small and each is due at once: no Nagle delay on them.
     check(mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1), "TCP_NODELAY");
-    check(mosquitto_will_set_v5(mosq_, will.topic.c_str(), static_cast<int>(will.payload.size()), will.payload.data(),
-                                will.qos, will.retain, nullptr),
+    check(mosquitto_will_set_v5(mosq_, will_.topic.c_str(), static_cast<int>(will_.payload.size()), will_.payload.data(),
+                                will_.qos, will_.retain, nullptr),
           "last will");
     if (!config_.username.empty()) {
         check(mosquitto_username_pw_set(mosq_, config_.username.c_str(),
@@ -87,8 +97,6 @@ void MqttLink::detach() {
 
 void MqttLink::check(int rc, const char *what) {
     if (rc == MOSQ_ERR_SUCCESS) return;
-    // The constructor is the only caller: no destructor will free the client.
-    mosquitto_destroy(std::exchange(mosq_, nullptr));
     throw std::runtime_error(std::string("MQTT client set-up (") + what + "): " + reason_of(rc));
 }
 
@@ -110,6 +118,21 @@ void MqttLink::schedule_tick() {
 void MqttLink::attempt() {
     log(Level::info, "broker: connecting to " + config_.host + ":" + std::to_string(config_.port) +
                          (config_.username.empty() ? "" : " as " + config_.username) + (config_.tls ? " over TLS" : ""));
+    if (fresh_sessions_ && std::exchange(attempted_, true)) {
+        // libmosquitto keeps its copies of QoS 1 messages not acknowledged
+        // and resends them, with their old contents, once the next CONNACK
+        // came: after whatever the owner published on connect. A client made
+        // anew carries none of them; the owner publishes again what was not
+        // acknowledged.
+        try {
+            check(mosquitto_reinitialise(mosq_, config_.client_id.c_str(), true, this), "a fresh client");
+            configure();
+        } catch (const std::exception &e) {
+            connection_lost(e.what());
+            notify();
+            return;
+        }
+    }
     if (callbacks_.will) {
         const Message will = callbacks_.will(std::exchange(sent_connect_, false));
         mosquitto_will_set_v5(mosq_, will.topic.c_str(), static_cast<int>(will.payload.size()), will.payload.data(), will.qos,
@@ -241,10 +264,10 @@ void MqttLink::publish(Message m) {
     enqueue(std::move(m));
 }
 
-void MqttLink::subscribe(const std::vector<std::string> &filters) {
+void MqttLink::subscribe(const std::vector<std::string> &filters, bool no_local) {
     // No-local: the gateway's own results on .../cmd/result never come back.
-    in_chunks(filters, [this](int n, char **chunk) {
-        mosquitto_subscribe_multiple(mosq_, nullptr, n, chunk, 1, MQTT_SUB_OPT_NO_LOCAL, nullptr);
+    in_chunks(filters, [this, no_local](int n, char **chunk) {
+        mosquitto_subscribe_multiple(mosq_, nullptr, n, chunk, 1, no_local ? MQTT_SUB_OPT_NO_LOCAL : 0, nullptr);
     });
 }
 

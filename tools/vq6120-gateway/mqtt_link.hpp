@@ -64,7 +64,8 @@ public:
     // which the `acked` callback names once the broker took it; -1 when it
     // was not sent (not connected), -2 when it never can be (too large).
     int publish_acked(const Message &m);
-    void subscribe(const std::vector<std::string> &filters);
+    // `no_local`: this connection's own messages do not come back.
+    void subscribe(const std::vector<std::string> &filters, bool no_local = true);
     void unsubscribe(const std::vector<std::string> &filters);
 
 
@@ -77,6 +78,11 @@ public:
     // Publishes `last`, disconnects keeping the will (0x04) and connects
     // again after the shortest backoff, all without blocking the loop.
     void leave(const Message &last);
+
+    // Every connect after the first with a client made anew: none of
+    // libmosquitto's unacknowledged QoS 1 copies from the connection before
+    // goes again (the owner republishes what was not acknowledged).
+    void fresh_sessions(bool on) { fresh_sessions_ = on; }
 
     bool connected() const { return connected_; }
     std::uint64_t dropped() const { return dropped_; }
@@ -94,7 +100,9 @@ private:
     void enqueue(Message m);
     void connection_lost(const std::string &reason);
     void attempt();
-    void check(int rc, const char *what);
+    // The client's options, will and callbacks; throws naming what failed.
+    void configure();
+    static void check(int rc, const char *what);
     // Follows the socket's number and write interest in the Poller.
     void notify();
     int socket() const;
@@ -109,6 +117,7 @@ private:
     void in_chunks(const std::vector<std::string> &filters, const std::function<void(int, char **)> &send);
 
     BrokerConfig config_;
+    Message will_;
     Callbacks callbacks_;
     mosquitto *mosq_ = nullptr;
     std::deque<Message> queue_;
@@ -122,6 +131,8 @@ private:
     unsigned failures_ = 0;    // attempts failed since the last connection that was up
     bool sent_connect_ = false;  // this attempt's CONNECT left: the socket reached a peer
     bool leaving_ = false;       // leave() disconnected; the loss that follows is no failure
+    bool fresh_sessions_ = false;
+    bool attempted_ = false;  // an attempt was made with this client
     Clock::time_point next_attempt_{};
     std::string refusal_;  // the broker's refusal, reported with the disconnect that follows
     vq6120::Poller &poller_;

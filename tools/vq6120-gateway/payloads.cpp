@@ -92,6 +92,19 @@ Publication event_payload(const vq6120::Event &event) {
     return {subtopic, dump(j)};
 }
 
+std::string_view event_kind(const vq6120::Event &event) {
+    return std::visit(
+        [](const auto &e) -> std::string_view {
+            using T = std::decay_t<decltype(e)>;
+            if constexpr (std::is_same_v<T, vq6120::Key>) return "key";
+            if constexpr (std::is_same_v<T, vq6120::DigitalInputs>) return "inputs";
+            if constexpr (std::is_same_v<T, vq6120::ModelName>) return "model";
+            if constexpr (std::is_same_v<T, vq6120::SerialData>) return "serial";
+            return "frame";
+        },
+        event);
+}
+
 std::string state_payload(std::string_view state, std::string_view reason) {
     return dump(json{{"state", state}, {"reason", reason}, {"ts", timestamp()}});
 }

@@ -32,6 +32,8 @@ struct Publication {
     std::string payload;
 };
 Publication event_payload(const vq6120::Event &event);
+// The event's kind as the metrics count it: key, inputs, serial, model, frame.
+std::string_view event_kind(const vq6120::Event &event);
 
 std::string state_payload(std::string_view state, std::string_view reason);
 
