@@ -34,6 +34,12 @@
 //
 //   gateway_bench --idle [--terminals 1000] [--seconds 10] [--warmup 2]
 //
+// With --store, instead: p50/p99 of the same traffic through a JSON gateway
+// without a store and one with a store, in turns (without, with, without,
+// with; half of SECONDS each), and the ratio of their p99.
+//
+//   gateway_bench --store [--terminals 1000] [--rate 10] [--seconds 10]
+//
 // With --outage, instead: the broker is stopped for SECONDS while the
 // terminals send, once with the events waiting in memory and once in the
 // SQLite store; for each, the gateway's CPU per event kept, and, once the
@@ -556,8 +562,9 @@ int main(int argc, char **argv) {
     app.add_option("--rate", rate, "events per second from each terminal")->check(CLI::Range(0.1, 1000.0));
     app.add_option("--seconds", seconds, "measured time")->check(CLI::Range(1.0, 600.0));
     app.add_option("--warmup", warmup, "traffic before measuring")->check(CLI::Range(0.0, 60.0));
-    bool pictures = false, outages = false, kill = false;
+    bool pictures = false, outages = false, kill = false, with_store = false;
     app.add_flag("--outage", outages, "the broker away for --seconds: the backlog's cost per event and its drain, memory and store");
+    app.add_flag("--store", with_store, "instead of the other runs: p99 without a store and with one, in turns");
     app.add_flag("--kill", kill, "the broker away for --seconds and the gateway SIGKILLed half-way: what the store held arrives");
     app.add_flag("--pictures", pictures, "the other terminals' latency while t0 is sent 4 MiB pictures back to back");
     bool idle_only = false;
@@ -684,14 +691,6 @@ int main(int argc, char **argv) {
             return 0;
         }
 
-        // Baseline first, while nothing else runs.
-        std::thread direct_publisher(publish_directly, broker.port(), static_cast<double>(terminals) * rate, warmup + seconds);
-        std::this_thread::sleep_for(std::chrono::duration<double>(warmup));
-        latencies.start();
-        direct_publisher.join();
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        const Run direct{latencies.stop(), seconds};
-
         std::vector<std::pair<std::string, std::uint16_t>> list;
         for (std::size_t i = 0; i < terminals; ++i) list.emplace_back("t" + std::to_string(i), farm.port(i));
         json config = test_config(broker.port(), "gw-bench", list);
@@ -708,7 +707,7 @@ int main(int argc, char **argv) {
         // over one period, as independent terminals' would be. CPU seconds of
         // gateway, broker and farm over the measured time.
         std::array<double, 3> cpu{};
-        const auto measure = [&](pid_t gateway_pid) {
+        const auto measure = [&](pid_t gateway_pid, double span) {
             std::ostringstream traffic;
             traffic << "traffic " << rate << " serial 1";
             const auto spacing = std::chrono::duration<double>(1.0 / rate / static_cast<double>(terminals));
@@ -720,15 +719,55 @@ int main(int argc, char **argv) {
             std::this_thread::sleep_for(std::chrono::duration<double>(warmup));
             const double g0 = cpu_seconds(gateway_pid), b0 = cpu_seconds(broker.pid()), f0 = cpu_seconds(farm.pid());
             latencies.start();
-            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+            std::this_thread::sleep_for(std::chrono::duration<double>(span));
             cpu = {cpu_seconds(gateway_pid) - g0, cpu_seconds(broker.pid()) - b0, cpu_seconds(farm.pid()) - f0};
             farm.command("traffic 0");
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
-            return Run{latencies.stop(), seconds};
+            return Run{latencies.stop(), span};
         };
+        if (with_store) {
+            // Without a store and with one, in turns of half the time each,
+            // twice: a change in the machine's load meanwhile falls on both.
+            json stored = config;
+            stored["store"] = {{"path", (dir.path() / "bench.events").string()}};
+            std::array<Run, 2> runs;  // without, with
+            std::array<std::array<double, 3>, 2> cpus{};
+            for (int turn = 0; turn < 4; ++turn) {
+                const int store = turn % 2;
+                online = 0;
+                GatewayProcess g(dir, store ? stored : config, store ? "gateway-store" : "gateway");
+                wait_online(store ? "JSON, with a store" : "JSON, without a store");
+                const Run r = measure(g.pid(), seconds / 2);
+                g.stop(SIGTERM);
+                runs[store].us.insert(runs[store].us.end(), r.us.begin(), r.us.end());
+                runs[store].seconds += r.seconds;
+                for (int i = 0; i < 3; ++i) cpus[store][i] += cpu[i];
+            }
+            std::printf("%zu terminals x %.1f events/s, %.1f s each way in two turns; load average %s\n", terminals, rate,
+                        seconds, load_average().c_str());
+            for (int store = 0; store < 2; ++store) {
+                std::sort(runs[store].us.begin(), runs[store].us.end());
+                report(store ? "store" : "no store", runs[store], expected);
+                std::printf("          cpu (share of one core)  gateway %.1f %%  broker %.1f %%  farm %.1f %%\n",
+                            100 * cpus[store][0] / seconds, 100 * cpus[store][1] / seconds, 100 * cpus[store][2] / seconds);
+            }
+            std::printf("ratio store/no store  p50 %.2f  p99 %.2f (target p99 <= 1.1)\n",
+                        at(runs[1].us, 0.5) / std::max(at(runs[0].us, 0.5), 1e-3),
+                        at(runs[1].us, 0.99) / std::max(at(runs[0].us, 0.99), 1e-3));
+            return 0;
+        }
+
+        // The baseline, while nothing else runs.
+        std::thread direct_publisher(publish_directly, broker.port(), static_cast<double>(terminals) * rate, warmup + seconds);
+        std::this_thread::sleep_for(std::chrono::duration<double>(warmup));
+        latencies.start();
+        direct_publisher.join();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const Run direct{latencies.stop(), seconds};
+
         GatewayProcess gateway(dir, config, "gateway", {"--metrics", std::to_string(metrics_port)});
         wait_online("JSON");
-        const Run through = measure(gateway.pid());
+        const Run through = measure(gateway.pid(), seconds);
         const std::array<double, 3> json_cpu = cpu;
 
         // Scrapes back to back: the gateway's CPU for each, all of it in the
@@ -769,7 +808,7 @@ int main(int argc, char **argv) {
         config["sparkplug"] = {{"group_id", "bench"}, {"edge_node_id", "gw-bench"}};
         GatewayProcess edge(dir, config, "edge");
         wait_online("Sparkplug B");
-        const Run sparkplug_run = measure(edge.pid());
+        const Run sparkplug_run = measure(edge.pid(), seconds);
         const std::array<double, 3> sparkplug_cpu = cpu;
         edge.stop(SIGTERM);
 
