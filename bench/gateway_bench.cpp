@@ -506,12 +506,14 @@ OutageFigures outage(const ScratchDir &dir, Keep keep, std::size_t terminals, do
     const double bytes = metric(metrics_port, "vq6120_gateway_store_bytes");
     const std::uint64_t sent = farm.traffic_sent();
 
+    const double drain_cpu0 = cpu_seconds(gateway->pid());
     const auto back = std::chrono::steady_clock::now();
     broker.start();
     while (waiting() > 0 && std::chrono::steady_clock::now() - back < std::chrono::seconds(300)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     const double drained_in = std::chrono::duration<double>(std::chrono::steady_clock::now() - back).count();
+    const double drain_cpu = cpu_seconds(gateway->pid()) - drain_cpu0;
     // The broker may still be handing the last ones to the subscriber.
     for (auto progress = std::chrono::steady_clock::now(); ledger.unique() < sent;) {
         const std::size_t before = ledger.unique();
@@ -524,8 +526,8 @@ OutageFigures outage(const ScratchDir &dir, Keep keep, std::size_t terminals, do
     const OutageFigures f{1e6 * cpu / std::max(kept, 1.0), kept / drained_in};
     const std::size_t received = ledger.unique();
     std::printf("%-6s %.0f events kept (%.1f MB) at the outage's end, %.0f dropped; gateway CPU %.1f us per event kept; "
-                "drained in %.2f s from the broker's restart (%.0f events/s)\n",
-                kind, kept, bytes / 1e6, dropped, f.cpu_per_event, drained_in, f.drain_rate);
+                "drained in %.2f s from the broker's restart (%.0f events/s, gateway CPU %.1f us per event drained)\n",
+                kind, kept, bytes / 1e6, dropped, f.cpu_per_event, drained_in, f.drain_rate, 1e6 * drain_cpu / std::max(kept, 1.0));
     std::printf("       farm sent %llu; the subscriber received %zu of them (%zu historical messages, %zu duplicates, %zu "
                 "not a stamped event)",
                 static_cast<unsigned long long>(sent), received, historical.load(), ledger.duplicates(), ledger.malformed());
@@ -739,6 +741,7 @@ int main(int argc, char **argv) {
                 wait_online(store ? "JSON, with a store" : "JSON, without a store");
                 const Run r = measure(g.pid(), seconds / 2);
                 g.stop(SIGTERM);
+                std::printf("turn %d, %s: p99 %.2f ms\n", turn + 1, store ? "with a store" : "without", at(r.us, 0.99));
                 runs[store].us.insert(runs[store].us.end(), r.us.begin(), r.us.end());
                 runs[store].seconds += r.seconds;
                 for (int i = 0; i < 3; ++i) cpus[store][i] += cpu[i];
