@@ -529,12 +529,14 @@ OutageFigures outage(const ScratchDir &dir, Keep keep, std::size_t terminals, do
         if (std::chrono::steady_clock::now() - progress > std::chrono::seconds(5)) break;
     }
     const double dropped = metric(metrics_port, "vq6120_gateway_store_dropped_total");
+    const double rss = peak_rss_mib(gateway->pid());
     gateway->stop(SIGTERM);
     const OutageFigures f{1e6 * cpu / std::max(kept, 1.0), kept / drained_in};
     const std::size_t received = ledger.unique();
     std::printf("%-6s %.0f events kept (%.1f MB) at the outage's end, %.0f dropped; gateway CPU %.1f us per event kept; "
-                "drained in %.2f s from the broker's restart (%.0f events/s, gateway CPU %.1f us per event drained)\n",
-                kind, kept, bytes / 1e6, dropped, f.cpu_per_event, drained_in, f.drain_rate, 1e6 * drain_cpu / std::max(kept, 1.0));
+                "drained in %.2f s from the broker's restart (%.0f events/s, gateway CPU %.1f us per event drained); "
+                "gateway peak RSS %.1f MiB\n",
+                kind, kept, bytes / 1e6, dropped, f.cpu_per_event, drained_in, f.drain_rate, 1e6 * drain_cpu / std::max(kept, 1.0), rss);
     std::printf("       farm sent %llu; the subscriber received %zu of them (%zu historical messages, %zu duplicates, %zu "
                 "not a stamped event)",
                 static_cast<unsigned long long>(sent), received, historical.load(), ledger.duplicates(), ledger.malformed());
