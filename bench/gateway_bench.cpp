@@ -34,13 +34,30 @@
 //
 //   gateway_bench --idle [--terminals 1000] [--seconds 10] [--warmup 2]
 //
+// With --store, instead: p50/p99 of the same traffic through a JSON gateway
+// without a store and one with a store, in turns (without, with, with,
+// without; half of SECONDS each), and the ratio of their p99.
+//
+//   gateway_bench --store [--terminals 1000] [--rate 10] [--seconds 10]
+//
 // With --outage, instead: the broker is stopped for SECONDS while the
 // terminals send, once with the events waiting in memory and once in the
 // SQLite store; for each, the gateway's CPU per event kept, and, once the
 // broker is back, how fast the backlog drains (to a subscriber whose
 // session outlived the restart), the store's figures as ratios to memory's.
+// The subscriber counts each terminal's sequence numbers against what the
+// farm says it sent: lost and duplicated events.
 //
-//   gateway_bench --outage [--terminals 200] [--rate 10] [--seconds 10]
+//   gateway_bench --outage [--terminals 1000] [--rate 10] [--seconds 10]
+//
+// With --kill, instead: the same outage with the store, the gateway
+// SIGKILLed half-way and started again on the same store. Every event the
+// store held at the kill (read from the file before the restart) must
+// arrive; the only others allowed missing are, per terminal, those sent
+// after the last one stored and before the restart (on their way to, or
+// in, the killed process).
+//
+//   gateway_bench --kill [--terminals 1000] [--rate 10] [--seconds 10]
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -50,6 +67,9 @@
 #include <mosquitto.h>
 
 #include <algorithm>
+#include <charconv>
+#include <filesystem>
+#include <optional>
 #include <array>
 #include <atomic>
 #include <cstdio>
@@ -60,6 +80,7 @@
 #include <thread>
 
 #include "harness.hpp"
+#include "backlog.hpp"
 #include "payloads.hpp"
 #include "sparkplug.hpp"
 
@@ -192,6 +213,13 @@ double peak_rss_mib(pid_t pid) {
     return -1;
 }
 
+// "1.02 0.80 0.61": the machine is shared, its load belongs with a figure.
+std::string load_average() {
+    std::string one, five, fifteen;
+    std::ifstream("/proc/loadavg") >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
 // Pictures of about 4 MiB for cmd/image, in turn: a valid PNG of noise (it
 // does not compress), a 16-bit 800 x 800 PPM, and the same PNG with its image
 // data corrupted past the middle (found out late, after most of the work).
@@ -258,6 +286,13 @@ double metric(std::uint16_t port, const std::string &name) {
     return at == std::string::npos ? -1 : std::stod(res->body.substr(at + name.size() + 2));
 }
 
+// Events the gateway's loop took longer than `le` seconds to hand to the
+// broker connection, from its own histogram, since it started.
+double slower(std::uint16_t metrics_port, const std::string &le) {
+    return metric(metrics_port, "vq6120_gateway_event_publish_seconds_count") -
+           metric(metrics_port, "vq6120_gateway_event_publish_seconds_bucket{le=\"" + le + "\"}");
+}
+
 // Messages per second to the broker while every terminal reports unchanged
 // inputs each second, in JSON mode and then as an edge node.
 int idle(std::size_t terminals, double seconds, double warmup) {
@@ -306,68 +341,226 @@ int idle(std::size_t terminals, double seconds, double warmup) {
     return 0;
 }
 
-// One outage of `seconds` with the events kept in `kind` ("memory" or
-// "store"); prints and returns {gateway CPU µs per event kept, events
-// drained per second}.
-std::pair<double, double> outage(const ScratchDir &dir, const char *kind, std::size_t terminals, double rate, double seconds) {
+// Which of each terminal's traffic sequence numbers (the farm counts them
+// from 0 per terminal) reached the subscriber, and how often.
+class Ledger {
+public:
+    // The terminal's index ("t17": 17) and the sequence number in a JSON
+    // serial event's stamp; nullopt for anything else.
+    static std::optional<std::pair<std::size_t, std::uint64_t>> read(std::string_view terminal, std::string_view payload) {
+        std::size_t t = 0;
+        const char *end = terminal.data() + terminal.size();
+        if (terminal.size() < 2 || terminal[0] != 't' || std::from_chars(terminal.data() + 1, end, t).ptr != end) return std::nullopt;
+        const auto j = json::parse(payload, nullptr, false);
+        std::string bytes;
+        if (!j.is_object() || !j.contains("data") || !j["data"].is_string() || !unbase64(j["data"].get<std::string>(), bytes) ||
+            bytes.size() != 16) {
+            return std::nullopt;
+        }
+        std::uint64_t seq = 0;
+        std::memcpy(&seq, bytes.data(), 8);  // little-endian, as on this machine
+        if (t >= kMaxTerminals || seq >= kMaxSequence) return std::nullopt;
+        return std::pair{t, seq};
+    }
+    // A message on vq6120/T/serial/1.
+    void record(const mosquitto_message &m) {
+        std::string_view terminal(m.topic);
+        terminal.remove_prefix(std::min(terminal.size(), terminal.find('/') + 1));
+        const auto stamp =
+            read(terminal.substr(0, terminal.find('/')), {static_cast<const char *>(m.payload), static_cast<std::size_t>(m.payloadlen)});
+        std::lock_guard lock(mutex_);
+        if (!stamp) {
+            ++malformed_;
+            return;
+        }
+        if (copies_.size() <= stamp->first) copies_.resize(stamp->first + 1);
+        auto &row = copies_[stamp->first];
+        if (row.size() <= stamp->second) row.resize(stamp->second + 1, 0);
+        if (row[stamp->second]++ == 0) {
+            ++unique_;
+        } else {
+            ++duplicates_;
+        }
+    }
+    std::size_t unique() {
+        std::lock_guard lock(mutex_);
+        return unique_;
+    }
+    std::size_t duplicates() {
+        std::lock_guard lock(mutex_);
+        return duplicates_;
+    }
+    std::size_t malformed() {
+        std::lock_guard lock(mutex_);
+        return malformed_;
+    }
+    // Terminal t's copies received, by sequence number, up to the highest.
+    std::vector<std::uint32_t> row(std::size_t t) {
+        std::lock_guard lock(mutex_);
+        return t < copies_.size() ? std::vector<std::uint32_t>(copies_[t].begin(), copies_[t].end()) : std::vector<std::uint32_t>{};
+    }
+
+private:
+    static constexpr std::size_t kMaxTerminals = 5000, kMaxSequence = 10000000;
+    std::mutex mutex_;
+    std::vector<std::vector<std::uint32_t>> copies_;
+    std::size_t unique_ = 0, duplicates_ = 0, malformed_ = 0;
+};
+
+// Every event in a store file, as terminal -> sequence numbers: read while
+// no gateway has it open (after a SIGKILL), with the gateway's own code.
+std::vector<std::vector<std::uint64_t>> stored(const std::filesystem::path &path, std::size_t terminals) {
+    StoreConfig config;
+    config.path = path.string();
+    Store store(config, false);
+    std::vector<std::vector<std::uint64_t>> held(terminals);
+    for (auto batch = store.take(4096); !batch.empty(); batch = store.take(4096)) {
+        for (const Pending &p : batch) {
+            const auto stamp = Ledger::read(p.terminal, p.payload);
+            if (stamp && stamp->first < terminals) held[stamp->first].push_back(stamp->second);
+        }
+    }
+    return held;
+}
+
+// How the events of an outage wait: in memory, in the store, or in the
+// store with the gateway SIGKILLed half-way and started again on it.
+enum class Keep { Memory, Store, Killed };
+
+struct OutageFigures {
+    double cpu_per_event = 0, drain_rate = 0;
+};
+
+// One outage of `seconds` while every terminal sends `rate` events/s; prints
+// what was kept, the gateway's CPU per event kept and the drain rate, and
+// what the subscriber (its session outlives the broker's restart) received
+// of what the farm sent.
+OutageFigures outage(const ScratchDir &dir, Keep keep, std::size_t terminals, double rate, double seconds) {
+    const char *kind = keep == Keep::Memory ? "memory" : keep == Keep::Store ? "store" : "killed";
     BrokerOptions persistent;
     persistent.persistent = true;
     persistent.unbounded_queues = true;  // the subscriber may come back after the drain began
     Broker broker(dir, persistent);
     Farm farm(dir, terminals);
-    std::atomic<std::size_t> historical{0}, any{0};
+    Ledger ledger;
+    std::atomic<std::size_t> historical{0};
     Client subscriber(broker.port(), std::string("bench-") + kind, User{}, true);
     subscriber.divert([&](const mosquitto_message &m) {
-        const std::string_view topic(m.topic), payload(static_cast<const char *>(m.payload), static_cast<std::size_t>(m.payloadlen));
-        if (topic.ends_with("/serial/1")) ++any;
-        if (topic.ends_with("/serial/1") && payload.find("\"historical\":true") != std::string_view::npos) ++historical;
+        const std::string_view payload(static_cast<const char *>(m.payload), static_cast<std::size_t>(m.payloadlen));
+        ledger.record(m);
+        if (payload.find("\"historical\":true") != std::string_view::npos) ++historical;
     });
     subscriber.subscribe("vq6120/+/serial/1");
     std::vector<std::pair<std::string, std::uint16_t>> list;
     for (std::size_t i = 0; i < terminals; ++i) list.emplace_back("t" + std::to_string(i), farm.port(i));
     json config = test_config(broker.port(), std::string("gw-") + kind, list);
+    // Room for the whole outage: 10 s at 10,000 events/s is 100,000 events
+    // of about 100 bytes, within the store's default bounds (1,000,000
+    // events, 256 MiB) but ten times the memory queue's default.
     config["broker"]["queue_limit"] = 10000000;
-    if (std::string(kind) == "store") config["store"] = {{"path", (dir.path() / "bench.events").string()}};
-    const std::uint16_t metrics_port = free_port();
-    GatewayProcess gateway(dir, config, std::string("gateway-") + kind, {"--metrics", std::to_string(metrics_port)});
-    const auto waiting = [&] { return metric(metrics_port, "vq6120_gateway_store_events"); };
-    for (double online = -1; online != static_cast<double>(terminals);) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        try {
-            online = metric(metrics_port, "vq6120_gateway_terminals{state=\"online\"}");
-        } catch (const std::exception &) {  // not serving its metrics yet
+    const auto path = dir.path() / "bench.events";
+    if (keep != Keep::Memory) config["store"] = {{"path", path.string()}};
+    std::uint16_t metrics_port = 0;
+    std::unique_ptr<GatewayProcess> gateway;
+    const auto start_gateway = [&](const std::string &name) {
+        metrics_port = free_port();
+        gateway = std::make_unique<GatewayProcess>(dir, config, name, std::vector<std::string>{"--metrics", std::to_string(metrics_port)});
+        const auto from = std::chrono::steady_clock::now();
+        for (double online = -1; online != static_cast<double>(terminals);) {
+            if (std::chrono::steady_clock::now() - from > std::chrono::seconds(60)) fail("terminals not online through " + name);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            try {
+                online = metric(metrics_port, "vq6120_gateway_terminals{state=\"online\"}");
+            } catch (const std::exception &) {  // not serving its metrics yet
+            }
         }
-    }
+    };
+    const auto waiting = [&] { return metric(metrics_port, "vq6120_gateway_store_events"); };
+    start_gateway(std::string("gateway-") + kind);
 
     broker.stop();
     while (metric(metrics_port, "vq6120_gateway_broker_connected") != 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const double cpu0 = cpu_seconds(gateway.pid());
+    double cpu0 = cpu_seconds(gateway->pid()), cpu = 0;
     farm.command("traffic " + std::to_string(rate) + " serial 1");
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    std::vector<std::vector<std::uint64_t>> held;
+    std::size_t held_count = 0;
+    double restarted_in = 0;
+    if (keep == Keep::Killed) {
+        // Half-way through, SIGKILL; what the store holds then is what the
+        // gateway must not lose. The terminals send nothing while no
+        // gateway is connected to them; what they sent just before the kill
+        // and no gateway read is theirs, not the gateway's, to lose.
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds / 2));
+        cpu += cpu_seconds(gateway->pid()) - cpu0;
+        gateway->stop(SIGKILL);
+        const auto killed_at = std::chrono::steady_clock::now();
+        held = stored(path, terminals);
+        for (const auto &h : held) held_count += h.size();
+        start_gateway("gateway-restarted");
+        restarted_in = std::chrono::duration<double>(std::chrono::steady_clock::now() - killed_at).count();
+        cpu0 = cpu_seconds(gateway->pid());
+        std::this_thread::sleep_for(std::chrono::duration<double>(std::max(0.0, seconds / 2 - restarted_in)));
+    } else {
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    }
     farm.command("traffic 0");
     double kept = -1;
     for (double now = waiting(); now != kept; now = waiting()) {
         kept = now;
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
-    const double cpu = cpu_seconds(gateway.pid()) - cpu0;
+    cpu += cpu_seconds(gateway->pid()) - cpu0;
     const double bytes = metric(metrics_port, "vq6120_gateway_store_bytes");
+    const std::uint64_t sent = farm.traffic_sent();
 
+    const double drain_cpu0 = cpu_seconds(gateway->pid());
     const auto back = std::chrono::steady_clock::now();
     broker.start();
     while (waiting() > 0 && std::chrono::steady_clock::now() - back < std::chrono::seconds(300)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     const double drained_in = std::chrono::duration<double>(std::chrono::steady_clock::now() - back).count();
-    for (int i = 0; i < 600 && static_cast<double>(historical) < kept; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const double drain_cpu = cpu_seconds(gateway->pid()) - drain_cpu0;
+    // The broker may still be handing the last ones to the subscriber.
+    for (auto progress = std::chrono::steady_clock::now(); ledger.unique() < sent;) {
+        const std::size_t before = ledger.unique();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        if (ledger.unique() != before) progress = std::chrono::steady_clock::now();
+        if (std::chrono::steady_clock::now() - progress > std::chrono::seconds(5)) break;
+    }
     const double dropped = metric(metrics_port, "vq6120_gateway_store_dropped_total");
-    gateway.stop(SIGTERM);
-    const double per_event = 1e6 * cpu / std::max(kept, 1.0);
-    const double rate_out = kept / drained_in;
-    std::printf("%-6s %.0f events kept (%.1f MB) in a %.0f s outage, %.0f dropped; gateway CPU %.1f us per event kept; "
-                "drained in %.2f s from the broker's restart (%.0f events/s), %zu historical received (%zu in all)\n",
-                kind, kept, bytes / 1e6, seconds, dropped, per_event, drained_in, rate_out, historical.load(), any.load());
-    return {per_event, rate_out};
+    const double rss = peak_rss_mib(gateway->pid());
+    gateway->stop(SIGTERM);
+    const OutageFigures f{1e6 * cpu / std::max(kept, 1.0), kept / drained_in};
+    const std::size_t received = ledger.unique();
+    std::printf("%-6s %.0f events kept (%.1f MB) at the outage's end, %.0f dropped; gateway CPU %.1f us per event kept; "
+                "drained in %.2f s from the broker's restart (%.0f events/s, gateway CPU %.1f us per event drained); "
+                "gateway peak RSS %.1f MiB\n",
+                kind, kept, bytes / 1e6, dropped, f.cpu_per_event, drained_in, f.drain_rate, 1e6 * drain_cpu / std::max(kept, 1.0), rss);
+    std::printf("       farm sent %llu; the subscriber received %zu of them (%zu historical messages, %zu duplicates, %zu "
+                "not a stamped event)",
+                static_cast<unsigned long long>(sent), received, historical.load(), ledger.duplicates(), ledger.malformed());
+    if (keep != Keep::Killed) {
+        std::printf(": %lld lost\n", static_cast<long long>(sent) - static_cast<long long>(received));
+        return f;
+    }
+    // Per terminal: the store's events at the kill must all arrive; of the
+    // others, only one run right after the last one stored may be missing
+    // (sent to the killed gateway, not read or not committed).
+    std::size_t held_missing = 0, at_kill = 0;
+    for (std::size_t t = 0; t < terminals; ++t) {
+        const std::vector<std::uint32_t> copies = ledger.row(t);
+        const auto got = [&](std::uint64_t s) { return s < copies.size() && copies[s] > 0; };
+        for (const std::uint64_t s : held[t]) held_missing += !got(s);
+        std::uint64_t s = held[t].empty() ? 0 : *std::max_element(held[t].begin(), held[t].end()) + 1;
+        for (; s < copies.size() && !got(s); ++s) ++at_kill;
+    }
+    const long long elsewhere = static_cast<long long>(sent) - static_cast<long long>(received) - static_cast<long long>(at_kill);
+    std::printf("\n       SIGKILL half-way, restarted on the store, terminals online again %.2f s after the kill; the store "
+                "held %zu events at the kill, %zu of them not received; %zu sent to the killed gateway after the last it "
+                "stored (not its to lose); %lld lost otherwise\n",
+                restarted_in, held_count, held_missing, at_kill, elsewhere);
+    return f;
 }
 
 }  // namespace
@@ -380,8 +573,10 @@ int main(int argc, char **argv) {
     app.add_option("--rate", rate, "events per second from each terminal")->check(CLI::Range(0.1, 1000.0));
     app.add_option("--seconds", seconds, "measured time")->check(CLI::Range(1.0, 600.0));
     app.add_option("--warmup", warmup, "traffic before measuring")->check(CLI::Range(0.0, 60.0));
-    bool pictures = false, outages = false;
+    bool pictures = false, outages = false, kill = false, with_store = false;
     app.add_flag("--outage", outages, "the broker away for --seconds: the backlog's cost per event and its drain, memory and store");
+    app.add_flag("--store", with_store, "instead of the other runs: p99 without a store and with one, in turns");
+    app.add_flag("--kill", kill, "the broker away for --seconds and the gateway SIGKILLed half-way: what the store held arrives");
     app.add_flag("--pictures", pictures, "the other terminals' latency while t0 is sent 4 MiB pictures back to back");
     bool idle_only = false;
     app.add_flag("--idle", idle_only, "messages per second with every terminal reporting unchanged inputs each second");
@@ -404,10 +599,19 @@ int main(int argc, char **argv) {
         if (outages) {
             std::printf("%zu terminals x %.1f events/s; the broker stopped for %.0f s\n", terminals, rate, seconds);
             ScratchDir memory_dir, store_dir;
-            const auto memory = outage(memory_dir, "memory", terminals, rate, seconds);
-            const auto store = outage(store_dir, "store", terminals, rate, seconds);
-            std::printf("store/memory: CPU per event kept %.2f, drain rate %.2f\n", store.first / std::max(memory.first, 1e-9),
-                        store.second / std::max(memory.second, 1e-9));
+            const auto memory = outage(memory_dir, Keep::Memory, terminals, rate, seconds);
+            const auto store = outage(store_dir, Keep::Store, terminals, rate, seconds);
+            std::printf("store/memory: CPU per event kept %.2f, drain rate %.2f; load average %s\n",
+                        store.cpu_per_event / std::max(memory.cpu_per_event, 1e-9),
+                        store.drain_rate / std::max(memory.drain_rate, 1e-9), load_average().c_str());
+            return 0;
+        }
+        if (kill) {
+            std::printf("%zu terminals x %.1f events/s; the broker stopped for %.0f s, the gateway SIGKILLed half-way\n",
+                        terminals, rate, seconds);
+            ScratchDir killed_dir;
+            outage(killed_dir, Keep::Killed, terminals, rate, seconds);
+            std::printf("load average %s\n", load_average().c_str());
             return 0;
         }
         ScratchDir dir;
@@ -439,12 +643,7 @@ int main(int argc, char **argv) {
             const std::uint16_t metrics_port = free_port();
             GatewayProcess gateway(dir, test_config(broker.port(), "gw-bench", list), "gateway",
                                    {"--metrics", std::to_string(metrics_port)});
-            // Events the gateway's loop took longer than `le` seconds to hand
-            // to the broker connection, from its own histogram.
-            const auto slower_than = [&](const char *le) {
-                return metric(metrics_port, "vq6120_gateway_event_publish_seconds_count") -
-                       metric(metrics_port, std::string("vq6120_gateway_event_publish_seconds_bucket{le=\"") + le + "\"}");
-            };
+            const auto slower_than = [&](const char *le) { return slower(metrics_port, le); };
             while (online < terminals) std::this_thread::sleep_for(std::chrono::milliseconds(50));
             const auto measure = [&] {
                 farm.command("traffic " + std::to_string(rate) + " serial 1");
@@ -498,14 +697,6 @@ int main(int argc, char **argv) {
             return 0;
         }
 
-        // Baseline first, while nothing else runs.
-        std::thread direct_publisher(publish_directly, broker.port(), static_cast<double>(terminals) * rate, warmup + seconds);
-        std::this_thread::sleep_for(std::chrono::duration<double>(warmup));
-        latencies.start();
-        direct_publisher.join();
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        const Run direct{latencies.stop(), seconds};
-
         std::vector<std::pair<std::string, std::uint16_t>> list;
         for (std::size_t i = 0; i < terminals; ++i) list.emplace_back("t" + std::to_string(i), farm.port(i));
         json config = test_config(broker.port(), "gw-bench", list);
@@ -522,7 +713,7 @@ int main(int argc, char **argv) {
         // over one period, as independent terminals' would be. CPU seconds of
         // gateway, broker and farm over the measured time.
         std::array<double, 3> cpu{};
-        const auto measure = [&](pid_t gateway_pid) {
+        const auto measure = [&](pid_t gateway_pid, double span) {
             std::ostringstream traffic;
             traffic << "traffic " << rate << " serial 1";
             const auto spacing = std::chrono::duration<double>(1.0 / rate / static_cast<double>(terminals));
@@ -534,15 +725,71 @@ int main(int argc, char **argv) {
             std::this_thread::sleep_for(std::chrono::duration<double>(warmup));
             const double g0 = cpu_seconds(gateway_pid), b0 = cpu_seconds(broker.pid()), f0 = cpu_seconds(farm.pid());
             latencies.start();
-            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+            std::this_thread::sleep_for(std::chrono::duration<double>(span));
             cpu = {cpu_seconds(gateway_pid) - g0, cpu_seconds(broker.pid()) - b0, cpu_seconds(farm.pid()) - f0};
             farm.command("traffic 0");
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
-            return Run{latencies.stop(), seconds};
+            return Run{latencies.stop(), span};
         };
+        if (with_store) {
+            // Without a store and with one, in turns of half the time each:
+            // without, with, with, without, so that a steady change in the
+            // machine's load, and being first or last, falls on both alike.
+            json stored = config;
+            stored["store"] = {{"path", (dir.path() / "bench.events").string()}};
+            std::array<Run, 2> runs;  // without, with
+            std::array<std::array<double, 3>, 2> cpus{};
+            // The gateway's own share: events it took over 1 ms, 10 ms, and
+            // all, from read to handed to the broker connection.
+            std::array<std::array<double, 3>, 2> inside{};
+            const auto histogram = [&](std::uint16_t port) {
+                return std::array<double, 3>{slower(port, "0.001"), slower(port, "0.01"),
+                                             metric(port, "vq6120_gateway_event_publish_seconds_count")};
+            };
+            for (int turn = 0; turn < 4; ++turn) {
+                const int store = turn == 1 || turn == 2;
+                online = 0;
+                GatewayProcess g(dir, store ? stored : config, store ? "gateway-store" : "gateway",
+                                 {"--metrics", std::to_string(metrics_port)});
+                wait_online(store ? "JSON, with a store" : "JSON, without a store");
+                const auto h0 = histogram(metrics_port);
+                const Run r = measure(g.pid(), seconds / 2);
+                const auto h1 = histogram(metrics_port);
+                for (int i = 0; i < 3; ++i) inside[store][i] += h1[i] - h0[i];
+                g.stop(SIGTERM);
+                std::printf("turn %d, %s: p99 %.2f ms\n", turn + 1, store ? "with a store" : "without", at(r.us, 0.99));
+                runs[store].us.insert(runs[store].us.end(), r.us.begin(), r.us.end());
+                runs[store].seconds += r.seconds;
+                for (int i = 0; i < 3; ++i) cpus[store][i] += cpu[i];
+            }
+            std::printf("%zu terminals x %.1f events/s, %.1f s each way in two turns; load average %s\n", terminals, rate,
+                        seconds, load_average().c_str());
+            for (int store = 0; store < 2; ++store) {
+                std::sort(runs[store].us.begin(), runs[store].us.end());
+                report(store ? "store" : "no store", runs[store], expected);
+                std::printf("          cpu (share of one core)  gateway %.1f %%  broker %.1f %%  farm %.1f %%\n",
+                            100 * cpus[store][0] / seconds, 100 * cpus[store][1] / seconds, 100 * cpus[store][2] / seconds);
+                std::printf("          in the gateway (read to handed to the broker connection): %.0f of %.0f events over 1 ms, "
+                            "%.0f over 10 ms\n",
+                            inside[store][0], inside[store][2], inside[store][1]);
+            }
+            std::printf("ratio store/no store  p50 %.2f  p99 %.2f (target p99 <= 1.1)\n",
+                        at(runs[1].us, 0.5) / std::max(at(runs[0].us, 0.5), 1e-3),
+                        at(runs[1].us, 0.99) / std::max(at(runs[0].us, 0.99), 1e-3));
+            return 0;
+        }
+
+        // The baseline, while nothing else runs.
+        std::thread direct_publisher(publish_directly, broker.port(), static_cast<double>(terminals) * rate, warmup + seconds);
+        std::this_thread::sleep_for(std::chrono::duration<double>(warmup));
+        latencies.start();
+        direct_publisher.join();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const Run direct{latencies.stop(), seconds};
+
         GatewayProcess gateway(dir, config, "gateway", {"--metrics", std::to_string(metrics_port)});
         wait_online("JSON");
-        const Run through = measure(gateway.pid());
+        const Run through = measure(gateway.pid(), seconds);
         const std::array<double, 3> json_cpu = cpu;
 
         // Scrapes back to back: the gateway's CPU for each, all of it in the
@@ -583,7 +830,7 @@ int main(int argc, char **argv) {
         config["sparkplug"] = {{"group_id", "bench"}, {"edge_node_id", "gw-bench"}};
         GatewayProcess edge(dir, config, "edge");
         wait_online("Sparkplug B");
-        const Run sparkplug_run = measure(edge.pid());
+        const Run sparkplug_run = measure(edge.pid(), seconds);
         const std::array<double, 3> sparkplug_cpu = cpu;
         edge.stop(SIGTERM);
 

@@ -428,6 +428,19 @@ std::string Farm::dump(std::size_t i) {
     return text;
 }
 
+std::uint64_t Farm::traffic_sent() {
+    // "farm: N terminals, ..., traffic T frames sent"; other lines (a dump's
+    // heading) may come first.
+    command("status");
+    while (const auto line = process_.read_line()) {
+        if (line->rfind("farm: ", 0) != 0) continue;
+        const auto at = line->rfind(" traffic ");
+        if (at == std::string::npos) break;
+        return std::stoull(line->substr(at + 9));
+    }
+    fail("the farm did not answer status");
+}
+
 bool Farm::dump_soon(std::size_t i, const std::function<bool(const std::string &)> &match,
                      std::chrono::milliseconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;

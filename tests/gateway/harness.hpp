@@ -180,6 +180,8 @@ public:
     // read just after it.
     bool dump_soon(std::size_t i, const std::function<bool(const std::string &)> &match,
                    std::chrono::milliseconds limit);
+    // Traffic frames sent by all terminals so far (the farm's status line).
+    std::uint64_t traffic_sent();
     pid_t pid() const { return process_.pid(); }
 
 private:
