@@ -259,6 +259,13 @@ public sealed class TerminalHost : IAsyncDisposable
     private void CheckQueue(Station s)
     {
         var terminal = s.Terminal!;
+        // Nothing waits for it as far as the library knows: no system call
+        // for this terminal this tick (the common case, and per terminal).
+        if (terminal.NextCheckMs < 0)
+        {
+            s.AboveHighWater = false;
+            return;
+        }
         try
         {
             if (terminal.WaitingBytes > 0) terminal.Flush();
