@@ -3,7 +3,8 @@
 # it so): makes it (scripts/pack-dotnet.sh into build/dotnet/packages) and
 # checks its layout; a fresh console project takes it from that folder and
 # runs the first C# program of docs/dotnet.md against the virtual terminal,
-# which must print what the page says. (The xunit tests, on .NET and on Mono,
+# which must print what the page says, and compiles the page's other C#
+# fragments with it. (The xunit tests, on .NET and on Mono,
 # are ctest's ecosystem.dotnet and ecosystem.dotnet_mono.)
 # Restores work offline: the package folder, /opt/nuget/packages and the
 # machine's registry (dotnet/nuget.config).
@@ -38,27 +39,39 @@ echo "package layout: checked ($(wc -l <<<"$entries") entries)"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # The first C# block of docs/dotnet.md is the program; the first text block
-# after it is what it prints.
-python3 - docs/dotnet.md "$work/Program.cs" "$work/expected.txt" <<'EOF'
+# after it is what it prints. Every later C# block is a fragment of a program
+# that has a CancellationToken named cancellationToken: each is compiled into
+# the same project as the body of a method of its own, so that a name the
+# page uses and the package lacks fails the check.
+python3 - docs/dotnet.md "$work/Program.cs" "$work/expected.txt" "$work/Fragments.cs" <<'EOF'
 import re, sys
 text = open(sys.argv[1]).read()
-program = re.search(r"^```csharp\n(.*?)^```$", text, re.M | re.S)
+blocks = list(re.finditer(r"^```csharp\n(.*?)^```$", text, re.M | re.S))
+program = blocks[0]
 printed = re.search(r"^```text\n(.*?)^```$", text[program.end():], re.M | re.S)
 open(sys.argv[2], "w").write(program.group(1))
 open(sys.argv[3], "w").write(printed.group(1))
+with open(sys.argv[4], "w") as out:
+    out.write("using System;\nusing System.Net;\nusing System.Threading;\nusing System.Threading.Tasks;\nusing Vq6120;\n\n"
+              "static class Fragments\n{\n")
+    for i, block in enumerate(blocks[1:], 2):
+        out.write(f"    public static async Task Block{i}(CancellationToken cancellationToken)\n    {{\n")
+        out.write(block.group(1))
+        out.write("        await Task.CompletedTask;\n    }\n")
+    out.write("}\n")
 EOF
 (
   cd "$work"
   export NUGET_PACKAGES=$work/nuget-cache   # a fresh cache: never an older package of the same version
   dotnet new console -o MyHmi --no-restore >/dev/null
   cd MyHmi
-  cp "$work/Program.cs" Program.cs
+  cp "$work/Program.cs" "$work/Fragments.cs" .
   dotnet add package Vq6120 --version "$version" --source "$packages" >/dev/null
   dotnet build -c Release --nologo -v quiet -o out >/dev/null
   "$root/tests/ecosystem/with_simulator.sh" "$sim" dotnet out/MyHmi.dll @HOST@ @PORT@ >"$work/printed.txt"
 ) || fail "the consumer program did not build or run (exit status $?)"
 if diff -u "$work/expected.txt" "$work/printed.txt"; then
-  echo "consumer from nothing: printed what docs/dotnet.md says"
+  echo "consumer from nothing: printed what docs/dotnet.md says; the page's other C# fragments compile"
 else
   fail "the consumer printed something else than docs/dotnet.md says"
 fi

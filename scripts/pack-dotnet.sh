@@ -56,8 +56,8 @@ windows() {   # PRESET TRIPLET RID SETUP_GROUP: one Windows DLL, built and check
   props+=(-p:NativeDir_${3//-/_}="$root/build/$1/bin")
   echo "$3: build/$1/bin/VQ6120_LIB.dll (exports and dependencies checked)"
 }
-windows mingw x86_64-w64-mingw32 win-x64 windows-x64
-windows mingw32 i686-w64-mingw32 win-x86 windows-x86
+windows mingw x86_64-w64-mingw32 win-x64 mingw-x64
+windows mingw32 i686-w64-mingw32 win-x86 mingw-i686
 
 rm -f "$out/Vq6120.$version.nupkg"
 dotnet pack dotnet/Vq6120/Vq6120.csproj -c Release -o "$out" --nologo -v quiet "${props[@]}"

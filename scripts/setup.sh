@@ -55,10 +55,17 @@ group packages "the Debian packages and their check: dpkg-shlibdeps, the man pag
   dpkg-dev file help2man
 group browser "the live view's test in a headless browser" \
   chromium command:npm=nodejs,npm npm:tests/web
-group windows-x64 "the 64-bit Windows build and its tests under 64-bit Wine" \
-  g++-mingw-w64-x86-64-posix googletest wine wine64
-group windows-x86 "the 32-bit Windows build and its tests under 32-bit Wine" \
-  arch:i386 g++-mingw-w64-i686-posix googletest wine wine32:i386 runs:/usr/lib/wine/wine
+# The Windows cross compilers are groups of their own: the .NET package needs
+# the DLLs they build (and their objdump), not Wine to run anything, so it is
+# made on a kernel that runs no 32-bit programs too.
+group mingw-x64 "the 64-bit Windows cross build: VQ6120_LIB.dll and objdump for its checks" \
+  g++-mingw-w64-x86-64-posix
+group mingw-i686 "the 32-bit Windows cross build: VQ6120_LIB.dll and objdump for its checks" \
+  g++-mingw-w64-i686-posix
+group windows-x64 "the 64-bit Windows tests under 64-bit Wine" \
+  googletest wine wine64
+group windows-x86 "the 32-bit Windows tests under 32-bit Wine" \
+  arch:i386 googletest wine wine32:i386 runs:/usr/lib/wine/wine
 group csharp "C# and .NET: the package Vq6120 and its tests (the .NET SDK is on CI machines already, not from Debian), Mono for its netstandard2.0 build, unzip for the package's check" \
   mono-runtime mono-devel unzip runs:/usr/bin/dotnet
 group plant-gateway "the plant gateway checked by others' implementations: the Sparkplug decoder, the metrics' format check, Node-RED" \

@@ -7,8 +7,8 @@
 # are part of the tree, each example .exe then runs under Wine against the
 # natively built terminal (preset gcc, built by scripts/test.sh), and each
 # vq6120-sim.exe runs under Wine against the natively built vq6120 CLI.
-# Expects the packages of scripts/setup.sh (groups windows-x64 for preset
-# mingw, windows-x86 for mingw32); 64-bit Wine alone runs the mingw preset.
+# Expects the packages of scripts/setup.sh (groups mingw-x64 and windows-x64 for preset
+# mingw, mingw-i686 and windows-x86 for mingw32); 64-bit Wine alone runs the mingw preset.
 #   test-windows.sh [PRESET...]     (default: mingw mingw32)
 set -euo pipefail
 cd "$(dirname "$0")/.."

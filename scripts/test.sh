@@ -120,11 +120,11 @@ done
 
 # First, so that the native test runners' summaries close the output.
 step suite fuzz -- scripts/fuzz.sh
-step suite windows-x64 windows-x64 -- scripts/test-windows.sh mingw
-step suite windows-x86 windows-x86 -- scripts/test-windows.sh mingw32
+step suite windows-x64 mingw-x64 windows-x64 -- scripts/test-windows.sh mingw
+step suite windows-x86 mingw-i686 windows-x86 -- scripts/test-windows.sh mingw32
 step suite packages packages -- scripts/check-packages.sh
 step suite readme -- scripts/check-readme.py
-step suite dotnet csharp windows-x64 windows-x86 -- scripts/check-dotnet.sh
+step suite dotnet csharp mingw-x64 mingw-i686 -- scripts/check-dotnet.sh
 
 step suite ctest-gcc -- ctest --preset gcc "${ctest_exclude[@]}"
 step suite ctest-asan -- env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \

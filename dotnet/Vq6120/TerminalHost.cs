@@ -107,19 +107,33 @@ public sealed class TerminalHost : IAsyncDisposable
         stopping = cancellationToken;
         try
         {
+            // Housekeeping runs once a tick, however busy the terminals are: a
+            // steady stream of readiness must not starve reconnects, liveness,
+            // flushing and the stall rule (nor cost a pass over every terminal
+            // per event).
+            long tick = Math.Max(1, Ms(options.Tick)), due = 0;
             while (!cancellationToken.IsCancellationRequested)
             {
-                Housekeeping();
-                bool woken;
-                try { woken = await wake.WaitAsync(options.Tick, cancellationToken).ConfigureAwait(false); }
+                if (Now >= due)
+                {
+                    Housekeeping();
+                    due = Now + tick;
+                }
+                // Work left over when the tick came is done without waiting.
+                bool woken = !ready.IsEmpty || !posted.IsEmpty;
+                try
+                {
+                    woken = woken || await wake.WaitAsync(TimeSpan.FromMilliseconds(Math.Max(0, due - Now)), cancellationToken)
+                                      .ConfigureAwait(false);
+                }
                 catch (OperationCanceledException) { break; }
                 if (!woken) continue;
                 do
                 {
                     while (posted.TryDequeue(out var action)) Guard(null, action);
-                    while (ready.TryDequeue(out var item))
+                    while (Now < due && ready.TryDequeue(out var item))
                         if (item.Item1.Terminal == item.Item2) Drain(item.Item1);
-                } while (wake.Wait(0));
+                } while (Now < due && wake.Wait(0));
             }
         }
         finally
@@ -245,6 +259,13 @@ public sealed class TerminalHost : IAsyncDisposable
     private void CheckQueue(Station s)
     {
         var terminal = s.Terminal!;
+        // Nothing waits for it as far as the library knows: no system call
+        // for this terminal this tick (the common case, and per terminal).
+        if (terminal.NextCheckMs < 0)
+        {
+            s.AboveHighWater = false;
+            return;
+        }
         try
         {
             if (terminal.WaitingBytes > 0) terminal.Flush();

@@ -129,6 +129,9 @@ check "the loud line says it does not run and why" grep -q \
   "^setup: UNAVAILABLE windows-x86 .*/usr/lib/wine/wine is installed but does not run here: .*Exec format error" "$FAKE_STATE/out"
 "$source/scripts/test.sh" --dry-run >"$FAKE_STATE/plan" 2>&1
 check "and its suite is skipped" grep -q "^SKIPPED: windows-x86: needs the windows-x86 group: .*does not run here" "$FAKE_STATE/plan"
+check "the cross compilers are there without it" bash -c "! grep -q '^mingw-' '$VQ6120_SETUP_RECORD'"
+check "so the .NET package check still runs (it needs the DLLs, not Wine)" grep -q "^would run: dotnet: " "$FAKE_STATE/plan"
+check "and the 32-bit suite alone is skipped" [ "$(grep -c '^SKIPPED' "$FAKE_STATE/plan")" -eq 1 ]
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed; the last fake machine's state: $FAKE_STATE" >&2
