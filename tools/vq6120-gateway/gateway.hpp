@@ -90,7 +90,10 @@ private:
     void refused(const std::string &what) override;
     // Whether this gateway speaks for its terminals: always, unless it is
     // the standby of a pair (or an active that released them).
-    bool holding() const override { return !roles_ || hold_ != Hold::none; }
+    // In a pair only the confirmed active with the broker speaks for the
+    // terminals: one that keeps them while it has lost the broker or is
+    // settling may already have been replaced.
+    bool holding() const override { return !roles_ || hold_ == Hold::all; }
 
     void connect(Node &node);
     // Active and standby (gateway_redundancy.cpp); all of it idle without

@@ -91,6 +91,8 @@ void Gateway::apply_hold(Hold hold) {
     for (Node &n : nodes_) {
         if (hold == Hold::all && n.id == 0) {
             connect(n);
+        } else if (hold == Hold::all) {
+            publisher_->state_changed(n, n.state);  // kept while it said nothing: current again
         } else if (hold == Hold::none || (hold == Hold::keep && poller_.state(n.id) != vq6120::State::Online)) {
             if (n.id != 0) release(n, hold == Hold::none ? "released: standby" : "released: no broker");
         }
